@@ -137,6 +137,8 @@ protected:
     int closeDescriptor();
     // Waits for input for the time-out: 1 readable, 0 ran out, -1 error.
     int waitForInput();
+    // A zero time-out means reads block without a wait.
+    bool hasTimeout() const { return timeoutSeconds != 0 || timeoutMicroseconds != 0; }
 
     InetSocketAddress peerHost;
     InetSocketAddress host;

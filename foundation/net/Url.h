@@ -82,6 +82,9 @@ public:
 private:
     // The text after a pending rebuild; const users share the cache.
     const std::string& currentText() const;
+    void rebuildText() const;
+    void rebuildPath() const;
+    void copyFrom(const Url& other);
 
     mutable std::string protocol;
     mutable std::string user;
