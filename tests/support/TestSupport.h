@@ -1,0 +1,60 @@
+// Helpers shared by the tests: temporary directories, free loopback ports,
+// shell commands and child processes.
+#pragma once
+
+#include <string>
+#include <vector>
+#include <sys/types.h>
+
+namespace testsupport {
+
+// Absolute path of a file in the source tree or the build tree.
+std::string sourcePath(const std::string& relative);
+std::string binaryPath(const std::string& relative);
+
+// A fresh directory under /tmp, removed with everything in it on destruction.
+class TempDir {
+public:
+    explicit TempDir(const std::string& prefix = "zt");
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    const std::string& path() const { return path_; }
+    std::string file(const std::string& name) const { return path_ + "/" + name; }
+private:
+    std::string path_;
+};
+
+// A TCP port on 127.0.0.1 that nothing listened on a moment ago.
+int freeLoopbackPort();
+
+// Runs a shell command; returns its exit status and (when out is given) its standard output.
+int runShell(const std::string& command, std::string* out = nullptr);
+
+// Quotes a word for the shell.
+std::string shellQuote(const std::string& word);
+
+void writeFile(const std::string& path, const std::string& bytes);
+std::string readFile(const std::string& path);
+
+// A child process started with execvp, stopped by its pid on destruction.
+class ChildProcess {
+public:
+    ChildProcess() = default;
+    ~ChildProcess();
+    ChildProcess(const ChildProcess&) = delete;
+    ChildProcess& operator=(const ChildProcess&) = delete;
+    // Starts argv; standard output and error go to the file outPath ("" = /dev/null).
+    bool start(const std::vector<std::string>& argv, const std::string& outPath = "");
+    // Sends sig; returns false when the process is not running.
+    bool signal(int sig);
+    // Waits for the end; returns the exit status, 128+signal for a signal, -1 on time-out.
+    int wait(int timeoutMs = 30000);
+    // SIGTERM, then SIGKILL after a grace period; reaps the child.
+    void stop();
+    pid_t pid() const { return pid_; }
+private:
+    pid_t pid_ = -1;
+};
+
+}  // namespace testsupport
