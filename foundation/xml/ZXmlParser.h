@@ -1,0 +1,70 @@
+#ifndef ZELVO_FOUNDATION_XML_ZXMLPARSER_H
+#define ZELVO_FOUNDATION_XML_ZXMLPARSER_H
+
+#include "foundation/streams/ZStream.h"
+
+namespace zelvo {
+namespace utils {
+
+// One attribute of a tag. Lists handed to handlers hold the attributes in
+// reverse document order and are freed as soon as the handler returns.
+struct xml_attr {
+    static constexpr unsigned NameSize = 64;    // 63 characters kept
+    static constexpr unsigned ValueSize = 128;  // 127 characters kept, as written
+    char name[NameSize];
+    char value[ValueSize];
+    xml_attr* next;
+};
+
+// The value of the first attribute in list order whose name equals name,
+// ignoring ASCII case (so the last of duplicated names in the document);
+// null when there is none.
+const char* get_xml_attr(const xml_attr* list, const char* name);
+
+// Writes text with <, >, & and " escaped; other bytes unchanged.
+void fputs_xml(ZStream& out, const char* text);
+
+// Streaming XML parser: reads a ZStream byte by byte and reports elements,
+// processing instructions and text runs to the virtual handlers. A handler
+// returning false ends the parse silently (get_error() stays 0). The first
+// syntax error ends it with get_error() 1 and its message in
+// get_error_text(); no handler is told. Names and texts handed to handlers
+// are valid only during the call.
+//
+// Limits: 32 nested elements, names of 63 characters on the element stack,
+// 4095 characters per text run or tag name; longer texts are cut silently.
+// Entities: amp, lt, gt, quot, apos (any case) and numeric references
+// (&#N; &#xN;, written as UTF-8); any other entity becomes '?'.
+class ZXmlParser {
+public:
+    static constexpr unsigned MaxDepth = 32;
+    static constexpr unsigned ErrorTextSize = 256;
+
+    ZXmlParser();
+    virtual ~ZXmlParser();
+
+    virtual void start_document();
+    virtual void end_document();
+    virtual bool start_element(const char* name, const xml_attr* attrs);
+    virtual bool processing_instruction(const char* name, const xml_attr* attrs);
+    virtual bool end_element(const char* name);
+    virtual bool text(const char* text);
+    // Never called by parse; for subclasses that report their own errors.
+    virtual void error(const char* message);
+
+    // Parses the whole stream. Does not reset an earlier error.
+    void parse(ZStream& in);
+
+    int get_error() const { return errorFlag; }
+    const char* get_error_text() const { return errorText; }
+    void set_error(const char* message);
+
+private:
+    int errorFlag;
+    char errorText[ErrorTextSize];
+};
+
+}  // namespace utils
+}  // namespace zelvo
+
+#endif

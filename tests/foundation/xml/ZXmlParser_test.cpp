@@ -1,0 +1,259 @@
+#include "foundation/xml/ZXmlParser.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+using zelvo::utils::fputs_xml;
+using zelvo::utils::get_xml_attr;
+using zelvo::utils::xml_attr;
+using zelvo::utils::ZStream;
+using zelvo::utils::ZXmlParser;
+
+namespace {
+
+// Serves a string in device reads of at most chunk bytes.
+class StringStream : public ZStream {
+public:
+    explicit StringStream(std::string data, size_t chunk = 4096) : data(std::move(data)), chunk(chunk) {}
+    int i_read(char* buf, unsigned int len) override {
+        const size_t n = std::min({data.size() - pos, static_cast<size_t>(len), chunk});
+        data.copy(buf, n, pos);
+        pos += n;
+        return static_cast<int>(n);
+    }
+    int i_write(const char* buf, unsigned int len) override {
+        out.append(buf, len);
+        return static_cast<int>(len);
+    }
+    std::string data;
+    size_t chunk;
+    size_t pos = 0;
+    std::string out;
+};
+
+std::string describe(const xml_attr* attrs) {
+    std::string s;
+    for (const xml_attr* a = attrs; a != nullptr; a = a->next)
+        s += std::string(s.empty() ? "" : ",") + a->name + "=" + a->value;
+    return s.empty() ? "" : "[" + s + "]";
+}
+
+// Writes every event into one line: "<" start document, "S:name[attrs]",
+// "E:name", "P:name[attrs]", "T:text|", ">" end document.
+class Recorder : public ZXmlParser {
+public:
+    std::string events;
+    std::string stopAt;  // an event that makes its handler return false
+
+    void start_document() override { events += "<"; }
+    void end_document() override { events += ">"; }
+    bool start_element(const char* name, const xml_attr* attrs) override {
+        return add("S:" + std::string(name) + describe(attrs));
+    }
+    bool processing_instruction(const char* name, const xml_attr* attrs) override {
+        return add("P:" + std::string(name) + describe(attrs));
+    }
+    bool end_element(const char* name) override { return add("E:" + std::string(name)); }
+    bool text(const char* t) override { return add("T:" + std::string(t) + "|"); }
+
+private:
+    bool add(const std::string& e) {
+        events += e + " ";
+        return e != stopAt;
+    }
+};
+
+struct Case {
+    const char* name;
+    std::string doc;
+    std::string events;
+    const char* error;  // nullptr = none
+};
+
+void runTable(const Case* cases, size_t count) {
+    for (size_t i = 0; i < count; ++i) {
+        SCOPED_TRACE(cases[i].name);
+        // The result must not depend on how the device splits the bytes.
+        for (size_t chunk : {size_t(4096), size_t(1), size_t(3)}) {
+            SCOPED_TRACE(chunk);
+            StringStream in(cases[i].doc, chunk);
+            Recorder r;
+            r.parse(in);
+            EXPECT_EQ(cases[i].events, r.events);
+            EXPECT_EQ(cases[i].error ? 1 : 0, r.get_error());
+            EXPECT_STREQ(cases[i].error ? cases[i].error : "", r.get_error_text());
+        }
+    }
+}
+
+std::string nested(int depth) {
+    std::string open, close;
+    for (int i = 0; i < depth; ++i) {
+        open += "<e" + std::to_string(i) + ">";
+        close = "</e" + std::to_string(i) + ">" + close;
+    }
+    return open + close;
+}
+
+std::string nestedEvents(int depth) {
+    std::string s = "<";
+    for (int i = 0; i < depth; ++i)
+        s += "S:e" + std::to_string(i) + " ";
+    for (int i = depth - 1; i >= 0; --i)
+        s += "E:e" + std::to_string(i) + " ";
+    return s + ">";
+}
+
+TEST(ZXmlParser, WellFormedDocuments) {
+    const Case cases[] = {
+        {"empty stream", "", "<>", nullptr},
+        {"declaration and root", "<?xml version=\"1.0\" encoding='UTF-8'?>\n<root/>\n",
+         "<P:xml[encoding=UTF-8,version=1.0] S:root E:root >", nullptr},
+        {"attributes in reverse order, quotes kept as written",
+         "<a x=\"1\" y = '2' z==\"it's\" w  'v'>", "<S:a[w=v,z=it's,y=2,x=1] ", "Unexpected end of file not at root level"},
+        {"empty element with attribute", "<item name=\"po1\"/>", "<S:item[name=po1] E:item >", nullptr},
+        {"blank runs give no text", "<a>\n  <b> \t</b>\r\n</a>", "<S:a S:b E:b E:a >", nullptr},
+        {"text keeps its surrounding blanks", "<a>  two words \n</a>", "<S:a T:  two words \n| E:a >", nullptr},
+        {"text split by a child", "<a>x<b/>y</a>", "<S:a T:x| S:b E:b T:y| E:a >", nullptr},
+        {"end tag in another case", "<Pref></PREF>", "<S:Pref E:PREF >", nullptr},
+        {"name bytes", "<ns:a-1 k:v-2=\"x\"></ns:a-1>", "<S:ns:a-1[k:v-2=x] E:ns:a-1 >", nullptr},
+        {"byte-order mark", "\xEF\xBB\xBF<a/>", "<S:a E:a >", nullptr},
+        {"first byte 0xEF eats three bytes", "\xEF<a<a/>", "<S:a E:a >", nullptr},
+        {"comment", "<a><!-- note --><!--x--  -->t</a>", "<S:a T:t| E:a >", nullptr},
+        {"comment ends only after a non-name byte", "<a><!-- end--> still --></a>", "<S:a E:a >", nullptr},
+        {"text at root level is delivered", "hello<a/>", "<T:hello| S:a E:a >", nullptr},
+        {"doctype is an element", "<!DOCTYPE x=\"y\"></DOCTYPE>", "<S:DOCTYPE[x=y] E:DOCTYPE >", nullptr},
+        {"32 nested elements", nested(32), nestedEvents(32), nullptr},
+        {"value cut at 127", "<a v=\"" + std::string(200, 'v') + "\"/>",
+         "<S:a[v=" + std::string(127, 'v') + "] E:a >", nullptr},
+        {"attribute name cut at 63", "<a " + std::string(70, 'n') + "='1'/>",
+         "<S:a[" + std::string(63, 'n') + "=1] E:a >", nullptr},
+        {"text run cut at 4095", "<a>" + std::string(5000, 't') + "</a>",
+         "<S:a T:" + std::string(4095, 't') + "| E:a >", nullptr},
+    };
+    runTable(cases, sizeof cases / sizeof cases[0]);
+}
+
+TEST(ZXmlParser, Entities) {
+    const Case cases[] = {
+        {"five named, any case", "<a>&amp;&LT;&gt;&Quot;&apos;</a>", "<S:a T:&<>\"'| E:a >", nullptr},
+        {"a space alone is text", "<a>&#32;</a>", "<S:a T: | E:a >", nullptr},
+        {"decimal and hex references as UTF-8", "<a>&#233;&#xE9;&#X20AC;&#x1F600;</a>",
+         "<S:a T:\xC3\xA9\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80| E:a >", nullptr},
+        {"unknown and invalid references", "<a>&nbsp;&#;&#x;&#xD800;&#x110000;&#12a;&#0;</a>",
+         "<S:a T:???????| E:a >", nullptr},
+        {"entity inside text", "<a>R&amp;D dept</a>", "<S:a T:R&D dept| E:a >", nullptr},
+        {"attribute values are not decoded", "<a v=\"&amp;\"/>", "<S:a[v=&amp;] E:a >", nullptr},
+        {"end of data inside an entity", "<a>&amp", "<S:a ", "Unexpected end of file while parsing entity"},
+    };
+    runTable(cases, sizeof cases / sizeof cases[0]);
+}
+
+TEST(ZXmlParser, SyntaxErrors) {
+    const Case cases[] = {
+        {"end inside an element, text delivered first", "<a><b>partial", "<S:a S:b T:partial| ",
+         "Unexpected end of file not at root level"},
+        {"end inside a tag name", "<a><b", "<S:a ", "Start element was not closed"},
+        {"end inside a comment", "<a><!-- no end", "<S:a ", "Start element was not closed"},
+        {"comment closing after a letter", "<a><!--word--></a>", "<S:a ", "Start element was not closed"},
+        {"end inside an attribute value", "<a v=\"abc", "<", "Cannot read attribute"},
+        {"unquoted attribute", "<a v=abc>", "<", "Cannot read attribute"},
+        {"CDATA section", "<a><![CDATA[x]]></a>", "<S:a ", "Cannot read attribute"},
+        {"slash without >", "<a/ >", "<", "Empty element was not closed by />"},
+        {"instruction closed by >", "<?xml v='1'>", "<", "Processing instruction was not closed by ?>"},
+        {"instruction ? without >", "<?xml ?x>", "<", "Processing instruction was not closed by ?>"},
+        {"33 nested elements", nested(33), nestedEvents(32).substr(0, nestedEvents(32).find("E:")),
+         "Too many nested elements"},
+        {"end tag at root", "<a/></a>", "<S:a E:a ", "End tag at root level"},
+        {"mismatched end tag", "<a><b></a></b>", "<S:a S:b ", "End tag not matching start tag"},
+        {"long start tag is remembered cut", "<" + std::string(70, 'x') + "></" + std::string(70, 'x') + ">",
+         "<S:" + std::string(70, 'x') + " ", "End tag not matching start tag"},
+    };
+    runTable(cases, sizeof cases / sizeof cases[0]);
+}
+
+TEST(ZXmlParser, HandlerStopsTheParse) {
+    const char* doc = "<a><b>one</b><c>two</c></a>";
+    for (const char* stop : {"S:b", "T:one|", "E:b"}) {
+        SCOPED_TRACE(stop);
+        StringStream in(doc);
+        Recorder r;
+        r.stopAt = stop;
+        r.parse(in);
+        EXPECT_EQ(0, r.get_error());
+        const std::string expected = std::string("<S:a S:b ") + (std::string(stop) == "S:b" ? "" : "T:one| ") +
+                                     (std::string(stop) == "E:b" ? "E:b " : "");
+        EXPECT_EQ(expected, r.events);
+    }
+}
+
+TEST(ZXmlParser, ErrorStaysUntilCleared) {
+    Recorder r;
+    StringStream bad("<a>");
+    r.parse(bad);
+    EXPECT_EQ(1, r.get_error());
+    StringStream good("<a/>");
+    r.parse(good);
+    EXPECT_EQ(1, r.get_error());
+    r.set_error(std::string(300, 'm').c_str());
+    EXPECT_EQ(255u, std::string(r.get_error_text()).size());
+}
+
+// Keeps the attribute lookups made during start_element.
+class Lookup : public ZXmlParser {
+public:
+    std::string found;
+    bool start_element(const char*, const xml_attr* attrs) override {
+        for (const char* key : {"name", "NAME", "Type", "missing"}) {
+            const char* v = get_xml_attr(attrs, key);
+            found += std::string(key) + "=" + (v ? v : "(null)") + ";";
+        }
+        EXPECT_EQ(nullptr, get_xml_attr(attrs, nullptr));
+        return true;
+    }
+};
+
+TEST(ZXmlParser, AttributeLookupIgnoresCaseAndTakesTheLastDuplicate) {
+    StringStream in("<e Name=\"first\" type='t' name=\"second\"/>");
+    Lookup p;
+    p.parse(in);
+    EXPECT_EQ("name=second;NAME=second;Type=t;missing=(null);", p.found);
+    EXPECT_EQ(nullptr, get_xml_attr(nullptr, "name"));
+}
+
+TEST(FputsXml, EscapesMarkupCharacters) {
+    struct Row {
+        const char* in;
+        const char* out;
+    };
+    const Row rows[] = {
+        {"a<b>c&d\"e'f", "a&lt;b&gt;c&amp;d&quot;e'f"},
+        {"plain", "plain"},
+        {"", ""},
+        {"&&", "&amp;&amp;"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.in);
+        StringStream s("");
+        fputs_xml(s, row.in);
+        s.flush();
+        EXPECT_EQ(row.out, s.out);
+    }
+    StringStream s("");
+    fputs_xml(s, nullptr);
+    EXPECT_EQ(0u, s.pendingOutput());
+
+    // Escaped text reads back as the original.
+    StringStream w("");
+    w.puts("<a>");
+    fputs_xml(w, "x < y & \"z\"");
+    w.puts("</a>");
+    w.flush();
+    StringStream r(w.out);
+    Recorder rec;
+    rec.parse(r);
+    EXPECT_EQ("<S:a T:x < y & \"z\"| E:a >", rec.events);
+}
+
+}  // namespace
