@@ -1,0 +1,49 @@
+#ifndef ZELVO_MIGRATION_INTERRUPT_H
+#define ZELVO_MIGRATION_INTERRUPT_H
+
+#include <atomic>
+
+// SIGINT as a request to stop. The handler only counts the signal in a
+// lock-free atomic and runs an optional async-signal-safe hook; the code
+// that owns the run tests the request at its own safe points and performs
+// the abort itself.
+//
+//   Interrupt::install();                  // once, in main
+//   if (Interrupt::pending()) ...          // cheap test, any thread
+//   unsigned n = Interrupt::take();        // SIGINTs not yet acted upon
+//   const std::atomic<bool>& f = Interrupt::flag(); // for lower layers
+class Interrupt {
+public:
+    // Called from the handler after the request is recorded. It must be
+    // async-signal-safe (e.g. store to a lock-free atomic, shutdown(2)).
+    using Hook = void (*)(void* context);
+
+    // Installs the SIGINT handler (system calls restarted); never removed.
+    static void install();
+
+    // True once a SIGINT arrived (until reset).
+    static bool pending() noexcept;
+
+    // Number of SIGINTs since the last take, so each further interrupt can
+    // be acted upon again; pending() stays true.
+    static unsigned take() noexcept;
+
+    // The flag behind pending(), for code that must not depend on this
+    // class (it stays set until reset).
+    static const std::atomic<bool>& flag() noexcept;
+
+    // Records a request as the handler does, hook included.
+    static void request() noexcept;
+
+    // Clears the request and the count (for tests and a fresh run).
+    static void reset() noexcept;
+
+    // Sets the hook (null removes it). Installing a hook while another is
+    // set replaces it; the handler sees either the old or the new pair.
+    static void setHook(Hook hook, void* context) noexcept;
+};
+
+// The SIGINT handler: Interrupt::request().
+extern "C" void catch_signal(int signal);
+
+#endif

@@ -1,0 +1,183 @@
+#include "migration/CommandArgs.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+// A writable argument vector, as the reader rewrites it.
+class Argv {
+public:
+    explicit Argv(const std::vector<const char*>& words)
+    {
+        for (const char* w : words)
+            storage.emplace_back(w, w + std::strlen(w) + 1);
+        for (auto& s : storage)
+            pointers.push_back(s.data());
+        pointers.push_back(nullptr);
+    }
+    int argc() const { return static_cast<int>(pointers.size()) - 1; }
+    char** argv() { return pointers.data(); }
+
+private:
+    std::vector<std::vector<char>> storage;
+    std::vector<char*> pointers;
+};
+
+std::string join(const std::vector<const char*>& words)
+{
+    std::string s;
+    for (const char* w : words)
+        s += std::string(w) + " ";
+    return s;
+}
+
+} // namespace
+
+TEST(CommandArgsTest, DefaultsOfTheRecord)
+{
+    CommandArgs a;
+    EXPECT_EQ("", a.targetUser);
+    EXPECT_EQ("", a.targetPass);
+    EXPECT_EQ("/Applications/4DWebSTAR/MailboxServer", a.sourcePath);
+    EXPECT_EQ("localhost", a.sourceHost);
+    EXPECT_EQ(143, a.sourcePort);
+    EXPECT_EQ("localhost", a.targetHost);
+    EXPECT_FALSE(a.quiet);
+    EXPECT_FALSE(a.help);
+    EXPECT_FALSE(a.debug);
+}
+
+TEST(CommandArgsTest, ReaderFillsTheRecord)
+{
+    struct Case {
+        std::vector<const char*> words;
+        bool valid;
+        std::string invalid;
+        std::string user, pass, host, path;
+        int port;
+        bool quiet, help, debug;
+    } cases[] = {
+        {{"4d2zev", "--target-user=admin", "--target-pass=pw"}, true, "", "admin", "pw", "localhost",
+         "/Applications/4DWebSTAR/MailboxServer", 143, false, false, false},
+        {{"4d2zev", "--target-user", "admin", "--target-pass", "pw", "--target-host", "zev",
+          "--source-path", "/src", "--source-port", "1143", "--quiet", "--help", "--debug"},
+         true, "", "admin", "pw", "zev", "/src", 1143, true, true, true},
+        {{"4d2zev", "--q", "--d", "--h", "--target-h=t"}, true, "", "", "", "t",
+         "/Applications/4DWebSTAR/MailboxServer", 143, true, true, true},
+        {{"4d2zev", "--target-user", "-dash"}, false, "-dash", "", "", "localhost",
+         "/Applications/4DWebSTAR/MailboxServer", 143, false, false, false},
+        {{"4d2zev", "--target-user=-dash", "--target-pass=+plus"}, true, "", "-dash", "+plus",
+         "localhost", "/Applications/4DWebSTAR/MailboxServer", 143, false, false, false},
+        {{"4d2zev", "--target-user=a", "--target-user=b"}, true, "", "b", "", "localhost",
+         "/Applications/4DWebSTAR/MailboxServer", 143, false, false, false},
+        {{"4d2zev", "--source-port=abc"}, true, "", "", "", "localhost",
+         "/Applications/4DWebSTAR/MailboxServer", 143, false, false, false},
+        {{"4d2zev", "--source-port=0"}, true, "", "", "", "localhost",
+         "/Applications/4DWebSTAR/MailboxServer", 143, false, false, false},
+        {{"4d2zev", "--source-port=99999999999999999999"}, true, "", "", "", "localhost",
+         "/Applications/4DWebSTAR/MailboxServer", 143, false, false, false},
+        {{"4d2zev", "--source-port=2143", "--source-port=0"}, true, "", "", "", "localhost",
+         "/Applications/4DWebSTAR/MailboxServer", 2143, false, false, false},
+        {{"4d2zev", "--t=x"}, false, "--t", "", "", "localhost",
+         "/Applications/4DWebSTAR/MailboxServer", 143, false, false, false},
+        {{"4d2zev", "-quiet"}, false, "-quiet", "", "", "localhost",
+         "/Applications/4DWebSTAR/MailboxServer", 143, false, false, false},
+        {{"4d2zev", "--quiet=yes"}, false, "", "", "", "localhost",
+         "/Applications/4DWebSTAR/MailboxServer", 143, false, false, false},
+        {{"4d2zev", "--source-host", "localhost", "--target-user=u"}, false, "--source-host", "u",
+         "", "localhost", "/Applications/4DWebSTAR/MailboxServer", 143, false, false, false},
+        {{"4d2zev", "--bogus", "--t", "--quiet"}, false, "--t", "", "", "localhost",
+         "/Applications/4DWebSTAR/MailboxServer", 143, true, false, false},
+        {{"4d2zev", "stray", "--quiet", "--", "--debug", "more", "--", "--target-user=u"}, true,
+         "", "u", "", "localhost", "/Applications/4DWebSTAR/MailboxServer", 143, true, false,
+         true},
+        {{"4d2zev", "-=", "--=x"}, false, "--", "", "", "localhost",
+         "/Applications/4DWebSTAR/MailboxServer", 143, false, false, false},
+        {{"4d2zev", "--target-user"}, false, "", "", "", "localhost",
+         "/Applications/4DWebSTAR/MailboxServer", 143, false, false, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(join(c.words));
+        Argv a(c.words);
+        CommandArgsReader reader(a.argc(), a.argv());
+        CommandArgs args;
+        EXPECT_TRUE(reader.get(args));
+        EXPECT_EQ(c.valid, reader.isValid());
+        EXPECT_EQ(c.invalid, reader.getInvalidOption());
+        EXPECT_EQ(c.user, args.targetUser);
+        EXPECT_EQ(c.pass, args.targetPass);
+        EXPECT_EQ(c.host, args.targetHost);
+        EXPECT_EQ(c.path, args.sourcePath);
+        EXPECT_EQ("localhost", args.sourceHost);
+        EXPECT_EQ(c.port, args.sourcePort);
+        EXPECT_EQ(c.quiet, args.quiet);
+        EXPECT_EQ(c.help, args.help);
+        EXPECT_EQ(c.debug, args.debug);
+    }
+}
+
+TEST(CommandArgsTest, ReaderCanRunTwiceInOneProcess)
+{
+    Argv first({"4d2zev", "stray", "--quiet"});
+    CommandArgsReader r1(first.argc(), first.argv());
+    Argv second({"4d2zev", "--debug"});
+    CommandArgsReader r2(second.argc(), second.argv());
+    CommandArgs args;
+    r2.get(args);
+    EXPECT_TRUE(r2.isValid());
+    EXPECT_TRUE(args.debug);
+    EXPECT_FALSE(args.quiet);
+}
+
+TEST(CommandArgsTest, CheckWritesComplaintsAndUsage)
+{
+    std::ostringstream usage;
+    printUsage(usage);
+
+    struct Case {
+        std::vector<const char*> words;
+        bool ok;
+        std::string before; // text before the usage; the usage follows when not ok
+    } cases[] = {
+        {{"4d2zev"}, false, ""},
+        {{"4d2zev", "--help"}, false,
+         "Required parameter 'target-user' is missing\n"
+         "Required parameter 'target-pass' is missing\n"},
+        {{"4d2zev", "--target-user"}, false,
+         "Invalid option \n\n"
+         "Required parameter 'target-user' is missing\n"
+         "Required parameter 'target-pass' is missing\n"},
+        {{"4d2zev", "--target-user=u", "--target-pass=p", "--source-host", "localhost"}, false,
+         "Invalid option --source-host\n\n"},
+        {{"4d2zev", "--target-user=u", "--target-pass=p", "--help"}, true, ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(join(c.words));
+        Argv a(c.words);
+        std::ostringstream out;
+        CommandArgs args;
+        EXPECT_EQ(c.ok, testCommandLineArguments(a.argc(), a.argv(), args, out));
+        EXPECT_EQ(c.ok ? c.before : c.before + usage.str(), out.str());
+    }
+}
+
+TEST(CommandArgsTest, UsageHasSeventeenLinesAndAnEmptyOne)
+{
+    std::ostringstream out;
+    printUsage(out);
+    const std::string text = out.str();
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);)
+        lines.push_back(line);
+    ASSERT_EQ(18u, lines.size());
+    EXPECT_EQ("Usage: 4d2zev [--target-host HOST] --target-user USER", lines[0]);
+    EXPECT_EQ("    --help                  Display this information.", lines[16]);
+    EXPECT_EQ("", lines[17]);
+    EXPECT_EQ('\n', text.back());
+}
