@@ -66,6 +66,10 @@ protected:
     // Reads one response (a line and any literals it announces, inline) into
     // response, the literal bytes by counted reads. Throws as execute does.
     void readResponse(std::string& line, std::string& response);
+    // The same for the authentication exchanges: literal bytes are read as
+    // lines and counted by length, and "* BYE" closes the connection before
+    // ImapServerBrokeConnection is thrown.
+    void readResponseByLines(std::string& line, std::string& response);
 
     Synthesizer text;
     std::string tag;
