@@ -1,0 +1,51 @@
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "imap/Command.h"
+
+// SELECT of one folder.
+class CommandSelect : public Command {
+public:
+    CommandSelect(ConnectionInternal& connection, const std::string& folder);
+};
+
+// CREATE, with the target's typed-folder list before the name when typeBits
+// or guid is given. A GUID that cannot stand between quotes unescaped throws
+// ImapException.
+class CommandCreate : public Command {
+public:
+    CommandCreate(ConnectionInternal& connection, const std::string& folder, unsigned typeBits,
+                  const std::string& guid);
+};
+
+// One folder of a LIST or LSUB reply.
+struct FolderListEntry {
+    std::string name;
+    bool selectable = true;
+};
+
+class CommandList : public Command {
+public:
+    CommandList(ConnectionInternal& connection, const std::string& reference, const std::string& pattern);
+
+    // Appends one entry per LIST or LSUB response, in server order, after
+    // emptying out; with checkSelectable an entry whose attributes hold
+    // "\NoSelect" (any case) is not selectable. Untagged responses the parser
+    // does not know are skipped; a malformed LIST line throws
+    // ImapParserException. Returns the number of entries.
+    int getList(std::vector<FolderListEntry>& out, bool checkSelectable);
+};
+
+class CommandStatus : public Command {
+public:
+    CommandStatus(ConnectionInternal& connection, const std::string& folder);
+
+    // The MESSAGES count of the first STATUS response; 0 without one.
+    unsigned getMessagesCount();
+};
+
+// The MESSAGES value of one STATUS response text (mailbox and item list);
+// 0 when the list does not begin with MESSAGES.
+unsigned parseStatusMessages(std::string statusText);
