@@ -1,0 +1,618 @@
+#include "foundation/net/TcpClientStream.h"
+
+#include "foundation/system/Exception.h"
+#include "foundation/system/SocketCalls.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <climits>
+#include <cstdio>
+#include <cstring>
+
+namespace zelvo {
+namespace utils {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Converts the buffer's time-out into poll's milliseconds.
+int timeoutMillis(unsigned seconds, unsigned microseconds)
+{
+    const unsigned long long ms =
+        static_cast<unsigned long long>(seconds) * 1000ULL + microseconds / 1000U;
+    return ms > static_cast<unsigned long long>(INT_MAX) ? INT_MAX : static_cast<int>(ms);
+}
+
+int clampToInt(std::streamsize n)
+{
+    return n > static_cast<std::streamsize>(INT_MAX) ? INT_MAX : static_cast<int>(n);
+}
+
+} // namespace
+
+// ---------------------------------------------------------------- helpers
+
+int selectSock(int fd, bool read, int timeoutMs)
+{
+    if (fd < 0)
+        return -1;
+    const short wanted = read ? POLLIN : POLLOUT;
+    pollfd entry;
+    entry.fd = fd;
+    entry.events = wanted;
+    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    int wait = timeoutMs;
+    for (;;) {
+        entry.revents = 0;
+        const int rc = poll(&entry, 1, wait);
+        if (rc < 0 && errno == EINTR) {
+            // A signal is not the end of the wait: resume with what is left.
+            if (timeoutMs >= 0) {
+                const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                    deadline - Clock::now()).count();
+                wait = left > 0 ? static_cast<int>(left) : 0;
+            }
+            continue;
+        }
+        if (rc <= 0)
+            return rc;
+        return (entry.revents & wanted) ? 1 : -1;
+    }
+}
+
+namespace helper {
+
+bool waitOnSocketSet(const int& fd, int seconds, int microseconds)
+{
+    return selectSock(fd, true, seconds * 1000 + microseconds / 1000) > 0;
+}
+
+} // namespace helper
+
+void FdSet4096::zero()
+{
+    std::memset(words, 0, sizeof(words));
+}
+
+bool FdSet4096::isSet(int fd) const
+{
+    if (fd < 0 || fd >= size)
+        return false;
+    return (words[fd / 32] >> (fd % 32)) & 1U;
+}
+
+bool FD_SET_s(int fd, FdSet4096* set)
+{
+    if (set == nullptr || fd < 0 || fd >= FdSet4096::size)
+        return false;
+    set->words[fd / 32] |= 1U << (fd % 32);
+    return true;
+}
+
+void FD_SET_safer(int fd, FdSet4096* set)
+{
+    if (!FD_SET_s(fd, set))
+        throw Exception("Too many open sockets/file descriptors.");
+}
+
+bool sockListenIp4(int& sock, unsigned ip, unsigned short port, unsigned short* boundPort,
+                   int backlog)
+{
+    const int on = 1;
+    if (port != 0) {
+        // A dual-stack listener on the IPv6 wildcard holds the port for IPv4
+        // too; a machine without IPv6 has nothing to check.
+        const int probe = socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (probe < 0) {
+            if (errno != EAFNOSUPPORT)
+                return false;
+        } else {
+            setsockopt(probe, SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on));
+            sockaddr_in6 any6;
+            std::memset(&any6, 0, sizeof(any6));
+            any6.sin6_family = AF_INET6;
+            any6.sin6_addr = in6addr_any;
+            any6.sin6_port = htons(port);
+            const int rc = bind(probe, reinterpret_cast<sockaddr*>(&any6), sizeof(any6));
+            const int bindError = errno;
+            ::close(probe);
+            if (rc != 0 && bindError != EADDRNOTAVAIL && bindError != EAFNOSUPPORT)
+                return false;
+        }
+    }
+
+    sock = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (sock < 0) {
+        sock = -1;
+        return false;
+    }
+    setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on));
+    sockaddr_in any4;
+    std::memset(&any4, 0, sizeof(any4));
+    any4.sin_family = AF_INET;
+    any4.sin_port = htons(port);
+    any4.sin_addr.s_addr = ip;
+    if (bind(sock, reinterpret_cast<sockaddr*>(&any4), sizeof(any4)) != 0 ||
+        listen(sock, backlog) != 0) {
+        ::close(sock);
+        sock = -1;
+        return false;
+    }
+    if (boundPort != nullptr) {
+        sockaddr_in bound;
+        socklen_t length = sizeof(bound);
+        std::memset(&bound, 0, sizeof(bound));
+        if (getsockname(sock, reinterpret_cast<sockaddr*>(&bound), &length) == 0)
+            *boundPort = ntohs(bound.sin_port);
+    }
+    return true;
+}
+
+// ---------------------------------------------------------------- tcpbuffer
+
+tcpbuffer::tcpbuffer(const InetSocketAddress& peer, const InetSocketAddress& local, int inBytes,
+                     int outBytes)
+    : peerHost(peer), host(local), connected(false), timeoutSeconds(30), timeoutMicroseconds(0),
+      // Each area needs room for at least one byte, or a write or read
+      // could never make progress.
+      inSize(std::max(inBytes, 1)), outSize(std::max(outBytes, 1)),
+      buffer(new char[size_t(inSize) + size_t(outSize)]()), socketOpen(false), socketState(0),
+      sock(-1), initialized(false)
+{
+    layoutAreas();
+}
+
+tcpbuffer::~tcpbuffer()
+{
+    if (connected) {
+        sync();
+        connected = false;
+    }
+    if (socketOpen)
+        closesocket(sock);
+}
+
+void tcpbuffer::layoutAreas()
+{
+    char* start = buffer.get();
+    setp(start, start + outSize);
+    char* in = start + outSize;
+    setg(in, in + inSize, in + inSize);
+}
+
+bool tcpbuffer::init()
+{
+    if (initialized)
+        return true;
+    if (socketOpen)
+        closeDescriptor();
+
+    // Nothing pending or unread belongs to the connection about to start.
+    layoutAreas();
+
+    sock = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (sock < 0) {
+        sock = -1;
+        return false;
+    }
+    const int on = 1;
+#ifdef SO_NOSIGPIPE
+    if (setsockopt(sock, SOL_SOCKET, SO_NOSIGPIPE, &on, sizeof(on)) < 0) {
+        closesocket(sock);
+        sock = -1;
+        return false;
+    }
+#endif
+    // Commands are small writes followed by a wait for the answer; Nagle's
+    // algorithm would hold them back for the peer's delayed ACK.
+    setsockopt(sock, IPPROTO_TCP, TCP_NODELAY, &on, sizeof(on));
+    socketOpen = true;
+
+    host.clear();
+    if (bind(sock, host.getSockAddr(), host.getSockAddrLength()) != 0) {
+        std::perror("");
+        closeDescriptor();
+        return false;
+    }
+    initialized = true;
+    return true;
+}
+
+bool tcpbuffer::create()
+{
+    if (!init())
+        return false;
+    return start() != nullptr;
+}
+
+int tcpbuffer::closeDescriptor()
+{
+    int rc = -1;
+    if (socketOpen)
+        rc = closesocket(sock);
+    // The descriptor is gone even when close reports an error, so it is
+    // never used again.
+    sock = -1;
+    socketOpen = false;
+    connected = false;
+    initialized = false;
+    return rc;
+}
+
+tcpbuffer* tcpbuffer::close()
+{
+    initialized = false;
+    if (connected) {
+        connected = false;
+        sync();
+    }
+    if (!socketOpen)
+        return nullptr;
+    return closeDescriptor() == 0 ? this : nullptr;
+}
+
+unsigned tcpbuffer::getTimeout() const
+{
+    return timeoutSeconds * 1000000U + timeoutMicroseconds;
+}
+
+InetSocketAddress& tcpbuffer::getHost()
+{
+    return host;
+}
+
+tcpbuffer* tcpbuffer::startSSL()
+{
+    return nullptr;
+}
+
+tcpbuffer* tcpbuffer::resetSSL()
+{
+    return this;
+}
+
+int tcpbuffer::sendData(void* data, int len)
+{
+    for (;;) {
+        const ssize_t n = ::send(sock, data, size_t(len), MSG_NOSIGNAL);
+        if (n < 0 && errno == EINTR)
+            continue;
+        return static_cast<int>(n);
+    }
+}
+
+int tcpbuffer::recvData(void* data, int len)
+{
+    for (;;) {
+        const ssize_t n = ::recv(sock, data, size_t(len), 0);
+        if (n < 0 && errno == EINTR)
+            continue;
+        return static_cast<int>(n);
+    }
+}
+
+int tcpbuffer::pendingBytes()
+{
+    return 0;
+}
+
+int tcpbuffer::waitForInput()
+{
+    return selectSock(sock, true, timeoutMillis(timeoutSeconds, timeoutMicroseconds));
+}
+
+int tcpbuffer::writeAndCleanupBuffer()
+{
+    if (sock == -1)
+        return -1;
+    char* const begin = pbase();
+    char* const end = pptr();
+    if (begin == end)
+        return -1;
+    char* next = begin;
+    while (next < end) {
+        const int n = sendData(next, clampToInt(end - next));
+        if (n <= 0) {
+            if (n < 0)
+                socketState = -1;
+            // Keep only what the peer has not got, so a retry cannot send
+            // any byte twice.
+            const std::ptrdiff_t left = end - next;
+            std::memmove(begin, next, size_t(left));
+            setp(begin, epptr());
+            pbump(static_cast<int>(left));
+            return -1;
+        }
+        next += n;
+    }
+    setp(begin, epptr());
+    return 0;
+}
+
+std::streamsize tcpbuffer::sendAll(const char* data, std::streamsize len)
+{
+    std::streamsize sent = 0;
+    while (sent < len) {
+        const int n = sendData(const_cast<char*>(data + sent), clampToInt(len - sent));
+        if (n <= 0) {
+            if (n < 0)
+                socketState = -1;
+            break;
+        }
+        sent += n;
+    }
+    return sent;
+}
+
+int tcpbuffer::sync()
+{
+    if (sock == -1)
+        return -1;
+    if (pptr() == pbase())
+        return 0;
+    return writeAndCleanupBuffer();
+}
+
+tcpbuffer::int_type tcpbuffer::overflow(int_type c)
+{
+    if (sock == -1)
+        return traits_type::eof();
+    if (pptr() > pbase() && writeAndCleanupBuffer() != 0)
+        return traits_type::eof();
+    if (!traits_type::eq_int_type(c, traits_type::eof())) {
+        *pptr() = traits_type::to_char_type(c);
+        pbump(1);
+    }
+    return traits_type::not_eof(c);
+}
+
+std::streamsize tcpbuffer::xsputn(const char* s, std::streamsize n)
+{
+    if (sock == -1 || n <= 0)
+        return 0;
+    const std::streamsize room = epptr() - pptr();
+    if (n <= room) {
+        std::memcpy(pptr(), s, size_t(n));
+        pbump(static_cast<int>(n));
+        return n;
+    }
+    if (n < outSize) {
+        // Top the area up, send it, keep the rest for later.
+        std::memcpy(pptr(), s, size_t(room));
+        pbump(static_cast<int>(room));
+        if (writeAndCleanupBuffer() != 0)
+            return room;
+        std::memcpy(pptr(), s + room, size_t(n - room));
+        pbump(static_cast<int>(n - room));
+        return n;
+    }
+    // Too large to buffer: pending bytes first, then straight from the
+    // caller's memory.
+    if (pptr() > pbase() && writeAndCleanupBuffer() != 0)
+        return 0;
+    return sendAll(s, n);
+}
+
+tcpbuffer::int_type tcpbuffer::underflow()
+{
+    if (sock == -1)
+        return traits_type::eof();
+    if (gptr() < egptr())
+        return traits_type::to_int_type(*gptr());
+
+    // The peer answers only what it has received.
+    sync();
+    if (hasTimeout() && pendingBytes() == 0 && waitForInput() <= 0)
+        return traits_type::eof();
+
+    char* const start = eback();
+    const int n = recvData(start, inSize);
+    if (n <= 0) {
+        if (n < 0)
+            socketState = -1;
+        return traits_type::eof();
+    }
+    setg(start, start, start + n);
+    return traits_type::to_int_type(*gptr());
+}
+
+std::streamsize tcpbuffer::xsgetn(char* s, std::streamsize n)
+{
+    std::streamsize got = 0;
+    while (got < n) {
+        const std::streamsize avail = egptr() - gptr();
+        if (avail > 0) {
+            const std::streamsize k = std::min(avail, n - got);
+            std::memcpy(s + got, gptr(), size_t(k));
+            gbump(static_cast<int>(k));
+            got += k;
+            continue;
+        }
+        const std::streamsize want = n - got;
+        if (want < inSize) {
+            if (traits_type::eq_int_type(underflow(), traits_type::eof()))
+                break;
+            continue;
+        }
+        // At least a whole area wanted: receive straight into the caller's
+        // memory.
+        if (sock == -1)
+            break;
+        sync();
+        if (hasTimeout() && pendingBytes() == 0 && waitForInput() <= 0)
+            break;
+        const int r = recvData(s + got, clampToInt(want));
+        if (r <= 0) {
+            if (r < 0)
+                socketState = -1;
+            break;
+        }
+        got += r;
+    }
+    return got;
+}
+
+std::streambuf* tcpbuffer::setbuf(char* p, std::streamsize n)
+{
+    if (p == nullptr || n < 2 || n > static_cast<std::streamsize>(INT_MAX))
+        return nullptr;
+    if (gptr() < egptr())
+        return nullptr;
+    if (pptr() > pbase() && writeAndCleanupBuffer() != 0)
+        return nullptr;
+    const long long total = static_cast<long long>(outSize) + inSize;
+    long long out = static_cast<long long>(n) * outSize / total;
+    out = std::max(1LL, std::min(out, static_cast<long long>(n) - 1));
+    outSize = static_cast<int>(out);
+    inSize = static_cast<int>(n - out);
+    buffer.reset(p);
+    layoutAreas();
+    return this;
+}
+
+int tcpbuffer::isRecvReady()
+{
+    switch (selectSock(sock, true, 0)) {
+    case -1:
+        return 1;
+    case 1:
+        return 2;
+    default:
+        return 3;
+    }
+}
+
+int tcpbuffer::recieve()
+{
+    if (gptr() < egptr())
+        return static_cast<int>(egptr() - gptr());
+    if (sock == -1)
+        return -1;
+    sync();
+    if (hasTimeout() && pendingBytes() == 0 && waitForInput() <= 0)
+        return 0;
+    char* const start = eback();
+    const int n = recvData(start, inSize);
+    if (n > 0)
+        setg(start, start, start + n);
+    return n;
+}
+
+bool tcpbuffer::initSockets()
+{
+    zelvo::tiny::initSockets();
+    return true;
+}
+
+bool tcpbuffer::closeSockets()
+{
+    zelvo::tiny::closeSockets();
+    return true;
+}
+
+// ---------------------------------------------------------------- client buffer
+
+basic_tcpclientbuffer::basic_tcpclientbuffer(const InetSocketAddress& peer,
+                                             const InetSocketAddress& local, int inBytes,
+                                             int outBytes)
+    : tcpbuffer(peer, local, inBytes, outBytes)
+{
+}
+
+basic_tcpclientbuffer::~basic_tcpclientbuffer() = default;
+
+InetSocketAddress& basic_tcpclientbuffer::getHost()
+{
+    if (sock != -1) {
+        sockaddr_in local;
+        socklen_t length = sizeof(local);
+        std::memset(&local, 0, sizeof(local));
+        if (getsockname(sock, reinterpret_cast<sockaddr*>(&local), &length) == 0)
+            host = InetSocketAddress(Inet4Address(ntohl(local.sin_addr.s_addr)),
+                                     ntohs(local.sin_port));
+    }
+    return host;
+}
+
+tcpbuffer* basic_tcpclientbuffer::start()
+{
+    if (sock == -1)
+        return nullptr;
+    if (connected)
+        return this; // a second connect would fail and drop the connection
+    int rc = connect(sock, peerHost.getSockAddr(), peerHost.getSockAddrLength());
+    if (rc != 0 && errno == EINTR) {
+        // The connect goes on in the background; wait for its outcome.
+        int error = 0;
+        socklen_t length = sizeof(error);
+        if (selectSock(sock, false, -1) == 1 &&
+            getsockopt(sock, SOL_SOCKET, SO_ERROR, &error, &length) == 0 && error == 0)
+            rc = 0;
+    }
+    if (rc != 0) {
+        closeDescriptor();
+        return nullptr;
+    }
+    connected = true;
+    return this;
+}
+
+// ---------------------------------------------------------------- stream
+
+basic_tcpclientiostream::basic_tcpclientiostream(tcpbuffer* adopted)
+    : std::iostream(adopted), buffer(adopted), initialized(false)
+{
+}
+
+basic_tcpclientiostream::basic_tcpclientiostream(const InetSocketAddress& peer,
+                                                 const InetSocketAddress& local, int inBytes,
+                                                 int outBytes)
+    : basic_tcpclientiostream(new basic_tcpclientbuffer(peer, local, inBytes, outBytes))
+{
+}
+
+basic_tcpclientiostream::~basic_tcpclientiostream()
+{
+    delete buffer;
+}
+
+void basic_tcpclientiostream::create()
+{
+    clear();
+    if (!initialized) {
+        initialized = true;
+        if (!buffer->init()) {
+            setstate(std::ios::badbit);
+            return;
+        }
+    }
+    if (!buffer->create())
+        setstate(std::ios::badbit);
+}
+
+void basic_tcpclientiostream::close()
+{
+    initialized = false;
+    if (buffer->close() == nullptr)
+        setstate(std::ios::badbit);
+}
+
+bool basic_tcpclientiostream::init()
+{
+    if (initialized)
+        return true;
+    initialized = true;
+    return buffer->init();
+}
+
+} // namespace utils
+} // namespace zelvo
