@@ -714,6 +714,23 @@ TEST(SockListenIp4, EphemeralPortIsReportedAndBusyPortRefused)
     ::close(sock);
 }
 
+TEST(SockListenIp4, ChosenFreePortIsTaken)
+{
+    LoopbackPeer probe;
+    ASSERT_TRUE(probe.ok());
+    const unsigned short port = probe.port();
+    probe.closeListener();
+
+    int sock = -1;
+    unsigned short bound = 0;
+    if (!zelvo::utils::sockListenIp4(sock, htonl(INADDR_ANY), port, &bound, 4))
+        GTEST_SKIP() << "port " << port << " was taken meanwhile";
+    EXPECT_EQ(bound, port);
+    int other = -1;
+    EXPECT_FALSE(zelvo::utils::sockListenIp4(other, htonl(INADDR_LOOPBACK), port, nullptr, 4));
+    ::close(sock);
+}
+
 TEST(TcpClientStream, SocketLayerHooksSucceed)
 {
     EXPECT_TRUE(tcpbuffer::initSockets());
