@@ -1,0 +1,169 @@
+#include "imap/Lexer.h"
+
+#include <gtest/gtest.h>
+
+#include "imap/ImapException.h"
+
+using namespace zelvo::mail::imap;
+
+namespace {
+
+// Outcome of one readString call: the value, where the position ends, or
+// the exception text.
+struct ReadCase {
+    std::string input;
+    bool result;
+    std::string value;
+    std::string rest;      // text from the final position on
+    bool throws;
+    std::string error;
+};
+
+} // namespace
+
+TEST(Lexer, ReadStringForms)
+{
+    const ReadCase cases[] = {
+        {"  foo bar", true, "foo", "bar", false, ""},
+        {"foo", true, "foo", "", false, ""},
+        {"\"a b\" x", true, "a b", " x", false, ""},
+        {"\"\"", true, "", "", false, ""},
+        // Escapes are undone, so a name holding a quote survives.
+        {"\"a\\\"b\" x", true, "a\"b", " x", false, ""},
+        {"\"a\\\\b\"", true, "a\\b", "", false, ""},
+        // A backslash before another character stays.
+        {"\"a\\xb\"", true, "a\\xb", "", false, ""},
+        {"NIL rest", true, "", " rest", false, ""},
+        {"NILE", true, "", "E", false, ""},
+        {"{5}\r\nhello rest", true, "hello", " rest", false, ""},
+        {"{5+}\r\nhello", true, "hello", "", false, ""},
+        {"{0}\r\n", true, "", "", false, ""},
+        {"{5}\nhello", false, "", "", true, "Character different"},
+        {"{5}", false, "", "", true, "Bad "},
+        {"{5}\r", false, "", "", true, "Bad "},
+        {"{10}\r\nhello", false, "", "", true, ""},
+        {"\"open", false, "", "", true, "Character not found"},
+        {"{5\r\nhello", false, "", "", true, "Character not found"},
+        // Counts are plain unsigned decimals within a bound.
+        {"{-1}\r\nx", false, "", "", true, "Bad literal count"},
+        {"{}\r\nx", false, "", "", true, "Bad literal count"},
+        {"{+}\r\nx", false, "", "", true, "Bad literal count"},
+        {"{1x}\r\nx", false, "", "", true, "Bad literal count"},
+        {"{99999999999999999999}\r\nx", false, "", "", true, "Bad literal count"},
+        {"{2147483648}\r\nx", false, "", "", true, "Bad literal count"},
+        {"{2147483647}\r\nx", false, "", "", true, ""},
+        {"   ", false, "", "", false, ""},
+        {"", false, "", "", false, ""},
+        {"a(b)\"c\" d", true, "a(b)\"c\"", "d", false, ""},
+    };
+    for (std::size_t i = 0; i < sizeof cases / sizeof cases[0]; ++i) {
+        const ReadCase& c = cases[i];
+        SCOPED_TRACE(i);
+        const std::string src = c.input;
+        const_iterator pos = src.begin();
+        std::string out = "stale";
+        if (c.throws) {
+            try {
+                readString(src, pos, out);
+                ADD_FAILURE() << "no exception for " << c.input;
+            } catch (const ImapParserException& e) {
+                EXPECT_EQ(c.error, e.what());
+                EXPECT_EQ(0, e.errorCode());
+            }
+            EXPECT_TRUE(pos >= src.begin());
+            continue;
+        }
+        EXPECT_EQ(c.result, readString(src, pos, out));
+        EXPECT_EQ(c.value, out);
+        EXPECT_EQ(c.rest, std::string(pos, src.end()));
+    }
+}
+
+TEST(Lexer, ReadParenthesis)
+{
+    struct Case {
+        std::string input;
+        char open, close;
+        bool throws;
+        std::string value;
+        std::string rest;
+    };
+    const Case cases[] = {
+        {"(a \")\" (b c)) tail", '(', ')', false, "(a \")\" (b c))", " tail"},
+        {"[READ-WRITE] ok", '[', ']', false, "[READ-WRITE]", " ok"},
+        {"(x {3}\r\n)))) y", '(', ')', false, "(x {3}\r\n))))", " y"},
+        {"(\"a\\\")\") z", '(', ')', false, "(\"a\\\")\")", " z"},
+        {"NIL x", '(', ')', false, "", " x"},
+        {"  ()", '(', ')', false, "()", ""},
+        {"a(b)", '(', ')', true, "", ""},
+        {"((a)", '(', ')', true, "", ""},
+        {"(\"a)", '(', ')', true, "", ""},
+    };
+    for (std::size_t i = 0; i < sizeof cases / sizeof cases[0]; ++i) {
+        const Case& c = cases[i];
+        SCOPED_TRACE(i);
+        const std::string src = c.input;
+        const_iterator pos = src.begin();
+        std::string out;
+        if (c.throws) {
+            EXPECT_THROW(readParenthesis(src, pos, c.open, c.close, out), ImapParserException);
+            continue;
+        }
+        EXPECT_TRUE(readParenthesis(src, pos, c.open, c.close, out));
+        EXPECT_EQ(c.value, out);
+        EXPECT_EQ(c.rest, std::string(pos, src.end()));
+    }
+    const std::string blanks = "   ";
+    const_iterator pos = blanks.begin();
+    std::string out = "x";
+    EXPECT_FALSE(readParenthesis(blanks, pos, '(', ')', out));
+    EXPECT_EQ("", out);
+}
+
+TEST(Lexer, WordsBlanksAndCharacters)
+{
+    const std::string okay = "OKAY";
+    const_iterator pos = okay.begin();
+    EXPECT_TRUE(testWord(okay, pos, "OK"));
+    EXPECT_EQ("AY", std::string(pos, okay.end()));
+    pos = okay.begin();
+    EXPECT_FALSE(testWord(okay, pos, "ok"));
+    EXPECT_FALSE(testWord(okay, pos, "OKAYS"));
+    EXPECT_TRUE(pos == okay.begin());
+
+    const std::string spaced = "  \tx";
+    pos = spaced.begin();
+    EXPECT_TRUE(skipSpace(spaced, pos));
+    EXPECT_EQ('\t', *pos);
+    const std::string blanks = "   ";
+    pos = blanks.begin();
+    EXPECT_FALSE(skipSpace(blanks, pos));
+    pos = blanks.begin();
+    try {
+        skipSpaceEx(blanks, pos);
+        ADD_FAILURE();
+    } catch (const ImapParserException& e) {
+        EXPECT_STREQ("Space not presented", e.what());
+    }
+
+    const std::string abc = "abc";
+    EXPECT_TRUE(findCharacter(abc, abc.begin(), 'z') == abc.end());
+    EXPECT_TRUE(findCharacterEx(abc, abc.begin(), 'c') == abc.begin() + 2);
+    EXPECT_THROW(findCharacterEx(abc, abc.begin(), 'z'), ImapParserException);
+    EXPECT_TRUE(testCharacter(abc, abc.begin(), 'a') == abc.begin() + 1);
+    EXPECT_THROW(testCharacter(abc, abc.end(), 'a'), ImapParserException);
+
+    std::string out;
+    pos = abc.begin();
+    readNCharacters(abc, pos, 2, out);
+    EXPECT_EQ("ab", out);
+    EXPECT_TRUE(pos == abc.begin());
+    EXPECT_THROW(readNCharacters(abc, pos, 4, out), ImapParserException);
+
+    std::string t = "(x)";
+    trim(t);
+    EXPECT_EQ("x", t);
+    t = "x";
+    trim(t);
+    EXPECT_EQ("x", t);
+}
