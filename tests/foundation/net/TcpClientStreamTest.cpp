@@ -731,6 +731,31 @@ TEST(SockListenIp4, ChosenFreePortIsTaken)
     ::close(sock);
 }
 
+TEST(SockListenIp4, PortHeldByIpv6ListenerIsBusy)
+{
+    const int v6 = socket(AF_INET6, SOCK_STREAM, 0);
+    if (v6 < 0)
+        GTEST_SKIP() << "no IPv6 on this machine";
+    const int on = 1;
+    setsockopt(v6, IPPROTO_IPV6, IPV6_V6ONLY, &on, sizeof(on));
+    sockaddr_in6 any6 = {};
+    any6.sin6_family = AF_INET6;
+    any6.sin6_addr = in6addr_any;
+    if (bind(v6, reinterpret_cast<sockaddr*>(&any6), sizeof(any6)) != 0 || listen(v6, 4) != 0) {
+        ::close(v6);
+        GTEST_SKIP() << "cannot listen on the IPv6 wildcard here";
+    }
+    socklen_t length = sizeof(any6);
+    ASSERT_EQ(getsockname(v6, reinterpret_cast<sockaddr*>(&any6), &length), 0);
+    const unsigned short port = ntohs(any6.sin6_port);
+
+    // The IPv4 bind alone would succeed next to an IPv6-only listener.
+    int sock = 12345;
+    EXPECT_FALSE(zelvo::utils::sockListenIp4(sock, htonl(INADDR_LOOPBACK), port, nullptr, 4));
+    EXPECT_EQ(sock, 12345) << "the IPv6 check fails before any IPv4 socket exists";
+    ::close(v6);
+}
+
 TEST(TcpClientStream, SocketLayerHooksSucceed)
 {
     EXPECT_TRUE(tcpbuffer::initSockets());
