@@ -15,10 +15,11 @@ function(zelvo_library name)
   endif()
 endfunction()
 
-# zelvo_test(<name> [LIBS <targets>...])
-# One GoogleTest executable from every .cpp in the calling folder.
+# zelvo_test(<name> [LIBS <targets>...] [PROPERTIES <name> <value>...])
+# One GoogleTest executable from every .cpp in the calling folder; PROPERTIES
+# are set on each of its tests (e.g. RESOURCE_LOCK for fixed ports).
 function(zelvo_test name)
-  cmake_parse_arguments(ARG "" "" "LIBS" ${ARGN})
+  cmake_parse_arguments(ARG "" "" "LIBS;PROPERTIES" ${ARGN})
   file(GLOB sources CONFIGURE_DEPENDS "${CMAKE_CURRENT_SOURCE_DIR}/*.cpp")
   if(NOT sources)
     return()
@@ -30,5 +31,5 @@ function(zelvo_test name)
     ZELVO_BINARY_DIR="${PROJECT_BINARY_DIR}")
   gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST
     WORKING_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR}
-    PROPERTIES TIMEOUT 600)
+    PROPERTIES TIMEOUT 600 ${ARG_PROPERTIES})
 endfunction()
