@@ -125,15 +125,20 @@ bool FetchMessage::skipRemaining()
         return false;
     const unsigned left = remaining;
     remaining = 0;
-    if (!skipBytes(*connection, left))
-        return false;
-    std::string line;
-    connection->recvLine(line);
-    if (line.empty()) {
+    try {
+        if (!skipBytes(*connection, left))
+            return false;
+        std::string line;
+        connection->recvLine(line);
+        if (line.empty()) {
+            connection->close();
+            return false;
+        }
+        return skipResponseLiterals(*connection, line);
+    } catch (ImapException&) {
         connection->close();
         return false;
     }
-    return skipResponseLiterals(*connection, line);
 }
 
 bool FetchMessage::setSize(std::string text)

@@ -1,0 +1,121 @@
+#pragma once
+
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "foundation/system/ZMutex.h"
+#include "imap/ConnectionInternal.h"
+
+class IMessage;
+class FetchMessage;
+class ImapException;
+
+// One IMAP connection with its login and the operations the migration needs.
+// Every operation reports a result number; no ImapException leaves it.
+class SimpleImapClient {
+public:
+    enum class ImapClientResult : unsigned {
+        Ok = 0,
+        NotConnected = 1,
+        AlreadyConnected = 2,
+        ConnectionFailed = 3, // also broken by the server ("* BYE") or timed out
+        AuthenticationFailed = 4,
+        CreateUserFailed = 5,
+        SetUserFailed = 6,
+        CreateFolderFailed = 7,
+        AppendFailed = 8,
+        MessageLoadFailed = 9,
+        SelectFailed = 10,
+        ListFailed = 11,
+        StatusFailed = 12,
+        FetchFailed = 13,
+    };
+
+    // Folder kinds of the target's typed CREATE; values above Note send a
+    // plain CREATE.
+    enum class FolderType : unsigned { Default = 0, Contact, Calendar, Todo, Journal, Mail, Note };
+
+    // Read time-out of every connection, in seconds.
+    static constexpr unsigned timeoutSeconds = 180;
+
+    // Logs in with CRAM-MD5 or LOGIN. 2 when already connected (nothing is
+    // sent); 4 for a refused login and any IMAP failure other than a broken
+    // connection or time-out (3).
+    ImapClientResult connect(const std::string& host, unsigned port, const std::string& user,
+                             const std::string& password, bool cramMD5);
+    // Logs in with the master secret (X-MASTERAUTH); the last argument is not read.
+    ImapClientResult connect(const std::string& host, unsigned port, const std::string& secret, unsigned);
+    // With logout, sends LOGOUT first (failures are swallowed); then closes.
+    void disconnect(bool logout);
+
+    ImapClientResult select(const std::string& folder);
+    ImapClientResult status(const std::string& folder, unsigned& messages);
+    // The selectable folders in the server's order; names is cleared first
+    // unless the client is not connected.
+    ImapClientResult list(std::vector<std::string>& names);
+    ImapClientResult createFolder(const std::string& folder, FolderType type);
+    // APPEND of message: size, date and flags are asked in that order, then
+    // the body is streamed. \Recent is never sent: no client may set it.
+    ImapClientResult append(const std::string& folder, IMessage* message, bool xAppend);
+    // Loads date, flags and size of message number of the selected folder and
+    // leaves its body on the connection for message to stream.
+    ImapClientResult fetch(unsigned number, FetchMessage& message);
+
+    // Copies every message of the folder selected on this client into folder
+    // on target, one FETCH for the folder and one APPEND per message, each
+    // body streamed from this connection to the target's in parts. copied
+    // counts the messages the target accepted, failed every other message of
+    // the folder, so that after any result copied + failed covers at least
+    // expected. A message that fails while both connections stay in step is
+    // counted and the copy goes on; when the copy must stop early the rest of
+    // the FETCH response is read through or this connection closed.
+    // Results: 0 (also when aborted), 1 not connected, 8 the target failed,
+    // 13 the source response was unreadable or broke off, 3/4/12 an IMAP
+    // failure on this connection. The percentage is written to
+    // progressStream under progressMutex when showProgress is set.
+    ImapClientResult copyFolder(const std::string& folder, SimpleImapClient& target, unsigned& copied,
+                                unsigned& failed, std::ostream* progressStream,
+                                zelvo::tiny::ZMutex* progressMutex, bool showProgress, unsigned expected);
+
+    ImapClientResult createUser(const std::string& name, const std::string& domain,
+                                const std::string& password, const std::string& fullName);
+    ImapClientResult setUser(const std::string& user, const std::string& domain);
+    // X-CHECKVERSION reports version 6.3 or later (each number on its own).
+    bool isXAppendSupported();
+
+    // Makes every copyFolder stop after the message in transfer. Safe from
+    // the interrupt handler on the same thread.
+    void abort();
+    bool wasAborted();
+
+    // Reads the greeting of the server without logging in; false (greeting
+    // unchanged) when it cannot be reached or greets with "* BYE".
+    bool testImapServer(const std::string& host, unsigned port, std::string& greeting);
+
+    // 0 when the second word of line is OK in any case, else 13.
+    static ImapClientResult parseTaggedResponse(const std::string& line);
+
+    bool isConnected() const { return connected; }
+    ConnectionInternal& getConnection() { return connection; }
+
+private:
+    ImapClientResult init(const std::string& host, unsigned port, const std::string& user,
+                          const std::string& password, bool cramMD5);
+    void writeProgress(const char* text, std::ostream* stream, zelvo::tiny::ZMutex* mutex, bool show);
+    // Ends a FETCH response early: reads it through to its tagged line, or
+    // closes this connection when that is not possible.
+    void finishFetch(bool abortedCopy);
+
+    bool connected = false;
+    ConnectionInternal connection;
+    bool masterMode = false;
+    zelvo::tiny::ZMutex abortMutex;
+    bool aborted = false;
+};
+
+// The result number for an exception of the IMAP family, by its type:
+// 3 time-out, connection failure or "* BYE"; 4 refused login; 9 failed
+// message source; fallback for everything else.
+SimpleImapClient::ImapClientResult handleImapException(ImapException& e,
+                                                       SimpleImapClient::ImapClientResult fallback);
