@@ -298,6 +298,8 @@ void ConnectionInternal::logout()
     Command command(*this, "LOGOUT");
     try {
         command.execute();
+    } catch (const ImapServerBrokeConnection&) {
+        // The BYE every server sends before its LOGOUT reply (RFC 3501).
     } catch (ImapException&) {
         setState(State::Disconnected);
         throw;

@@ -75,6 +75,8 @@ public:
     std::string& getDataPartBuffer() { return dataPartBuffer; }
 
     void close();
+    // LOGOUT, then Disconnected whatever the reply; the server's BYE is the
+    // expected answer, other failures propagate. The stream stays open.
     void logout();
     void reconnect();
     void setTimeout(unsigned seconds);
