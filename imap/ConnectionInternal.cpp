@@ -5,6 +5,7 @@
 #include "foundation/net/InetAddress.h"
 #include "foundation/net/InetSocketAddress.h"
 #include "foundation/net/TcpClientStream.h"
+#include "foundation/net/Url.h"
 #include "imap/Command.h"
 #include "imap/CommandAuthCramMD5.h"
 #include "imap/CommandXMasterAuth.h"
@@ -15,6 +16,7 @@
 using zelvo::utils::basic_tcpclientiostream;
 using zelvo::utils::CantResolveException;
 using zelvo::utils::InetSocketAddress;
+using zelvo::utils::InetSSLSocketAddress;
 
 namespace {
 
@@ -88,12 +90,15 @@ void ConnectionInternal::initStream()
     const std::string url = "imap://" + host + ":" + std::to_string(port);
     try {
         if (useSsl) {
-            // The TLS transport is not part of this client's build.
-            throw ImapConnectionFailed("");
+            zelvo::utils::Url parsed(url);
+            InetSSLSocketAddress peer(parsed, "", "");
+            stream.reset(new basic_tcpclientiostream(peer, InetSSLSocketAddress::any(), streamBufferSize,
+                                                     streamBufferSize, true));
+        } else {
+            InetSocketAddress peer(url);
+            stream.reset(new basic_tcpclientiostream(peer, InetSocketAddress::any(), streamBufferSize,
+                                                     streamBufferSize));
         }
-        InetSocketAddress peer(url);
-        stream.reset(new basic_tcpclientiostream(peer, InetSocketAddress::any(), streamBufferSize,
-                                                 streamBufferSize));
         stream->setTimeoutInSeconds(timeoutSeconds);
     } catch (const ImapException&) {
         throw;
