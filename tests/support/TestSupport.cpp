@@ -92,7 +92,8 @@ std::string readFile(const std::string& path) {
 
 ChildProcess::~ChildProcess() { stop(); }
 
-bool ChildProcess::start(const std::vector<std::string>& argv, const std::string& outPath) {
+bool ChildProcess::start(const std::vector<std::string>& argv, const std::string& outPath,
+                         const std::string& errPath) {
     if (argv.empty() || pid_ > 0) return false;
     std::vector<char*> args;
     for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
@@ -101,8 +102,10 @@ bool ChildProcess::start(const std::vector<std::string>& argv, const std::string
     if (pid < 0) return false;
     if (pid == 0) {
         int fd = ::open(outPath.empty() ? "/dev/null" : outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        int err = errPath.empty() ? fd : ::open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         int in = ::open("/dev/null", O_RDONLY);
-        if (fd >= 0) { ::dup2(fd, 1); ::dup2(fd, 2); }
+        if (fd >= 0) ::dup2(fd, 1);
+        if (err >= 0) ::dup2(err, 2);
         if (in >= 0) ::dup2(in, 0);
         ::execvp(args[0], args.data());
         ::_exit(127);

@@ -44,8 +44,10 @@ public:
     ~ChildProcess();
     ChildProcess(const ChildProcess&) = delete;
     ChildProcess& operator=(const ChildProcess&) = delete;
-    // Starts argv; standard output and error go to the file outPath ("" = /dev/null).
-    bool start(const std::vector<std::string>& argv, const std::string& outPath = "");
+    // Starts argv; standard output goes to the file outPath ("" = /dev/null),
+    // standard error to errPath ("" = with standard output).
+    bool start(const std::vector<std::string>& argv, const std::string& outPath = "",
+               const std::string& errPath = "");
     // Sends sig; returns false when the process is not running.
     bool signal(int sig);
     // Waits for the end; returns the exit status, 128+signal for a signal, -1 on time-out.

@@ -12,6 +12,7 @@
 #   dovecot.sh index DIR LOGIN                 make Dovecot index every folder of LOGIN
 #   dovecot.sh doveadm DIR ARGS...             run doveadm against the instance
 #
+# Settings in DIR/extra.conf are included at the end of the configuration.
 # A source instance greets with "4D Mail IMAP ready" and offers CRAM-MD5; a
 # target offers plain LOGIN. Both keep Maildir with "/" as the separator.
 set -euo pipefail
@@ -87,6 +88,8 @@ write_config() {
     echo "service imap {"
     echo "  process_limit = 64"
     echo "}"
+    # Settings a test adds for itself (quota, limits).
+    if [ -f "$dir/extra.conf" ]; then echo "!include $dir/extra.conf"; fi
   } > "$dir/dovecot.conf"
 }
 
