@@ -4,11 +4,15 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <string>
+#include <thread>
+#include <vector>
 
 namespace tiny = zelvo::tiny;
 using testclock::FakeTickSource;
@@ -34,6 +38,43 @@ TEST(Clock, Ms64GrowsByTwoToThe32OncePerWrap)
     EXPECT_EQ(top - beforeWrap, (uint64_t(1) << 32) + 0xFFFu);
     clock.set(4);
     EXPECT_EQ(tiny::getMs64() - top, 5u);
+}
+
+std::atomic<uint32_t> countingNow{0};
+
+// Every read is one millisecond later than the one before.
+uint32_t countingTicks()
+{
+    return countingNow.fetch_add(1);
+}
+
+TEST(Clock, ConcurrentReadersSeeEachWrapOnce)
+{
+    constexpr int threadCount = 8;
+    constexpr int readsPerThread = 2000;
+    countingNow = 0xFFFFFFFFu - 5000;
+    tiny::TickSource previous = tiny::setTickSource(&countingTicks);
+    std::vector<std::vector<uint64_t>> seen(threadCount);
+    std::vector<std::thread> threads;
+    for (int t = 0; t < threadCount; ++t)
+        threads.emplace_back([&seen, t] {
+            for (int i = 0; i < readsPerThread; ++i)
+                seen[t].push_back(tiny::getMs64());
+        });
+    for (auto& th : threads)
+        th.join();
+    tiny::setTickSource(previous);
+
+    // Serialised reads of a counter give one run of consecutive values: a
+    // wrap counted twice, or a stale value taken for a wrap, leaves a gap.
+    std::vector<uint64_t> all;
+    for (auto& v : seen)
+        all.insert(all.end(), v.begin(), v.end());
+    std::sort(all.begin(), all.end());
+    ASSERT_EQ(all.size(), size_t(threadCount * readsPerThread));
+    EXPECT_EQ(all.back() - all.front(), all.size() - 1);
+    for (auto& v : seen)
+        EXPECT_TRUE(std::is_sorted(v.begin(), v.end()));
 }
 
 TEST(Clock, TicksToMilliseconds)
