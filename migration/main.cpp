@@ -31,7 +31,9 @@ int run(const CommandArgs& args)
     {
         LogStream log(&std::cout);
         log.setMode(!args.quiet, args.debug);
-        // The migration driver is started here once it exists; until then
+        // The migration driver is started here once it exists: its start
+        // result, its abort flag and the summary's failure counters fill the
+        // outcome, and the driver is deleted before the log goes. Until then
         // the run ends with the console log in place and nothing migrated.
         outcome.aborted = Interrupt::pending();
     }
