@@ -1,0 +1,127 @@
+#include "imap/FolderCommands.h"
+
+#include <gtest/gtest.h>
+
+#include "imap/ConnectionInternal.h"
+#include "imap/ImapException.h"
+#include "tests/imap/FakeImapServer.h"
+
+using imaptest::FakeImapServer;
+using imaptest::Peer;
+
+namespace {
+
+std::string tagOf(const std::string& line)
+{
+    return line.substr(0, line.find(' '));
+}
+
+// Greets, then answers the first command with the given untagged lines and
+// a tagged OK.
+FakeImapServer::Script answering(std::string untagged)
+{
+    return [untagged](Peer& p) {
+        p.send("* OK hi\r\n");
+        const std::string line = p.readLine();
+        p.send(untagged + tagOf(line) + " OK done\r\n");
+        p.waitForClose();
+    };
+}
+
+} // namespace
+
+TEST(FolderCommands, CommandTexts)
+{
+    ConnectionInternal c; // never connected: the texts alone
+    struct Case {
+        std::string text;
+        std::string expected;
+    };
+    const Case cases[] = {
+        {CommandSelect(c, "Sent Items").getCommandString(), "Z0 SELECT \"Sent Items\""},
+        {CommandCreate(c, "Work", 0, "").getCommandString(), "Z1 CREATE \"Work\""},
+        {CommandCreate(c, "Work", 16, "8f2a").getCommandString(), "Z2 CREATE (X-MAIL GUID \"8f2a\") \"Work\""},
+        {CommandCreate(c, "Work", 0, "8f2a").getCommandString(), "Z3 CREATE (GUID \"8f2a\") \"Work\""},
+        {CommandCreate(c, "All", 0x7fff, "").getCommandString(), "Z4 CREATE (X-ALL) \"All\""},
+        {CommandCreate(c, "Odd", 256, "").getCommandString(), "Z5 CREATE () \"Odd\""},
+        {CommandCreate(c, "Odd", 256, "g").getCommandString(), "Z6 CREATE ( GUID \"g\") \"Odd\""},
+        {CommandList(c, "", "*").getCommandString(), "Z7 LIST \"\" \"*\""},
+        {CommandStatus(c, "a\"b").getCommandString(), "Z8 STATUS \"a\\\"b\" (MESSAGES)"},
+    };
+    for (const Case& cs : cases)
+        EXPECT_EQ(cs.expected, cs.text);
+    EXPECT_THROW(CommandCreate(c, "x", 0, "bad\"guid"), ImapException);
+    EXPECT_THROW(CommandSelect(c, "INBOX\r\nZ9 DELETE INBOX"), ImapException);
+}
+
+TEST(FolderCommands, StatusMessages)
+{
+    struct Case {
+        const char* text;
+        unsigned count;
+    };
+    const Case cases[] = {
+        {"INBOX (MESSAGES 17)", 17},
+        {"\"Sent Items\" (MESSAGES 0)", 0},
+        {"{5}\r\nA (1) (MESSAGES 4)", 4},
+        {"INBOX (UIDNEXT 5 MESSAGES 17)", 0},
+        {"INBOX (messages 17)", 17},
+        {"INBOX (MESSAGES)", 0},
+        {"INBOX (MESSAGES 99999999999)", 0xffffffffu},
+        {"INBOX ()", 0},
+    };
+    for (const Case& cs : cases) {
+        SCOPED_TRACE(cs.text);
+        EXPECT_EQ(cs.count, parseStatusMessages(cs.text));
+    }
+}
+
+TEST(FolderCommands, ReadersSkipWhatTheyDoNotKnow)
+{
+    FakeImapServer server({
+        answering("* OK still here\r\n* NO [ALERT] odd\r\n* ENABLED UTF8\r\n* 4 EXISTS\r\n"
+                  "* LIST (\\HasNoChildren) \"/\" INBOX\r\n"
+                  "* LIST (\\NoSelect \\HasChildren) \"/\" Parent\r\n"
+                  "* LSUB () \"/\" {10}\r\nSent Items\r\n"
+                  "* STATUS INBOX (MESSAGES 3)\r\n"),
+        answering("* OK [UNSEEN 2] x\r\n* ENABLED UTF8\r\n* STATUS INBOX (MESSAGES 9)\r\n"
+                  "* STATUS INBOX (MESSAGES 10)\r\n"),
+        answering("* STATUS\r\n"),
+        answering("* LIST (\\HasNoChildren \"/\" broken\r\n"),
+    });
+    ConnectionInternal c;
+    c.initialize("127.0.0.1", server.port(), "u", "p", false, 5, false);
+    c.init(false);
+    CommandList list(c, "", "*");
+    ASSERT_EQ(Command::Response::Ok, list.execute());
+    std::vector<FolderListEntry> entries(3);
+    ASSERT_EQ(3, list.getList(entries, true));
+    ASSERT_EQ(3u, entries.size());
+    EXPECT_EQ("INBOX", entries[0].name);
+    EXPECT_TRUE(entries[0].selectable);
+    EXPECT_EQ("Parent", entries[1].name);
+    EXPECT_FALSE(entries[1].selectable);
+    EXPECT_EQ("Sent Items", entries[2].name);
+    list.getList(entries, false);
+    EXPECT_TRUE(entries[1].selectable);
+    c.close();
+
+    c.init(false);
+    CommandStatus status(c, "INBOX");
+    ASSERT_EQ(Command::Response::Ok, status.execute());
+    EXPECT_EQ(9u, status.getMessagesCount());
+    c.close();
+
+    c.init(false);
+    CommandStatus empty(c, "INBOX");
+    ASSERT_EQ(Command::Response::Ok, empty.execute());
+    EXPECT_EQ(0u, empty.getMessagesCount());
+    c.close();
+
+    c.init(false);
+    CommandList broken(c, "", "*");
+    ASSERT_EQ(Command::Response::Ok, broken.execute());
+    std::vector<FolderListEntry> none;
+    EXPECT_THROW(broken.getList(none, true), ImapParserException);
+    c.close();
+}
