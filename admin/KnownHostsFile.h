@@ -1,0 +1,86 @@
+#ifndef ZELVO_ADMIN_KNOWNHOSTSFILE_H
+#define ZELVO_ADMIN_KNOWNHOSTSFILE_H
+
+#include <sstream>
+#include <string>
+
+#include "admin/tinydb.h"
+#include "foundation/streams/ZFile.h"
+
+namespace zelvo {
+namespace tinydb {
+
+class tinydb_cl;
+
+// A file opened under an inter-process record lock (shared for Read,
+// exclusive for Write), waiting up to lockWait seconds for a conflicting
+// holder to let go. The lock lasts as long as the object.
+class LockedFile {
+public:
+    enum class LockMode {
+        Read = 0,   // read-only, the file must exist
+        Write = 1,  // read-write, created 0600 when missing
+    };
+
+    // The wait every new LockedFile gets, in seconds; tests shorten it.
+    static int defaultLockWait;
+
+    LockedFile(const char* path, LockMode mode);
+    ~LockedFile();
+    LockedFile(const LockedFile&) = delete;
+    LockedFile& operator=(const LockedFile&) = delete;
+
+    bool isOpened() const { return opened; }
+    bool isTimedOut() const { return timedOut; }
+
+    // The whole file, byte for byte; true with nothing read when not opened.
+    bool readFileContent(std::stringstream& content);
+    // Replaces the whole file by content.
+    bool writeFileContent(const std::stringstream& content);
+    // Writes text at offset from the start, or offset bytes back from the end.
+    bool seekAndWrite(unsigned long offset, bool fromEnd, const std::string& text);
+
+private:
+    bool opened;
+    bool timedOut;
+    int lockWait;
+    utils::ZInterLockedFile file;
+};
+
+// The per-user store of administration servers' certificate fingerprints:
+// "$HOME/.zelvo/admin/known_hosts.cfg", one "host:port: fingerprint" line each.
+class KnownHostsFile {
+public:
+    static bool getKnownHostsCfg(std::string& path);
+    static bool prepareKey(std::string& key, const char* host, const char* port);
+    // True when path is a regular file, or was created empty (0600, its
+    // directory 0700). An existing file is never truncated.
+    static bool createIfNotExist(const std::string& path);
+    // 0 with the fingerprint of key, or empty when there is no entry; 604, 703.
+    static int readFingerprint(const std::string& path, const std::string& key, std::string& fingerprint);
+    // Replaces the value of key's line, or appends a line; 0, 604, 703.
+    static int writeFingerprint(const std::string& path, const std::string& key,
+                                const std::string& fingerprint);
+    static int getSetFingerprint(bool read, const char* host, const char* port, std::string& fingerprint);
+    // Moves the file out of the older directory "Admin" and leaves "Admin" as
+    // a link to "admin"; 0 or 604.
+    static int linkAdminToadmin();
+};
+
+// The trust decision of verifyPeersFingerprint for a fingerprint already
+// taken from the server's certificate.
+int verifyPresentedFingerprint(const std::string& presented, const char* host, const char* port,
+                               tinydb_fingerprint_callback callback, std::string* fingerprint,
+                               const std::string& address);
+
+}  // namespace tinydb
+}  // namespace zelvo
+
+// Compares the session's server certificate with the known hosts; a new or
+// changed one goes to callback (local servers are accepted unasked), an
+// accepted one is recorded under host:port and address:port. 0, 604, 703.
+int verifyPeersFingerprint(zelvo::tinydb::tinydb_cl* session, const char* host, const char* port,
+                           tinydb_fingerprint_callback callback, std::string* fingerprint,
+                           const std::string& address);
+
+#endif

@@ -1,0 +1,409 @@
+#include "admin/TinyDbCommunicator.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "admin/KnownHostsFile.h"
+#include "migration/LogStream.h"
+#include "migration/WebStarPostOffice.h"
+#include "migration/WebStarUser.h"
+
+namespace {
+
+constexpr std::uint16_t firstTemporaryImapPort = 8143;
+constexpr int startAttempts = 2;
+constexpr int fieldBufferBytes = 256;
+
+// What the known-hosts question refused last, for connect's error line.
+struct Refusal {
+    bool refused = false;
+    std::string known;
+    std::string presented;
+    std::string host;
+};
+thread_local Refusal lastRefusal;
+
+// Values go between quotes unescaped: a quote, a backslash or a control
+// character could end the value early or change the statement.
+bool isSafeValue(const std::string& value)
+{
+    for (unsigned char c : value) {
+        if (c == '\'' || c == '"' || c == '\\' || c < 0x20 || c == 0x7F)
+            return false;
+    }
+    return true;
+}
+
+// The value as an error line can show it.
+std::string printable(const std::string& value)
+{
+    std::string out;
+    for (unsigned char c : value) {
+        if (c < 0x20 || c == 0x7F) {
+            char hex[5];
+            std::snprintf(hex, sizeof hex, "\\x%02X", c);
+            out += hex;
+        } else {
+            out += static_cast<char>(c);
+        }
+    }
+    return out;
+}
+
+std::string formatBinding(const TinyDbCommunicator::ImapBinding& b)
+{
+    unsigned char octets[4];
+    std::memcpy(octets, &b.ip, sizeof octets);
+    char text[160];
+    std::snprintf(text, sizeof text, "insert ServicePorts set Service='IMAP', IPAddress='%u.%u.%u.%u', Port='%d'",
+                  octets[0], octets[1], octets[2], octets[3], b.port);
+    return text;
+}
+
+}  // namespace
+
+bool callback(const std::string& knownFingerprint, const std::string& presentedFingerprint,
+              const std::string& hostDescription, unsigned short /*port*/, const std::string& /*productName*/)
+{
+    if (knownFingerprint.empty())
+        return true;
+    lastRefusal.refused = true;
+    lastRefusal.known = knownFingerprint;
+    lastRefusal.presented = presentedFingerprint;
+    lastRefusal.host = hostDescription;
+    return false;
+}
+
+TinyDbCommunicator::TinyDbCommunicator(const std::string& user, const std::string& password,
+                                       const std::string& host, LogStream& log, unsigned adminPort)
+    : db(nullptr),
+      user(user),
+      password(password),
+      host(host),
+      log(log),
+      adminPort(adminPort),
+      connected(false),
+      imapPort(firstTemporaryImapPort),
+      imapAutoStart(0),
+      imapRunning(0),
+      statusSaved(false)
+{
+}
+
+TinyDbCommunicator::~TinyDbCommunicator()
+{
+    if (!db)
+        return;
+    if (statusSaved)
+        restoreImapStatus();
+    close();
+}
+
+void TinyDbCommunicator::close()
+{
+    if (!db)
+        return;
+    tinydb_close(db);
+    db = nullptr;
+    connected = false;
+}
+
+int TinyDbCommunicator::connect(bool authenticate)
+{
+    close();
+    char port[16];
+    std::snprintf(port, sizeof port, "%d", static_cast<int>(adminPort));
+    int osError = 0;
+    std::string fingerprint;
+    lastRefusal = Refusal();
+    if (tinydb_open(&db, host.c_str(), port, &osError, callback, &fingerprint) != 0) {
+        db = nullptr;
+        if (lastRefusal.refused) {
+            std::string path;
+            zelvo::tinydb::KnownHostsFile::getKnownHostsCfg(path);
+            log.log(LogStream::Error,
+                    "The certificate of %s has changed since the last connection.\n"
+                    "Known fingerprint:     %s\nPresented fingerprint: %s\n"
+                    "If the change is expected, remove the line of this server from %s and run again.\n",
+                    lastRefusal.host.c_str(), lastRefusal.known.c_str(), lastRefusal.presented.c_str(),
+                    path.c_str());
+            lastRefusal = Refusal();
+        }
+        return TinyDbResult::OpenFailed;
+    }
+    if (!authenticate)
+        return TinyDbResult::Ok;
+    unsigned sessionId = 0;
+    int version = 0;
+    int value1 = 0;
+    int value2 = 0;
+    int value3 = 0;
+    if (tinydb_authenticate(db, user.c_str(), password.c_str(), &sessionId, &version, &value1, &value2, &value3,
+                            "", 0) != 0)
+        return TinyDbResult::NotConnected;
+    connected = true;
+    return TinyDbResult::Ok;
+}
+
+int TinyDbCommunicator::send(const std::string& statement, tinydb_query_result& result)
+{
+    if (tinydb_send_query(db, statement.c_str(), &result) != 0)
+        return TinyDbResult::QueryFailed;
+    return TinyDbResult::Ok;
+}
+
+int TinyDbCommunicator::execute(const std::string& statement)
+{
+    tinydb_query_result result;
+    if (send(statement, result) != 0)
+        return TinyDbResult::QueryFailed;
+    tinydb_free_result(&result);
+    return TinyDbResult::Ok;
+}
+
+int TinyDbCommunicator::queryValue(const std::string& statement, std::uint32_t& value)
+{
+    tinydb_query_result result;
+    if (send(statement, result) != 0)
+        return TinyDbResult::QueryFailed;
+    char buffer[fieldBufferBytes];
+    int length = sizeof buffer;
+    const int rc = tinydb_read_result(&result, 0, 0, buffer, &length);
+    tinydb_free_result(&result);
+    if (rc != 0 || length < 4)
+        return TinyDbResult::QueryFailed;
+    std::memcpy(&value, buffer, sizeof value);
+    return TinyDbResult::Ok;
+}
+
+bool TinyDbCommunicator::checkValues(const char* what, const std::string& owner,
+                                     const std::vector<std::pair<const char*, const std::string*>>& values)
+{
+    for (const auto& v : values) {
+        if (!isSafeValue(*v.second)) {
+            log.log(LogStream::Error,
+                    "Cannot create %s \"%s\": its %s \"%s\" holds a quote, a backslash or a control character\n",
+                    what, printable(owner).c_str(), v.first, printable(*v.second).c_str());
+            return false;
+        }
+    }
+    return true;
+}
+
+int TinyDbCommunicator::saveAndChangeImapStatus()
+{
+    if (!connected)
+        return TinyDbResult::NotConnected;
+    const int rc = saveImapServiceStatus();
+    if (rc != 0)
+        return rc;
+    return changeImapServiceStatus();
+}
+
+int TinyDbCommunicator::saveImapServiceStatus()
+{
+    if (statusSaved)
+        return TinyDbResult::Ok;
+    savedBindings.clear();
+    if (!connected)
+        return TinyDbResult::NotConnected;
+
+    tinydb_query_result result;
+    if (send("select Port, IPAddress from ServicePorts where Service='IMAP'", result) != 0)
+        return TinyDbResult::QueryFailed;
+    char buffer[fieldBufferBytes];
+    for (int row = 0; row < result.rowCount; ++row) {
+        ImapBinding binding;
+        int length = sizeof buffer;
+        if (tinydb_read_result(&result, row, 0, buffer, &length) != 0 || length < 2) {
+            tinydb_free_result(&result);
+            savedBindings.clear();
+            return TinyDbResult::QueryFailed;
+        }
+        binding.port = static_cast<std::uint16_t>(static_cast<unsigned char>(buffer[0]) * 256 +
+                                                  static_cast<unsigned char>(buffer[1]));
+        length = sizeof buffer;
+        if (tinydb_read_result(&result, row, 1, buffer, &length) != 0 || length < 4) {
+            tinydb_free_result(&result);
+            savedBindings.clear();
+            return TinyDbResult::QueryFailed;
+        }
+        std::memcpy(&binding.ip, buffer, sizeof binding.ip);
+        savedBindings.push_back(binding);
+    }
+    tinydb_free_result(&result);
+
+    if (send("select Running, AutoStart from service-imap", result) != 0)
+        return TinyDbResult::QueryFailed;
+    int length = sizeof buffer;
+    bool ok = result.rowCount == 1 && tinydb_read_result(&result, 0, 0, buffer, &length) == 0 && length >= 4;
+    if (ok) {
+        std::memcpy(&imapRunning, buffer, sizeof imapRunning);
+        length = sizeof buffer;
+        ok = tinydb_read_result(&result, 0, 1, buffer, &length) == 0 && length >= 4;
+        if (ok)
+            std::memcpy(&imapAutoStart, buffer, sizeof imapAutoStart);
+    }
+    tinydb_free_result(&result);
+    if (!ok)
+        return TinyDbResult::QueryFailed;
+    statusSaved = true;
+    return TinyDbResult::Ok;
+}
+
+int TinyDbCommunicator::changeImapServiceStatus()
+{
+    if (!connected)
+        return TinyDbResult::NotConnected;
+    std::uint32_t value = 0;
+    if (queryValue("select stop_service('IMAP')", value) != 0)
+        return TinyDbResult::QueryFailed;
+    for (int attempt = 1; attempt <= startAttempts; ++attempt) {
+        if (execute("delete from ServicePorts where Service='IMAP'") != 0)
+            return TinyDbResult::QueryFailed;
+        char insert[128];
+        std::snprintf(insert, sizeof insert,
+                      "insert ServicePorts set Service='IMAP', IPAddress='0.0.0.0', Port='%d'", imapPort);
+        if (execute(insert) != 0)
+            return TinyDbResult::QueryFailed;
+        if (!connected)
+            return TinyDbResult::NotConnected;
+        if (queryValue("select start_service('IMAP')", value) != 0)
+            return TinyDbResult::QueryFailed;
+        if (value != 0)
+            return TinyDbResult::Ok;
+        ++imapPort;
+    }
+    return TinyDbResult::Failed;
+}
+
+int TinyDbCommunicator::restoreImapStatus()
+{
+    if (!connected)
+        return TinyDbResult::NotConnected;
+    std::uint32_t value = 0;
+    if (queryValue("select stop_service('IMAP')", value) != 0)
+        return TinyDbResult::QueryFailed;
+    if (execute("delete from ServicePorts where Service='IMAP'") != 0)
+        return TinyDbResult::QueryFailed;
+    for (const ImapBinding& binding : savedBindings) {
+        if (execute(formatBinding(binding)) != 0)
+            return TinyDbResult::QueryFailed;
+    }
+    if (imapRunning == 0)
+        return TinyDbResult::Ok;
+    if (!connected)
+        return TinyDbResult::NotConnected;
+    if (queryValue("select start_service('IMAP')", value) != 0)
+        return TinyDbResult::QueryFailed;
+    return value != 0 ? TinyDbResult::Ok : TinyDbResult::Failed;
+}
+
+int TinyDbCommunicator::setGlobalPublicFolders()
+{
+    if (!connected)
+        return TinyDbResult::NotConnected;
+    return execute("update Misc set PublicFoldersPerDomain='0'");
+}
+
+int TinyDbCommunicator::stopImapService()
+{
+    if (!connected)
+        return TinyDbResult::NotConnected;
+    std::uint32_t value = 0;
+    if (queryValue("select stop_service('IMAP')", value) != 0)
+        return TinyDbResult::QueryFailed;
+    return value != 0 ? TinyDbResult::Ok : TinyDbResult::Failed;
+}
+
+int TinyDbCommunicator::startImapService()
+{
+    if (!connected)
+        return TinyDbResult::NotConnected;
+    std::uint32_t value = 0;
+    if (queryValue("select start_service('IMAP')", value) != 0)
+        return TinyDbResult::QueryFailed;
+    return value != 0 ? TinyDbResult::Ok : TinyDbResult::Failed;
+}
+
+int TinyDbCommunicator::createDomain(const boost::shared_ptr<WebStarPostOffice>& postOffice)
+{
+    if (!connected)
+        return TinyDbResult::NotConnected;
+    const std::vector<std::string>& domains = postOffice->smtpDomains;
+    if (domains.empty()) {
+        log.log(LogStream::Error, "There is no domain name for domain %s", postOffice->name.c_str());
+        return TinyDbResult::Failed;
+    }
+    std::vector<std::pair<const char*, const std::string*>> values;
+    for (const std::string& d : domains)
+        values.emplace_back("SMTP domain", &d);
+    values.emplace_back("display name", &postOffice->displayName);
+    if (!checkValues("domain", domains.front(), values))
+        return TinyDbResult::QueryFailed;
+
+    for (const std::string& d : domains) {
+        tinydb_query_result result;
+        if (send("select Domain from Domain where Domain='" + d + "'", result) != 0)
+            return TinyDbResult::QueryFailed;
+        const bool exists = result.rowCount > 0;
+        tinydb_free_result(&result);
+        if (exists)
+            return TinyDbResult::DomainExists;
+    }
+    const std::string& d0 = domains.front();
+    if (execute("insert Domain set Domain='" + d0 +
+                "', Type='1', BindIp='0.0.0.0', FwOffline='0', Description='" + postOffice->displayName +
+                "', FwMode='0', FwAliasMode='0', MaxOutgoingMessageSize='0',  DeletedMsgExpiration='0', "
+                "MaxUserCount='0'") != 0)
+        return TinyDbResult::QueryFailed;
+    for (std::size_t i = 1; i < domains.size(); ++i) {
+        if (execute("insert Domain set Domain='" + domains[i] + "', Type='2', Alias='" + d0 + "'") != 0)
+            return TinyDbResult::QueryFailed;
+    }
+    return TinyDbResult::Ok;
+}
+
+int TinyDbCommunicator::createUser(const boost::shared_ptr<WebStarUser>& user, bool publish)
+{
+    if (!connected)
+        return TinyDbResult::NotConnected;
+    // Every value of the user and of its contact is checked before the first
+    // statement, so no user is created without its contact.
+    if (!checkValues("user", user->name + "@" + user->domain,
+                     {{"name", &user->name},
+                      {"domain", &user->domain},
+                      {"password", &user->password},
+                      {"full name", &user->fullName}}))
+        return TinyDbResult::QueryFailed;
+
+    tinydb_query_result result;
+    if (send("select Name from User where Name='" + user->name + "' and Domain='" + user->domain + "'", result) != 0)
+        return TinyDbResult::QueryFailed;
+    const bool exists = result.rowCount > 0;
+    tinydb_free_result(&result);
+    if (exists)
+        return TinyDbResult::UserExists;
+
+    if (execute("insert User set Name='" + user->name + "', " + "Domain='" + user->domain +
+                "', Account_enabled='1', Auth_type='0', " + "Password='NUL.DE3:" + user->password +
+                "', Rights='0', ForwardMode='0', " +
+                "Qstorage='0', Qmessage='0', MaxOutgoingMessageSize='0', DefSpamFilter='1', " + "Fullname='" +
+                user->fullName + "', Description='' controls ProviderID=0") != 0)
+        return TinyDbResult::QueryFailed;
+    if (publish)
+        return publishUserAsContact(user);
+    return TinyDbResult::Ok;
+}
+
+int TinyDbCommunicator::publishUserAsContact(const boost::shared_ptr<WebStarUser>& user)
+{
+    if (!connected)
+        return TinyDbResult::NotConnected;
+    const std::string& display = user->fullName.empty() ? user->name : user->fullName;
+    if (!checkValues("contact", user->name + "@" + user->domain,
+                     {{"name", &user->name}, {"domain", &user->domain}, {"display name", &display}}))
+        return TinyDbResult::QueryFailed;
+    return execute("select AddressBookAdd(\"#public/Contacts\", \"" + display + "\",\"" + user->name + "@" +
+                   user->domain + "\")");
+}

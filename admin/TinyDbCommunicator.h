@@ -1,0 +1,96 @@
+#ifndef ZELVO_ADMIN_TINYDBCOMMUNICATOR_H
+#define ZELVO_ADMIN_TINYDBCOMMUNICATOR_H
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include <boost/shared_ptr.hpp>
+
+#include "admin/tinydb.h"
+#include "migration/WebStarPostOffice.h"
+#include "migration/WebStarUser.h"
+
+class LogStream;
+
+// Results of TinyDbCommunicator's operations.
+struct TinyDbResult {
+    enum {
+        Ok = 0,
+        Failed = 1,        // the IMAP service did not start, or no SMTP domain
+        OpenFailed = 2,    // the session could not be opened
+        NotConnected = 3,  // no authenticated session; from connect: login refused
+        QueryFailed = 4,   // a statement was not sent, refused or unreadable
+        DomainExists = 5,
+        UserExists = 6,
+    };
+};
+
+// The tool's administration session with the target mail server: moves its
+// IMAP service to a temporary port and back, makes public folders global and
+// creates domains, alias domains, users and their public contacts.
+class TinyDbCommunicator {
+public:
+    struct ImapBinding {
+        std::uint32_t ip;    // the four octets as received, first octet first in memory
+        std::uint16_t port;  // host order
+    };
+
+    TinyDbCommunicator(const std::string& user, const std::string& password, const std::string& host,
+                       LogStream& log, unsigned adminPort);
+    // Puts the saved IMAP bindings back when they were saved, then ends the session.
+    ~TinyDbCommunicator();
+    TinyDbCommunicator(const TinyDbCommunicator&) = delete;
+    TinyDbCommunicator& operator=(const TinyDbCommunicator&) = delete;
+
+    int connect(bool authenticate);
+    int saveAndChangeImapStatus();
+    int saveImapServiceStatus();
+    int changeImapServiceStatus();
+    int restoreImapStatus();
+    int setGlobalPublicFolders();
+    int createDomain(const boost::shared_ptr<WebStarPostOffice>& postOffice);
+    int createUser(const boost::shared_ptr<WebStarUser>& user, bool publish);
+    int publishUserAsContact(const boost::shared_ptr<WebStarUser>& user);
+    // 8143 before the switch; one more for each start the target refused.
+    std::uint16_t getImapPort() const { return imapPort; }
+    int stopImapService();
+    int startImapService();
+    // Ends the session, also one whose login was refused.
+    void close();
+
+    bool isConnected() const { return connected; }
+    bool isStatusSaved() const { return statusSaved; }
+    const std::vector<ImapBinding>& getSavedBindings() const { return savedBindings; }
+
+private:
+    // Sends one statement; 0, or 4 with nothing to free.
+    int send(const std::string& statement, tinydb_query_result& result);
+    // Sends a statement whose answer is not needed and frees it.
+    int execute(const std::string& statement);
+    // Sends a statement answered by one 32-bit value.
+    int queryValue(const std::string& statement, std::uint32_t& value);
+    // True when every value can go between quotes; else logs which cannot.
+    bool checkValues(const char* what, const std::string& owner,
+                     const std::vector<std::pair<const char*, const std::string*>>& values);
+
+    void* db;
+    std::string user;
+    std::string password;
+    std::string host;
+    LogStream& log;
+    unsigned adminPort;
+    bool connected;
+    std::uint16_t imapPort;
+    std::uint32_t imapAutoStart;
+    std::uint32_t imapRunning;
+    std::vector<ImapBinding> savedBindings;
+    bool statusSaved;
+};
+
+// The known-hosts question of connect: a new server is trusted and recorded;
+// a changed certificate is refused (local servers never reach it).
+bool callback(const std::string& knownFingerprint, const std::string& presentedFingerprint,
+              const std::string& hostDescription, unsigned short port, const std::string& productName);
+
+#endif
