@@ -409,11 +409,13 @@ def login(server, conn, peer):
     method = recv_exact(conn, 2)
     entry["method"] = method.hex()
     step(5)
+    # Each event is recorded before the answer goes out, so a client that
+    # has its answer finds the record in place.
     if o.refuse_at_step5:
-        conn.sendall(b"\x02")
         entry["accepted"] = False
         entry["refused_at"] = 5
         server.record(entry)
+        conn.sendall(b"\x02")
         return False
     conn.sendall(b"\x01")
     creds = []
@@ -437,10 +439,10 @@ def login(server, conn, peer):
         user, _, pw = o.admin.partition(":")
         ok = ok and entry["login"] == user and password == pw
     if not ok:
-        conn.sendall(b"\x00")
         entry["accepted"] = False
         entry["refused_at"] = 8
         server.record(entry)
+        conn.sendall(b"\x00")
         return False
     conn.sendall(b"\x01")
     with server.lock:
@@ -460,13 +462,13 @@ def login(server, conn, peer):
     entry["client"] = name.split(b"\0", 1)[0].decode("utf-8", errors="replace")
     entry["client_raw"] = name.hex()
     step(17)
+    entry["accepted"] = True
+    entry["session_id"] = session_id
+    server.record(entry)
     conn.sendall(b"\x01")
     if method[1] == 0x81:
         step(18)
         conn.sendall(struct.pack(">I", o.update_key))
-    entry["accepted"] = True
-    entry["session_id"] = session_id
-    server.record(entry)
     return True
 
 
