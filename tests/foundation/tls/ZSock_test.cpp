@@ -1,0 +1,200 @@
+#include "foundation/tls/ZSock.h"
+
+#include <csignal>
+#include <cstring>
+
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include "tests/foundation/tls/TlsPeer.h"
+
+using zelvo::utils::ZSock;
+
+namespace {
+
+// Two connected stream sockets; the test owns both until it hands one to a
+// ZSock.
+struct Pair {
+    int ours = -1;
+    int theirs = -1;
+    Pair()
+    {
+        int fds[2];
+        if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) == 0) {
+            ours = fds[0];
+            theirs = fds[1];
+        }
+    }
+    ~Pair()
+    {
+        if (theirs != -1)
+            ::close(theirs);
+    }
+};
+
+std::string readPeer(int fd)
+{
+    std::string all;
+    char chunk[4096];
+    ssize_t n;
+    while ((n = ::read(fd, chunk, sizeof chunk)) > 0)
+        all.append(chunk, static_cast<size_t>(n));
+    return all;
+}
+
+TEST(ZSockTest, StreamsBothWaysOverTheDescriptor)
+{
+    Pair pair;
+    ZSock sock;
+    ASSERT_TRUE(sock.open(pair.ours));
+    ASSERT_EQ(5, sock.write("hello", 5));
+    ASSERT_EQ(0, sock.flush());
+    char got[16] = {};
+    ASSERT_EQ(5, ::read(pair.theirs, got, sizeof got));
+    EXPECT_STREQ("hello", got);
+
+    ASSERT_EQ(6, ::write(pair.theirs, "world\n", 6));
+    char line[16];
+    EXPECT_EQ(6, sock.gets(line, sizeof line, false));
+    EXPECT_STREQ("world\n", line);
+}
+
+TEST(ZSockTest, CloseSendsPendingOutputAndEndsTheStream)
+{
+    Pair pair;
+    {
+        ZSock sock;
+        sock.open(pair.ours);
+        sock.write("last words", 10);
+        sock.close();
+        EXPECT_EQ(-1, sock.getFd());
+        EXPECT_TRUE(sock.isClosed());
+        sock.close();  // a second close does nothing
+    }
+    EXPECT_EQ("last words", readPeer(pair.theirs));
+}
+
+TEST(ZSockTest, DestructorClosesToo)
+{
+    Pair pair;
+    {
+        ZSock sock;
+        sock.open(pair.ours);
+        sock.write("bye", 3);
+    }
+    EXPECT_EQ("bye", readPeer(pair.theirs));
+}
+
+TEST(ZSockTest, WithoutDescriptorEverythingFails)
+{
+    ZSock sock;
+    sockaddr_in address;
+    char value[4] = {};
+    EXPECT_TRUE(sock.isReadEof());
+    EXPECT_TRUE(sock.isClosed());
+    EXPECT_FALSE(sock.getSockName(reinterpret_cast<sockaddr*>(&address)));
+    EXPECT_FALSE(sock.getPeerName(reinterpret_cast<sockaddr*>(&address)));
+    EXPECT_FALSE(sock.setSockOpt(SOL_SOCKET, SO_KEEPALIVE, value, sizeof value));
+    EXPECT_EQ(-1, sock.select(ZSock::SelectRead, 0));
+}
+
+TEST(ZSockTest, SelectAndReadEofFollowTheSocket)
+{
+    Pair pair;
+    ZSock sock;
+    sock.open(pair.ours);
+    EXPECT_EQ(-1, sock.select(ZSock::SelectNotSupported, 0));
+    EXPECT_EQ(1, sock.select(ZSock::SelectWrite, 0));
+    EXPECT_EQ(0, sock.select(ZSock::SelectRead, 0));
+    EXPECT_TRUE(sock.isReadEof());
+    EXPECT_FALSE(sock.isClosed());
+
+    ::write(pair.theirs, "ab", 2);
+    EXPECT_EQ(1, sock.select(ZSock::SelectRead, 1));
+    EXPECT_FALSE(sock.isReadEof());
+    char c;
+    ASSERT_EQ(1, sock.read(&c, 1));
+    EXPECT_FALSE(sock.isReadEof()) << "one byte is still buffered";
+    ASSERT_EQ(1, sock.read(&c, 1));
+    EXPECT_TRUE(sock.isReadEof());
+
+    ::close(pair.theirs);
+    pair.theirs = -1;
+    EXPECT_FALSE(sock.isReadEof()) << "the peer's end counts as something to read";
+}
+
+TEST(ZSockTest, ClosedDescriptorIsSeen)
+{
+    Pair pair;
+    ZSock sock;
+    int fd = ::dup(pair.ours);
+    ::close(pair.ours);
+    sock.open(fd);
+    EXPECT_FALSE(sock.isClosed());
+    ::close(fd);
+    EXPECT_TRUE(sock.isClosed());
+    sock.open(-1);
+}
+
+TEST(ZSockTest, TimeoutsAreWholeSeconds)
+{
+    struct Row {
+        int ms;
+        long seconds;
+    };
+    const Row rows[] = {{0, 0}, {1, 1}, {999, 1}, {1000, 1}, {1001, 2}, {2500, 3}, {900000, 300}};
+    Pair pair;
+    ZSock sock;
+    sock.open(pair.ours);
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.ms);
+        sock.setReadTimeout(row.ms);
+        sock.setWriteTimeout(row.ms);
+        timeval tv{};
+        socklen_t length = sizeof tv;
+        ASSERT_EQ(0, ::getsockopt(pair.ours, SOL_SOCKET, SO_RCVTIMEO, &tv, &length));
+        EXPECT_EQ(row.seconds, tv.tv_sec);
+        ASSERT_EQ(0, ::getsockopt(pair.ours, SOL_SOCKET, SO_SNDTIMEO, &tv, &length));
+        EXPECT_EQ(row.seconds, tv.tv_sec);
+    }
+}
+
+TEST(ZSockTest, AddressesOfATcpConnection)
+{
+    tlstest::Listener listener;
+    int client = tlstest::connectTo(listener.port());
+    ASSERT_NE(-1, client);
+    int server = listener.acceptOne();
+    ZSock sock;
+    sock.open(client);
+
+    sockaddr_in local{}, peer{};
+    ASSERT_TRUE(sock.getSockName(reinterpret_cast<sockaddr*>(&local)));
+    ASSERT_TRUE(sock.getPeerName(reinterpret_cast<sockaddr*>(&peer)));
+    EXPECT_EQ(listener.port(), ntohs(peer.sin_port));
+    EXPECT_EQ(htonl(INADDR_LOOPBACK), peer.sin_addr.s_addr);
+    EXPECT_EQ(htonl(INADDR_LOOPBACK), local.sin_addr.s_addr);
+    EXPECT_NE(0, local.sin_port);
+
+    int on = 1;
+    EXPECT_TRUE(sock.setSockOpt(SOL_SOCKET, SO_KEEPALIVE, reinterpret_cast<char*>(&on), sizeof on));
+    ::close(server);
+}
+
+TEST(ZSockTest, WriteToAGonePeerFailsWithoutSignal)
+{
+    std::signal(SIGPIPE, SIG_DFL);  // a SIGPIPE would end this test's process
+    Pair pair;
+    ZSock sock;
+    sock.open(pair.ours);
+    ::close(pair.theirs);
+    pair.theirs = -1;
+    EXPECT_EQ(3, sock.write("abc", 3));
+    EXPECT_EQ(-1, sock.flush());
+}
+
+}  // namespace

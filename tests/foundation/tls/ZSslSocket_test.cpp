@@ -1,0 +1,304 @@
+#include "foundation/tls/ZSslSocket.h"
+
+#include <csignal>
+#include <future>
+#include <thread>
+
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+#include <openssl/err.h>
+
+#include "foundation/system/Clock.h"
+#include "foundation/tls/SslErrHandler.h"
+#include "tests/foundation/tls/TlsPeer.h"
+
+using zelvo::ssl::SSLContext;
+using zelvo::ssl::SslMode;
+using zelvo::ssl::ZSslSocket;
+using zelvo::ssl::errHandler;
+
+namespace {
+
+std::string takeErrors()
+{
+    std::string text;
+    errHandler->getLastError(text);
+    return text;
+}
+
+// The administration client's context: TLS 1.0, optionally at security
+// level 0 (without it this library refuses TLS 1.0 handshakes).
+struct Tls10Client {
+    SSLContext context;
+    explicit Tls10Client(bool securityLevel0)
+    {
+        context.set_mode(SslMode::TLSv1);
+        if (securityLevel0)
+            SSL_CTX_set_security_level(context.context(), 0);
+    }
+};
+
+struct ServerCtx {
+    SSL_CTX* ctx;
+    explicit ServerCtx(const tlstest::PeerOptions& options) : ctx(tlstest::makeContext(true, options)) {}
+    ~ServerCtx() { SSL_CTX_free(ctx); }
+};
+
+tlstest::PeerOptions tls10Server()
+{
+    tlstest::PeerOptions options;
+    options.version = TLS1_VERSION;
+    options.securityLevel0 = true;
+    return options;
+}
+
+std::string readLine(ZSslSocket& sock)
+{
+    char line[256];
+    int n = sock.gets(line, sizeof line, true);
+    return n > 0 ? std::string(line, static_cast<size_t>(n)) : std::string();
+}
+
+TEST(ZSslSocketTest, Tls10HandshakeAndRoundTrip)
+{
+    ServerCtx server(tls10Server());
+    tlstest::Listener listener;
+    int negotiated = 0;
+    tlstest::PeerThread peer(listener, [&](int fd) {
+        if (SSL* ssl = tlstest::handshake(server.ctx, fd, true)) {
+            negotiated = SSL_version(ssl);
+            tlstest::echo(ssl);
+            SSL_free(ssl);
+        }
+    });
+
+    Tls10Client client(true);
+    ZSslSocket sock;
+    ASSERT_TRUE(sock.init(&client.context));
+    ASSERT_TRUE(sock.open(tlstest::connectTo(listener.port())));
+    ASSERT_TRUE(sock.connect()) << takeErrors();
+
+    const std::string big(100000, 'x');
+    ASSERT_EQ(6, sock.write("hello\n", 6));
+    ASSERT_EQ(static_cast<int>(big.size()), sock.write(big.data(), big.size()));
+    ASSERT_EQ(1, sock.write("\n", 1));
+    ASSERT_EQ(0, sock.flush());
+    EXPECT_EQ("hello\n", readLine(sock));
+    std::string echoed;
+    char chunk[4096];
+    while (echoed.size() < big.size() + 1) {
+        int n = sock.read(chunk, sizeof chunk);
+        ASSERT_GT(n, 0);
+        echoed.append(chunk, static_cast<size_t>(n));
+    }
+    EXPECT_EQ(big + "\n", echoed);
+
+    sock.close();
+    EXPECT_EQ(-1, sock.getFd());
+    peer.join();
+    EXPECT_EQ(TLS1_VERSION, negotiated);
+}
+
+TEST(ZSslSocketTest, Tls10NeedsSecurityLevel0)
+{
+    ServerCtx server(tls10Server());
+    tlstest::Listener listener;
+    tlstest::PeerThread peer(listener, [&](int fd) {
+        if (SSL* ssl = tlstest::handshake(server.ctx, fd, true))
+            SSL_free(ssl);
+    });
+
+    takeErrors();
+    Tls10Client client(false);
+    ZSslSocket sock;
+    ASSERT_TRUE(sock.init(&client.context));
+    ASSERT_TRUE(sock.open(tlstest::connectTo(listener.port())));
+    EXPECT_FALSE(sock.connect());
+    std::string text;
+    EXPECT_EQ(static_cast<unsigned long>(SSL_ERROR_SSL), errHandler->getLastError(text))
+        << "the failed call's code comes last";
+    EXPECT_NE(std::string::npos, text.find("\n")) << "with the queued reasons before it: " << text;
+    sock.kill();
+}
+
+TEST(ZSslSocketTest, OpenNeedsAContextAndInitIsRefusedWhileOpen)
+{
+    tlstest::Listener listener;
+    int fd = tlstest::connectTo(listener.port());
+    ZSslSocket sock;
+    EXPECT_FALSE(sock.open(fd));
+    EXPECT_EQ(-1, sock.pending());
+    char c;
+    EXPECT_EQ(-1, sock.i_read(&c, 1));
+
+    SSLContext first, second;
+    ASSERT_TRUE(sock.init(&first));
+    ASSERT_TRUE(sock.open(fd));
+    EXPECT_FALSE(sock.init(&second));
+    EXPECT_FALSE(sock.init(tlstest::fixture("server.crt"), tlstest::fixture("server.key")));
+    EXPECT_EQ(0, sock.pending());
+    // Opening again replaces (and frees) the connection object.
+    EXPECT_TRUE(sock.open(fd));
+    sock.kill();
+    EXPECT_EQ(-1, sock.i_read(&c, 1));
+    EXPECT_EQ(-1, sock.i_write("x", 1));
+    EXPECT_EQ(-1, sock.pending());
+    EXPECT_TRUE(sock.init(&second)) << "allowed again once closed";
+}
+
+TEST(ZSslSocketTest, CloseOfANeverOpenedSocketDoesNothing)
+{
+    ZSslSocket sock;
+    sock.close();
+    sock.kill();
+    SSLContext context;
+    sock.init(&context);
+    sock.close();
+    EXPECT_EQ(-1, sock.getFd());
+}
+
+TEST(ZSslSocketTest, KillWakesAReadBlockedOnAnotherThread)
+{
+    ServerCtx server(tls10Server());
+    tlstest::Listener listener;
+    std::promise<void> released;
+    std::shared_future<void> done = released.get_future().share();
+    tlstest::PeerThread peer(listener, [&](int fd) {
+        if (SSL* ssl = tlstest::handshake(server.ctx, fd, true)) {
+            done.wait();  // sends nothing until the client is finished
+            SSL_free(ssl);
+        }
+    });
+
+    Tls10Client client(true);
+    ZSslSocket sock;
+    ASSERT_TRUE(sock.init(&client.context));
+    ASSERT_TRUE(sock.open(tlstest::connectTo(listener.port())));
+    ASSERT_TRUE(sock.connect());
+
+    std::atomic<pid_t> readerTid{0};
+    std::promise<int> result;
+    std::future<int> readResult = result.get_future();
+    std::thread reader([&] {
+        readerTid = static_cast<pid_t>(::syscall(SYS_gettid));
+        char buffer[64];
+        result.set_value(sock.read(buffer, sizeof buffer));
+    });
+    tlstest::waitUntilBlocked(readerTid);
+    sock.kill();
+    // A safety limit, not a speed claim: a read that kill cannot wake
+    // would block for good.
+    if (readResult.wait_for(std::chrono::seconds(20)) != std::future_status::ready) {
+        reader.detach();
+        released.set_value();
+        FAIL() << "kill did not wake the blocked read";
+    }
+    reader.join();
+    EXPECT_EQ(0, readResult.get());
+    char c;
+    EXPECT_EQ(-1, sock.i_read(&c, 1));
+    EXPECT_EQ(-1, sock.getFd());
+    released.set_value();
+}
+
+TEST(ZSslSocketTest, WriteAfterThePeerClosedFailsWithoutSignal)
+{
+    std::signal(SIGPIPE, SIG_DFL);  // a SIGPIPE would end this test's process
+    ServerCtx server(tls10Server());
+    tlstest::Listener listener;
+    tlstest::PeerThread peer(listener, [&](int fd) {
+        if (SSL* ssl = tlstest::handshake(server.ctx, fd, true))
+            SSL_free(ssl);  // and the descriptor closes without a word
+    });
+
+    Tls10Client client(true);
+    ZSslSocket sock;
+    ASSERT_TRUE(sock.init(&client.context));
+    ASSERT_TRUE(sock.open(tlstest::connectTo(listener.port())));
+    ASSERT_TRUE(sock.connect());
+    peer.join();
+
+    const std::string block(4096, 'y');
+    bool failed = false;
+    for (int i = 0; i < 64 && !failed; ++i)
+        failed = sock.write(block.data(), block.size()) == 0 || sock.flush() == -1;
+    EXPECT_TRUE(failed);
+    takeErrors();
+}
+
+TEST(ZSslSocketTest, ServerHandshakeWithOwnCertificate)
+{
+    tlstest::Listener listener;
+    SSL_CTX* clientCtx = tlstest::makeContext(false, tlstest::PeerOptions());
+    std::string subject, answer;
+    std::thread client([&] {
+        int fd = tlstest::connectTo(listener.port());
+        if (SSL* ssl = tlstest::handshake(clientCtx, fd, false)) {
+            if (X509* cert = SSL_get1_peer_certificate(ssl)) {
+                char name[256];
+                X509_NAME_oneline(X509_get_subject_name(cert), name, sizeof name);
+                subject = name;
+                X509_free(cert);
+            }
+            SSL_write(ssl, "ping\n", 5);
+            answer = tlstest::readExactly(ssl, 5);
+            SSL_free(ssl);
+        }
+        ::close(fd);
+    });
+
+    ZSslSocket sock;
+    ASSERT_TRUE(sock.init(tlstest::fixture("server.crt"), tlstest::fixture("server.key")));
+    ASSERT_TRUE(sock.open(listener.acceptOne(), ZSslSocket::SslSocketModes::AutoRetry));
+    EXPECT_TRUE(sock.accept(10000ULL)) << takeErrors();
+    EXPECT_EQ("ping\n", readLine(sock));
+    sock.write("pong\n", 5);
+    sock.close();
+    client.join();
+    SSL_CTX_free(clientCtx);
+    EXPECT_EQ("/CN=server.test/O=Fixture", subject);
+    EXPECT_EQ("pong\n", answer);
+}
+
+TEST(ZSslSocketTest, InitWithFilesFailsForAMismatchedKey)
+{
+    ZSslSocket sock;
+    EXPECT_FALSE(sock.init(tlstest::fixture("server.crt"), tlstest::fixture("other.key")));
+    EXPECT_FALSE(sock.open(-1)) << "no context after a failed init";
+    EXPECT_TRUE(sock.init(tlstest::fixture("server.crt"), tlstest::fixture("server.key")));
+    takeErrors();
+}
+
+TEST(ZSslSocketTest, TimedAcceptOfASilentPeerGivesUp)
+{
+    tlstest::Listener listener;
+    int silent = tlstest::connectTo(listener.port());
+    ZSslSocket sock;
+    ASSERT_TRUE(sock.init(tlstest::fixture("server.crt"), tlstest::fixture("server.key")));
+    ASSERT_TRUE(sock.open(listener.acceptOne()));
+    EXPECT_FALSE(sock.accept(zelvo::tiny::getMs64(), 0));
+    EXPECT_FALSE(sock.accept(50ULL));
+    // The descriptor is back in blocking mode.
+    EXPECT_EQ(0, ::fcntl(sock.getFd(), F_GETFL) & O_NONBLOCK);
+    ::close(silent);
+    takeErrors();
+}
+
+TEST(ZSslSocketTest, BlockingAcceptFailsWhenThePeerLeaves)
+{
+    tlstest::Listener listener;
+    int leaving = tlstest::connectTo(listener.port());
+    ZSslSocket sock;
+    ASSERT_TRUE(sock.init(tlstest::fixture("server.crt"), tlstest::fixture("server.key")));
+    ASSERT_TRUE(sock.open(listener.acceptOne()));
+    ::close(leaving);
+    EXPECT_FALSE(sock.accept(0xffffffffULL));
+    EXPECT_FALSE(sock.connect()) << "the connection is unusable now";
+    takeErrors();
+}
+
+}  // namespace
