@@ -368,4 +368,32 @@ TEST(ZStdIStream, ReadsSeeksAndTells) {
     EXPECT_TRUE(s.endOfData);
 }
 
+// Reports a fixed position, as a stream far into a large file would.
+class FarPositionBuf : public std::streambuf {
+public:
+    explicit FarPositionBuf(long long pos) : pos(pos) {}
+
+protected:
+    pos_type seekoff(off_type, std::ios_base::seekdir, std::ios_base::openmode) override { return pos_type(pos); }
+
+private:
+    long long pos;
+};
+
+TEST(ZStdIStream, TellIsCappedAt31Bits) {
+    struct Case {
+        long long position;
+        long tell;
+    };
+    const Case cases[] = {{3000000000LL, INT_MAX}, {INT_MAX, INT_MAX}, {12345, 12345}, {-1, -1}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.position);
+        FarPositionBuf buf(c.position);
+        std::istream in(&buf);
+        ZStdIStream s(in);
+        EXPECT_EQ(c.tell, s.i_tell());
+        EXPECT_EQ(static_cast<long long>(c.tell), s.i_tell64());
+    }
+}
+
 }  // namespace
