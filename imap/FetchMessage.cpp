@@ -201,8 +201,9 @@ bool FetchMessage::parseResponse(const std::string& line)
     Parser items(rest);
     if (!items.getNode(node) || !iEqual(node, "BODY[]"))
         return false;
-    items.getRest(rest);
-    return setSize(rest);
+    std::string header;
+    items.getRest(header);
+    return setSize(header);
 }
 
 std::string removeNonStandartFlags(const std::string& list)

@@ -67,21 +67,6 @@ unsigned leadingNumber(const std::string& s, std::size_t pos)
 
 } // namespace
 
-Result handleImapException(ImapException& e, Result fallback)
-{
-    if (dynamic_cast<ImapTimeoutException*>(&e))
-        return Result::ConnectionFailed;
-    if (dynamic_cast<ImapConnectionFailed*>(&e))
-        return Result::ConnectionFailed;
-    if (dynamic_cast<AuthenticateFailedException*>(&e))
-        return Result::AuthenticationFailed;
-    if (dynamic_cast<ImapServerBrokeConnection*>(&e))
-        return Result::ConnectionFailed;
-    if (dynamic_cast<IMessageLoadFailedException*>(&e))
-        return Result::MessageLoadFailed;
-    return fallback;
-}
-
 Result SimpleImapClient::connect(const std::string& host, unsigned port, const std::string& user,
                                  const std::string& password, bool cramMD5)
 {

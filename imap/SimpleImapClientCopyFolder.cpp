@@ -98,9 +98,12 @@ Result SimpleImapClient::copyFolder(const std::string& folder, SimpleImapClient&
             failed = expected - copied;
         return result;
     };
+    // Never past 100, whatever arrives and whatever was expected.
     auto percentage = [&]() {
         unsigned long long p = 100;
-        if (expected != 0 && copied < expected)
+        if (copied == 0)
+            p = 0;
+        else if (expected != 0 && copied < expected)
             p = static_cast<unsigned long long>(copied) * 100 / expected;
         char buffer[10] = {0};
         std::snprintf(buffer, sizeof buffer, "%3d%%", static_cast<int>(p));

@@ -144,9 +144,12 @@ void ImapCopyist::copyMessages(SimpleImapClient& from, SimpleImapClient& to, con
         from.copyFolder(name, to, copied, failed, log->out, &log->mutex, log->enabled, expected);
     messages += copied;
     messageErrors += failed;
-    if (r == ClientResult::Ok)
+    // After an interrupt the messages left behind are counted, not reported.
+    if (r == ClientResult::Ok && (failed == 0 || from.wasAborted()))
         return;
-    if (r == ClientResult::AppendFailed)
+    // A copy that went on past messages the target would not store still
+    // tells the user so.
+    if (r == ClientResult::Ok || r == ClientResult::AppendFailed)
         log->log(LogStream::Error, "I am not able upload messages to target folder \"%s\".\n", name.c_str());
     else
         // Every other failure of the bulk copy is on the source side.

@@ -1,0 +1,398 @@
+// The bulk folder copy between two scripted servers: the cases a real server
+// will not produce on demand (refusals, broken connections, odd responses).
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <mutex>
+#include <sstream>
+
+#include "foundation/system/ZMutex.h"
+#include "imap/SimpleImapClient.h"
+#include "tests/imap/ScriptedServer.h"
+
+namespace {
+
+using Result = SimpleImapClient::ImapClientResult;
+
+struct Msg {
+    std::string flags;
+    std::string date;
+    std::string body;
+};
+
+std::string fetchLine(unsigned number, const Msg& m)
+{
+    return "* " + std::to_string(number) + " FETCH (INTERNALDATE \"" + m.date + "\" FLAGS (" + m.flags +
+           ") BODY[] {" + std::to_string(m.body.size()) + "}\r\n";
+}
+
+std::string fetchResponse(const std::vector<Msg>& messages, const std::string& end = "A OK Fetch completed.\r\n")
+{
+    std::string out;
+    unsigned n = 0;
+    for (const Msg& m : messages)
+        out += fetchLine(++n, m) + m.body + ")\r\n";
+    return out + end;
+}
+
+const char* const date = "17-Jul-1996 02:44:25 -0700";
+
+std::vector<Msg> threeMessages()
+{
+    return {
+        {"\\Seen \\Recent", date, "Subject: one\r\n\r\nA OK\r\n* BYE\r\n}\r\n"},
+        {"\\Answered $Forwarded", " 1-Jan-2024 10:00:00 +0100", std::string(25000, 'x')},
+        {"", date, "three"},
+    };
+}
+
+// The APPEND the copy must send for a message of threeMessages().
+std::string appendOf(const std::string& tag, const std::string& flags, const std::string& d, const std::string& body)
+{
+    std::string s = tag + " APPEND \"Target\"";
+    if (!flags.empty())
+        s += " (" + flags + ")";
+    return s + " \"" + d + "\" {" + std::to_string(body.size()) + "+}\r\n" + body + "\r\n";
+}
+
+class CopyFolder : public ::testing::Test {
+protected:
+    // The source answers the bulk FETCH with response, then SELECT with OK
+    // (so a test can see the connection is back in step) until LOGOUT.
+    void startSource(const std::string& response, std::function<void(scripted::Peer&)> afterFetch = nullptr)
+    {
+        sourceServer.serve([this, response, afterFetch](scripted::Peer& peer, int) {
+            if (!peer.greetAndLogin())
+                return;
+            fetchRequest = peer.readLine();
+            if (afterFetch) {
+                afterFetch(peer);
+                return;
+            }
+            peer.send(response);
+            for (;;) {
+                const std::string command = peer.readCommand();
+                if (command.empty())
+                    return;
+                sourceCommands.push_back(command);
+                if (command.find(" LOGOUT") != std::string::npos) {
+                    peer.send(scripted::Peer::tagOf(command) + " OK bye\r\n");
+                    return;
+                }
+                peer.send(scripted::Peer::tagOf(command) + " OK [READ-WRITE] Select completed.\r\n");
+            }
+        });
+        ASSERT_EQ(Result::Ok, source.connect("127.0.0.1", sourceServer.port(), "u", "p", false));
+    }
+
+    // The target answers the n-th APPEND (from 0) with replies[n], "OK" when
+    // there are fewer replies; "close" drops the connection instead.
+    void startTarget(std::vector<std::string> replies = {}, int connections = 1)
+    {
+        targetServer.serve(
+            [this, replies](scripted::Peer& peer, int) {
+                if (!peer.greetAndLogin())
+                    return;
+                for (;;) {
+                    const std::string command = peer.readCommand();
+                    if (command.empty())
+                        return;
+                    if (command.find(" LOGOUT") != std::string::npos) {
+                        peer.send(scripted::Peer::tagOf(command) + " OK bye\r\n");
+                        return;
+                    }
+                    std::size_t n;
+                    {
+                        std::lock_guard<std::mutex> lock(mutex);
+                        n = appends.size();
+                        appends.push_back(command);
+                    }
+                    if (onAppend)
+                        onAppend(n);
+                    const std::string reply = n < replies.size() ? replies[n] : "OK";
+                    if (reply == "close")
+                        return;
+                    peer.send(scripted::Peer::tagOf(command) + " " + reply + " done\r\n");
+                }
+            },
+            connections);
+        ASSERT_EQ(Result::Ok, target.connect("127.0.0.1", targetServer.port(), "u", "p", false));
+    }
+
+    Result run(unsigned expected, bool show = true)
+    {
+        return source.copyFolder("Target", target, copied, failed, &progress, &progressMutex, show, expected);
+    }
+
+    // A SELECT on the source after the copy: OK only when the connection is
+    // in step (or was rebuilt).
+    void expectSourceUsable() { EXPECT_EQ(Result::Ok, source.select("INBOX")); }
+
+    void TearDown() override
+    {
+        source.disconnect(true);
+        target.disconnect(true);
+        sourceServer.join();
+        targetServer.join();
+    }
+
+    scripted::Server sourceServer;
+    scripted::Server targetServer;
+    SimpleImapClient source;
+    SimpleImapClient target;
+    std::mutex mutex;
+    std::vector<std::string> appends;
+    std::function<void(std::size_t)> onAppend;
+    std::string fetchRequest;
+    std::vector<std::string> sourceCommands;
+    std::ostringstream progress;
+    zelvo::tiny::ZMutex progressMutex;
+    unsigned copied = 77;
+    unsigned failed = 77;
+};
+
+const std::string erase = "\b\b\b\b    \b\b\b\b";
+
+TEST_F(CopyFolder, CopiesEveryMessageWithFlagsDateAndBytes)
+{
+    const std::vector<Msg> messages = threeMessages();
+    startSource(fetchResponse(messages));
+    startTarget();
+    EXPECT_EQ(Result::Ok, run(3));
+    EXPECT_EQ(3u, copied);
+    EXPECT_EQ(0u, failed);
+    EXPECT_EQ("A FETCH 1:* (INTERNALDATE FLAGS BODY.PEEK[])\r\n", fetchRequest);
+    ASSERT_EQ(3u, appends.size());
+    // \Recent is the server's to set; keywords are not copied.
+    EXPECT_EQ(appendOf("Z1", "\\Seen", date, messages[0].body), appends[0]);
+    EXPECT_EQ(appendOf("Z2", "\\Answered", messages[1].date, messages[1].body), appends[1]);
+    EXPECT_EQ(appendOf("Z3", "", date, messages[2].body), appends[2]);
+    EXPECT_EQ("  0%" + erase + " 33%" + erase + " 66%" + erase + "100%" + erase, progress.str());
+    expectSourceUsable();
+}
+
+TEST_F(CopyFolder, ShowsNothingWhenProgressIsOff)
+{
+    startSource(fetchResponse(threeMessages()));
+    startTarget();
+    EXPECT_EQ(Result::Ok, run(3, false));
+    EXPECT_EQ(3u, copied);
+    EXPECT_EQ("", progress.str());
+}
+
+TEST_F(CopyFolder, ThePercentageNeverDividesByZeroOrPassesAHundred)
+{
+    startSource(fetchResponse(threeMessages()));
+    startTarget();
+    EXPECT_EQ(Result::Ok, run(2));
+    EXPECT_EQ(3u, copied);
+    EXPECT_EQ("  0%" + erase + " 50%" + erase + "100%" + erase + "100%" + erase, progress.str());
+}
+
+TEST_F(CopyFolder, AnEmptyFolderIsNotFetched)
+{
+    startSource("", [this](scripted::Peer& peer) {
+        peer.send(scripted::Peer::tagOf(fetchRequest) + " OK done\r\n");
+        peer.drainUntilLogout();
+    });
+    startTarget();
+    EXPECT_EQ(Result::Ok, run(0));
+    EXPECT_EQ(0u, copied);
+    EXPECT_EQ(0u, failed);
+    EXPECT_EQ("  0%" + erase, progress.str());
+    expectSourceUsable();
+    // The select above was the first thing the source received.
+    EXPECT_EQ(0u, fetchRequest.find("Z1 SELECT"));
+}
+
+TEST_F(CopyFolder, TheTaggedLineDecides)
+{
+    struct Row {
+        const char* end;
+        Result result;
+        unsigned failed;
+    } rows[] = {
+        {"A OK done\r\n", Result::Ok, 0},
+        {"A ok done\r\n", Result::Ok, 0},
+        {"Z9 OK done\r\n", Result::Ok, 0},
+        {"A NO Some messages could not be fetched\r\n", Result::FetchFailed, 2},
+        {"A BAD Error\r\n", Result::FetchFailed, 2},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.end);
+        scripted::Server s;
+        scripted::Server t;
+        // Each row has its own pair of servers and clients.
+        SimpleImapClient from;
+        SimpleImapClient to;
+        s.serve([&](scripted::Peer& peer, int) {
+            peer.greetAndLogin();
+            peer.readLine();
+            peer.send(fetchResponse({{"", date, "m"}}, row.end));
+            peer.drainUntilLogout();
+        });
+        t.serve([&](scripted::Peer& peer, int) {
+            peer.greetAndLogin();
+            const std::string c = peer.readCommand();
+            peer.send(scripted::Peer::tagOf(c) + " OK done\r\n");
+            peer.drainUntilLogout();
+        });
+        ASSERT_EQ(Result::Ok, from.connect("127.0.0.1", s.port(), "u", "p", false));
+        ASSERT_EQ(Result::Ok, to.connect("127.0.0.1", t.port(), "u", "p", false));
+        unsigned c = 0, f = 0;
+        EXPECT_EQ(row.result, from.copyFolder("Target", to, c, f, nullptr, &progressMutex, true, 3));
+        EXPECT_EQ(1u, c);
+        EXPECT_EQ(row.failed, f);
+        from.disconnect(true);
+        to.disconnect(true);
+    }
+}
+
+TEST_F(CopyFolder, ARefusedMessageIsCountedAndTheCopyGoesOn)
+{
+    startSource(fetchResponse(threeMessages()));
+    startTarget({"OK", "NO [OVERQUOTA] Quota exceeded"});
+    EXPECT_EQ(Result::Ok, run(3));
+    EXPECT_EQ(2u, copied);
+    EXPECT_EQ(1u, failed);
+    EXPECT_EQ(3u, appends.size());
+    expectSourceUsable();
+}
+
+TEST_F(CopyFolder, MessagesWithoutAUsableBodyAreCountedAndSkipped)
+{
+    const std::vector<Msg> messages = threeMessages();
+    std::string response = fetchLine(1, messages[0]) + messages[0].body + ")\r\n";
+    response += "* 2 FETCH (INTERNALDATE \"" + std::string(date) + "\" FLAGS () BODY[] {0}\r\n)\r\n";
+    response += "* 3 FETCH (FLAGS (\\Seen) BODY[] NIL)\r\n";
+    response += "* 4 EXISTS\r\n";  // not a message: neither copied nor failed
+    response += "* 4 FETCH (UID 7 BODY[] {5}\r\nabcde)\r\n";
+    response += fetchLine(5, messages[2]) + messages[2].body + ")\r\nA OK done\r\n";
+    startSource(response);
+    startTarget();
+    EXPECT_EQ(Result::Ok, run(5));
+    EXPECT_EQ(2u, copied);
+    EXPECT_EQ(3u, failed);
+    ASSERT_EQ(2u, appends.size());
+    EXPECT_NE(std::string::npos, appends[1].find("three"));
+    expectSourceUsable();
+}
+
+TEST_F(CopyFolder, NothingHappensOnAClientThatIsNotConnected)
+{
+    SimpleImapClient idle;
+    startTarget();
+    EXPECT_EQ(Result::NotConnected, idle.copyFolder("Target", target, copied, failed, &progress, &progressMutex, true, 4));
+    EXPECT_EQ(0u, copied);
+    EXPECT_EQ(0u, failed);
+    EXPECT_EQ("", progress.str());
+    EXPECT_TRUE(appends.empty());
+}
+
+TEST_F(CopyFolder, ATargetThatIsNotConnectedFailsTheFolder)
+{
+    startSource(fetchResponse(threeMessages()));
+    SimpleImapClient idle;
+    EXPECT_EQ(Result::AppendFailed, source.copyFolder("Target", idle, copied, failed, &progress, &progressMutex, true, 3));
+    EXPECT_EQ(0u, copied);
+    EXPECT_EQ(3u, failed);
+    // The rest of the response was read through: the next command is answered.
+    expectSourceUsable();
+    ASSERT_EQ(1u, sourceCommands.size());
+}
+
+TEST_F(CopyFolder, ASilentSourceEndsTheCopyAfterTheTimeOut)
+{
+    const std::vector<Msg> messages = threeMessages();
+    startSource("", [&](scripted::Peer& peer) {
+        peer.send(fetchLine(1, messages[2]) + messages[2].body + ")\r\n");
+        peer.readLine();  // silent until the client closes
+    });
+    source.getConnection().setTimeout(1);
+    startTarget();
+    EXPECT_EQ(Result::FetchFailed, run(3));
+    EXPECT_EQ(1u, copied);
+    EXPECT_EQ(2u, failed);
+    EXPECT_EQ("  0%" + erase + " 33%" + erase, progress.str());
+}
+
+TEST_F(CopyFolder, ASourceThatDiesInsideABodyStoresNothingPartial)
+{
+    const std::vector<Msg> messages = threeMessages();
+    startSource("", [&](scripted::Peer& peer) {
+        peer.send(fetchLine(1, messages[2]) + messages[2].body + ")\r\n");
+        peer.send(fetchLine(2, messages[1]) + messages[1].body.substr(0, 15000));
+        peer.close();
+    });
+    std::string second;
+    targetServer.serve([&](scripted::Peer& peer, int) {
+        peer.greetAndLogin();
+        const std::string first = peer.readCommand();
+        peer.send(scripted::Peer::tagOf(first) + " OK done\r\n");
+        second = peer.readCommand();  // ends where the client dropped the connection
+    });
+    ASSERT_EQ(Result::Ok, target.connect("127.0.0.1", targetServer.port(), "u", "p", false));
+    EXPECT_EQ(Result::FetchFailed, run(3));
+    EXPECT_EQ(1u, copied);
+    EXPECT_EQ(2u, failed);
+    targetServer.join();
+    // The target saw the header and the bytes that arrived, never the CR LF
+    // that would complete the command.
+    EXPECT_EQ(0u, second.find("Z2 APPEND \"Target\""));
+    EXPECT_LT(second.size(), 25000u);
+    EXPECT_NE("\r\n", second.substr(second.size() - 2));
+    EXPECT_EQ(ConnectionInternal::State::Disconnected, target.getConnection().getState());
+}
+
+TEST_F(CopyFolder, ATargetThatDiesInsideAMessageFailsTheRestAndKeepsTheSourceInStep)
+{
+    const std::vector<Msg> messages = threeMessages();
+    startSource(fetchResponse(messages));
+    targetServer.serve([&](scripted::Peer& peer, int) {
+        peer.greetAndLogin();
+        const std::string first = peer.readCommand();
+        peer.send(scripted::Peer::tagOf(first) + " OK done\r\n");
+        peer.readLine();
+        peer.readBytes(100);
+        peer.close();  // inside the 25000-byte literal of the second message
+    });
+    ASSERT_EQ(Result::Ok, target.connect("127.0.0.1", targetServer.port(), "u", "p", false));
+    EXPECT_EQ(Result::AppendFailed, run(3));
+    EXPECT_EQ(1u, copied);
+    EXPECT_EQ(2u, failed);
+    expectSourceUsable();
+    ASSERT_EQ(1u, sourceCommands.size());
+    EXPECT_NE(std::string::npos, sourceCommands[0].find(" SELECT \"INBOX\""));
+}
+
+TEST_F(CopyFolder, AnAbortStopsAfterTheMessageInTransfer)
+{
+    const std::vector<Msg> messages = threeMessages();
+    startSource(fetchResponse(messages));
+    onAppend = [this](std::size_t n) {
+        if (n == 1)
+            source.abort();
+    };
+    startTarget();
+    EXPECT_EQ(Result::Ok, run(3));
+    // The second message reached the target, so it counts as copied; the
+    // third was not attempted.
+    EXPECT_EQ(2u, copied);
+    EXPECT_EQ(1u, failed);
+    EXPECT_EQ(2u, appends.size());
+    EXPECT_TRUE(source.wasAborted());
+}
+
+TEST_F(CopyFolder, AnAbortBeforeTheCopyStillLetsTheFirstMessageThrough)
+{
+    startSource(fetchResponse(threeMessages()));
+    startTarget();
+    source.abort();
+    EXPECT_EQ(Result::Ok, run(3));
+    EXPECT_EQ(1u, copied);
+    EXPECT_EQ(2u, failed);
+    EXPECT_EQ(1u, appends.size());
+}
+
+} // namespace

@@ -1,0 +1,203 @@
+// The mailbox copier between two real Dovecot instances: the source offers
+// CRAM-MD5 and greets like the 4D server, the target takes LOGIN.
+
+#include "migration/ImapCopyist.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include "migration/LogStream.h"
+#include "tests/migration/ImapCopyistCorpus.h"
+#include "tests/support/Dovecot.h"
+
+namespace {
+
+using testsupport::Dovecot;
+
+const char* const login = "jo@example.test";
+const char* const password = "s3cret pass";
+
+Dovecot::Message withSubject(const std::vector<Dovecot::Message>& messages, const std::string& subject)
+{
+    for (const auto& m : messages)
+        if (m.body.find("Subject: " + subject + "\r\n") != std::string::npos)
+            return m;
+    ADD_FAILURE() << "no message " << subject;
+    return Dovecot::Message();
+}
+
+class ImapCopyistDovecot : public ::testing::Test {
+protected:
+    ImapCopyistDovecot() : source(Dovecot::Source), target(Dovecot::Target), log(nullptr)
+    {
+        log.setMode(true, false);
+    }
+
+    void SetUp() override
+    {
+        source.addUser(login, password);
+        target.addUser(login, password);
+        source.start();
+        target.start();
+        sourceCfg = {"127.0.0.1", source.port(), login, password, true};
+        targetCfg = {"127.0.0.1", target.port(), login, password, false};
+    }
+
+    std::string logText()
+    {
+        std::string s;
+        log.getData(s);
+        collected += s;
+        return collected;
+    }
+
+    // Every message of folder on both sides: same count, bytes, standard
+    // flags and internal date, in the same order.
+    void expectSameFolder(const std::string& folder)
+    {
+        SCOPED_TRACE(folder);
+        const auto from = source.messages(login, password, folder);
+        const auto to = target.messages(login, password, folder);
+        ASSERT_EQ(from.size(), to.size());
+        for (std::size_t i = 0; i < from.size(); ++i) {
+            SCOPED_TRACE(i);
+            EXPECT_EQ(from[i].body.size(), to[i].body.size());
+            EXPECT_TRUE(from[i].body == to[i].body);
+            EXPECT_EQ(corpus::standardFlags(from[i].flags), corpus::standardFlags(to[i].flags));
+            EXPECT_EQ(from[i].internalDate, to[i].internalDate);
+        }
+    }
+
+    Dovecot source;
+    Dovecot target;
+    LogStream log;
+    std::string collected;
+    ConnectionConfiguration sourceCfg;
+    ConnectionConfiguration targetCfg;
+};
+
+TEST_F(ImapCopyistDovecot, CopiesEveryFolderAndMessageExactly)
+{
+    const auto seeds = corpus::seeds(21 * 1024 * 1024);
+    corpus::seed(source, login, seeds);
+
+    ImapCopyist copyist(sourceCfg, targetCfg, log);
+    ASSERT_EQ(ImapCopyist::Ok, copyist.init());
+    EXPECT_EQ(ImapCopyist::Ok, copyist.copy());
+    EXPECT_EQ(0, copyist.close());
+
+    EXPECT_EQ(seeds.size(), copyist.messages);
+    EXPECT_EQ(corpus::folders().size(), copyist.folders);
+    EXPECT_EQ(0u, copyist.messageErrors);
+    EXPECT_EQ(0u, copyist.folderErrors);
+    EXPECT_EQ(std::string::npos, logText().find("ERROR"));
+    EXPECT_NE(std::string::npos, logText().find("Copying folder \"Sent Items\" (2 messages) ... "));
+
+    EXPECT_EQ(source.folders(login), target.folders(login));
+    for (const std::string& folder : corpus::folders())
+        expectSameFolder(folder);
+    // The flags of every kind arrive; the keywords stay behind.
+    const auto inbox = target.messages(login, password, "INBOX");
+    ASSERT_EQ(corpus::messagesIn(seeds, "INBOX"), inbox.size());
+    EXPECT_EQ((std::vector<std::string>{"\\Answered", "\\Deleted", "\\Draft", "\\Flagged", "\\Seen"}),
+              withSubject(inbox, "every flag").flags);
+    EXPECT_EQ((std::vector<std::string>{"\\Seen"}), withSubject(inbox, "keywords").flags);
+    const auto sourceInbox = source.messages(login, password, "INBOX");
+    const auto keywords = withSubject(sourceInbox, "keywords").flags;
+    EXPECT_NE(keywords.end(), std::find(keywords.begin(), keywords.end(), "Project"));
+}
+
+TEST_F(ImapCopyistDovecot, AnExistingTargetFolderReceivesTheMessagesInAddition)
+{
+    target.putMessage(login, "Sent Items", corpus::header("already there") + "old\r\n", "S", 1167609600);
+    target.index(login);
+    std::vector<corpus::Seed> seeds = {
+        {"Sent Items", corpus::header("one") + "1\r\n", "S", 1167700000},
+        {"Sent Items", corpus::header("two") + "2\r\n", "", 1167800000},
+    };
+    for (const auto& s : seeds)
+        source.putMessage(login, s.folder, s.bytes, s.flagLetters, s.internalDate);
+    source.index(login);
+
+    ImapCopyist copyist(sourceCfg, targetCfg, log);
+    ASSERT_EQ(ImapCopyist::Ok, copyist.init());
+    EXPECT_EQ(ImapCopyist::Ok, copyist.copy());
+    copyist.close();
+    EXPECT_EQ(2u, copyist.messages);
+    EXPECT_EQ(2u, copyist.folders);  // INBOX (empty) and Sent Items
+    const auto sent = target.messages(login, password, "Sent Items");
+    ASSERT_EQ(3u, sent.size());
+    EXPECT_NE(std::string::npos, sent[0].body.find("already there"));
+    EXPECT_EQ(seeds[1].bytes, sent[2].body);
+}
+
+TEST_F(ImapCopyistDovecot, AMailboxWithoutMessagesCopiesItsFoldersOnly)
+{
+    source.createFolder(login, "Empty/Child");
+    source.index(login);
+    ImapCopyist copyist(sourceCfg, targetCfg, log);
+    ASSERT_EQ(ImapCopyist::Ok, copyist.init());
+    EXPECT_EQ(ImapCopyist::Ok, copyist.copy());
+    copyist.close();
+    EXPECT_EQ(0u, copyist.messages);
+    EXPECT_EQ(0u, copyist.messageErrors);
+    EXPECT_EQ(std::string::npos, logText().find("ERROR"));
+    const auto folders = target.folders(login);
+    EXPECT_NE(folders.end(), std::find(folders.begin(), folders.end(), "Empty/Child"));
+}
+
+TEST_F(ImapCopyistDovecot, LoginFailuresNameTheSideAndTheHost)
+{
+    const int closedPort = testsupport::freeLoopbackPort();
+    struct Row {
+        const char* what;
+        ConnectionConfiguration source;
+        ConnectionConfiguration target;
+        ImapCopyist::Result result;
+        const char* message;
+    } rows[] = {
+        {"target password", sourceCfg, {"127.0.0.1", target.port(), login, "wrong", false},
+         ImapCopyist::AuthenticationError,
+         "ERROR: Unable connect to target server \"127.0.0.1\". Authentication Error.\n"},
+        {"source password", {"127.0.0.1", source.port(), login, "wrong", true}, targetCfg,
+         ImapCopyist::AuthenticationError,
+         "ERROR: Unable connect to source server \"127.0.0.1\". Authentication Error.\n"},
+        {"empty source password", {"127.0.0.1", source.port(), login, "", true}, targetCfg,
+         ImapCopyist::AuthenticationError, "ERROR: Unabled to migrate user jo@example.test. Password is empty.\n"},
+        {"nothing listening", sourceCfg, {"127.0.0.1", closedPort, login, password, false},
+         ImapCopyist::ConnectionError, "ERROR: Unable connect to target server \"127.0.0.1\". Connection Error.\n"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        LogStream rowLog(nullptr);
+        rowLog.setMode(true, false);
+        ImapCopyist copyist(row.source, row.target, rowLog);
+        EXPECT_EQ(row.result, copyist.init());
+        EXPECT_EQ(0, copyist.close());
+        EXPECT_FALSE(copyist.source.isConnected());
+        std::string text;
+        rowLog.getData(text);
+        EXPECT_NE(std::string::npos, text.find(row.message)) << text;
+    }
+}
+
+TEST_F(ImapCopyistDovecot, AnAbortBeforeTheFirstFolderCopiesNothing)
+{
+    source.putMessage(login, "INBOX", corpus::header("x") + "x\r\n", "", 1167700000);
+    source.index(login);
+    ImapCopyist copyist(sourceCfg, targetCfg, log);
+    ASSERT_EQ(ImapCopyist::Ok, copyist.init());
+    {
+        zelvo::tiny::ZMutexGuard guard(&copyist.mutex);
+        copyist.aborted = true;
+    }
+    copyist.source.abort();
+    EXPECT_EQ(ImapCopyist::Ok, copyist.copy());
+    copyist.close();
+    EXPECT_EQ(0u, copyist.folders);
+    EXPECT_EQ(0u, copyist.messages);
+    EXPECT_TRUE(target.messages(login, password, "INBOX").empty());
+}
+
+} // namespace
