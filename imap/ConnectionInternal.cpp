@@ -21,6 +21,8 @@ using zelvo::utils::InetSSLSocketAddress;
 namespace {
 
 constexpr int streamBufferSize = 4096;
+// How much of an over-long greeting the failure message keeps.
+constexpr std::size_t maxGreetingShown = 256;
 
 // Clears a flag when the scope ends, also by an exception.
 class FlagGuard {
@@ -123,7 +125,13 @@ void ConnectionInternal::init(bool login)
         setState(State::NotAuthenticated);
         greeting.clear();
         bool complete = false;
-        readLine(greeting, complete);
+        try {
+            readLine(greeting, complete);
+        } catch (const ImapParserException&) {
+            // Whatever is wrong with the greeting, it is a failed connect.
+            greeting.resize(maxGreetingShown);
+            throw ImapConnectionFailed(greeting);
+        }
         if (!streamGood() || greeting.empty() || !complete || greeting.find("* BYE") != std::string::npos)
             throw ImapConnectionFailed(greeting);
         if (login)

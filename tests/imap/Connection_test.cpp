@@ -126,12 +126,15 @@ TEST(ConnectionInternal, GreetingFailures)
         {"* OK but * BYE inside\n", "* OK but * BYE inside"},
         {"* OK no line end", "* OK no line end"},
         {nullptr, ""},
+        {nullptr, "long"},
     };
     for (const Case& cs : cases) {
         SCOPED_TRACE(cs.message);
         FakeImapServer server({[&](Peer& p) {
             if (cs.greeting)
                 p.send(cs.greeting);
+            else if (std::string(cs.message) == "long")
+                p.send("* OK " + std::string(ConnectionInternal::maxLineLength, 'x') + "\r\n");
             p.waitForClose();
         }});
         ConnectionInternal c;
@@ -139,7 +142,10 @@ TEST(ConnectionInternal, GreetingFailures)
             connect(c, server.port(), false, 1);
             ADD_FAILURE() << "init succeeded";
         } catch (const ImapConnectionFailed& e) {
-            EXPECT_EQ(cs.message, std::string(e.what()));
+            if (std::string(cs.message) == "long")
+                EXPECT_EQ("* OK " + std::string(251, 'x'), e.what());
+            else
+                EXPECT_EQ(cs.message, std::string(e.what()));
             EXPECT_EQ(3, e.errorCode());
         }
         EXPECT_EQ(State::Disconnected, c.getState());
@@ -524,4 +530,33 @@ TEST(Command, ResponseTests)
         Command::removeEOL(s);
         EXPECT_EQ(e[1], s);
     }
+}
+
+TEST(Command, ResponsesCutAtEveryByte)
+{
+    const std::string reply = "* 2 EXISTS\r\n* LIST () \"/\" {9}\r\nA \"B\" {C}\r\n* OK [UIDNEXT 5] x\r\n";
+    FakeImapServer server({[&](Peer& p) {
+        p.send("* OK hi\r\n");
+        const std::string line = p.readLine();
+        p.sendInPieces(reply + tagOf(line) + " OK done\r\n");
+        p.waitForClose();
+    }});
+    ConnectionInternal c;
+    connect(c, server.port(), false);
+    Command list(c, "LIST");
+    ASSERT_EQ(Command::Response::Ok, list.execute());
+    const std::vector<std::string> expected = {"* 2 EXISTS", "* LIST () \"/\" {9}\r\nA \"B\" {C}", "* OK [UIDNEXT 5] x"};
+    EXPECT_EQ(expected, list.getUntaggedResponses());
+
+    // Only the responses whose type bits all lie in the mask are kept.
+    std::vector<ResponseResult> kept;
+    EXPECT_EQ(1u, list.filterResponses(kept, ImapResponseList));
+    ASSERT_EQ(1u, kept.size());
+    EXPECT_EQ(ImapResponseList, kept[0].getType());
+    kept.clear();
+    EXPECT_EQ(1u, list.filterResponses(kept, ImapResponseExists));
+    EXPECT_EQ(ImapResponseExists, kept[0].getType());
+    kept.clear();
+    EXPECT_EQ(3u, list.filterResponses(kept, 0xffffffffu));
+    c.close();
 }

@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <functional>
 #include <mutex>
 #include <stdexcept>
@@ -35,6 +36,16 @@ public:
             if (n <= 0)
                 return;
             done += static_cast<std::size_t>(n);
+        }
+    }
+
+    // Sends one byte at a time with a short pause, so the client's reads see
+    // the text cut at every offset.
+    void sendInPieces(const std::string& bytes)
+    {
+        for (char c : bytes) {
+            send(std::string(1, c));
+            std::this_thread::sleep_for(std::chrono::microseconds(200));
         }
     }
 
