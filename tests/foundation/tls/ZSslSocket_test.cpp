@@ -13,6 +13,7 @@
 #include <openssl/err.h>
 
 #include "foundation/system/Clock.h"
+#include "foundation/system/PeriodGuard.h"
 #include "foundation/tls/SslErrHandler.h"
 #include "tests/foundation/tls/TlsPeer.h"
 
@@ -175,7 +176,8 @@ TEST(ZSslSocketTest, KillWakesAReadBlockedOnAnotherThread)
     });
 
     Tls10Client client(true);
-    ZSslSocket sock;
+    zelvo::tiny::PeriodGuard ioGuard(0, zelvo::tiny::PeriodGuard::oneShot);
+    ZSslSocket sock(&ioGuard);
     ASSERT_TRUE(sock.init(&client.context));
     ASSERT_TRUE(sock.open(tlstest::connectTo(listener.port())));
     ASSERT_TRUE(sock.connect());
@@ -189,6 +191,7 @@ TEST(ZSslSocketTest, KillWakesAReadBlockedOnAnotherThread)
         result.set_value(sock.read(buffer, sizeof buffer));
     });
     tlstest::waitUntilBlocked(readerTid);
+    EXPECT_TRUE(ioGuard.hasPeriodOccured()) << "the guard runs while the read does";
     sock.kill();
     // A safety limit, not a speed claim: a read that kill cannot wake
     // would block for good.
@@ -199,6 +202,7 @@ TEST(ZSslSocketTest, KillWakesAReadBlockedOnAnotherThread)
     }
     reader.join();
     EXPECT_EQ(0, readResult.get());
+    EXPECT_FALSE(ioGuard.hasPeriodOccured()) << "and stops with it";
     char c;
     EXPECT_EQ(-1, sock.i_read(&c, 1));
     EXPECT_EQ(-1, sock.getFd());
