@@ -5,11 +5,13 @@
 #include "imap/Command.h"
 #include "imap/IMessage.h"
 #include "imap/ImapException.h"
+#include "imap/SimpleImapClient.h"
 #include "tests/imap/FakeImapServer.h"
 
 using imaptest::FakeImapServer;
 using imaptest::Peer;
 using State = ConnectionInternal::State;
+using Result = SimpleImapClient::ImapClientResult;
 
 namespace {
 
@@ -141,7 +143,8 @@ TEST(ConnectionInternal, GreetingFailures)
         try {
             connect(c, server.port(), false, 1);
             ADD_FAILURE() << "init succeeded";
-        } catch (const ImapConnectionFailed& e) {
+        } catch (ImapConnectionFailed& e) {
+            EXPECT_EQ(Result::ConnectionFailed, handleImapException(e, Result::AuthenticationFailed));
             if (std::string(cs.message) == "long")
                 EXPECT_EQ("* OK " + std::string(251, 'x'), e.what());
             else
@@ -379,18 +382,24 @@ TEST(Command, ServerFailuresDuringACommand)
         connect(c, server.port(), false, 1);
         Command noop(c, "NOOP");
         std::string kind = "none";
+        Result mapped = Result::Ok;
         try {
             noop.execute();
-        } catch (const ImapServerBrokeConnection&) {
-            kind = "bye";
-        } catch (const ImapTimeoutException&) {
-            kind = "timeout";
-        } catch (const ImapParserException&) {
-            kind = "parser";
-        } catch (const ImapConnectionFailed&) {
-            kind = "connection";
+        } catch (ImapException& e) {
+            mapped = handleImapException(e, Result::ListFailed);
+            if (dynamic_cast<ImapServerBrokeConnection*>(&e))
+                kind = "bye";
+            else if (dynamic_cast<ImapTimeoutException*>(&e))
+                kind = "timeout";
+            else if (dynamic_cast<ImapParserException*>(&e))
+                kind = "parser";
+            else if (dynamic_cast<ImapConnectionFailed*>(&e))
+                kind = "connection";
         }
         EXPECT_EQ(cs.kind, kind);
+        // A silent server, a BYE and a broken connection are result 3; bad
+        // input is the operation's own failure.
+        EXPECT_EQ(kind == "parser" ? Result::ListFailed : Result::ConnectionFailed, mapped);
         EXPECT_EQ(cs.closed, c.getState() == State::Disconnected);
         c.close();
         // Nothing is ever sent a second time.
@@ -559,4 +568,26 @@ TEST(Command, ResponsesCutAtEveryByte)
     kept.clear();
     EXPECT_EQ(3u, list.filterResponses(kept, 0xffffffffu));
     c.close();
+}
+
+TEST(ConnectionInternal, LogoutEndsTheSessionWhateverTheReply)
+{
+    for (const char* word : {"NO", "BAD"}) {
+        SCOPED_TRACE(word);
+        FakeImapServer server({[&](Peer& p) {
+            p.send("* OK hi\r\n");
+            for (;;) {
+                const std::string line = p.readLine();
+                if (line.empty())
+                    return;
+                const bool logout = line.find("LOGOUT") != std::string::npos;
+                p.send(tagOf(line) + (logout ? std::string(" ") + word + " not now\r\n" : " OK\r\n"));
+            }
+        }});
+        ConnectionInternal c;
+        connect(c, server.port());
+        c.logout();
+        EXPECT_EQ(State::Disconnected, c.getState());
+        c.close();
+    }
 }
