@@ -10,10 +10,13 @@ namespace ssl {
 
 namespace {
 
+// The mutex and the record are reached through functions, so that code
+// running before this file's static initialisation finds them too, and are
+// never destroyed, so that exit handlers can still record errors.
+//
 // OpenSSL registers its own cleanup with atexit on first initialisation;
-// that cleanup would run before the exit-time code that still talks TLS
-// (the target's bindings are restored when the driver is deleted). Starting
-// it here, before main, with NO_ATEXIT keeps it usable to the very end.
+// that cleanup could run before exit handlers that still talk TLS.
+// Starting it here, before main, with NO_ATEXIT keeps it usable to the end.
 tiny::ZMutex& errorMutex()
 {
     static tiny::ZMutex* const m = [] {
@@ -45,7 +48,7 @@ void SslErrHandler::emptyErrorQueue()
 
 void SslErrHandler::checkForError()
 {
-    tiny::ZMutexGuard guard(&mutex);
+    tiny::ZMutexGuard guard(&errorMutex());
     std::vector<unsigned long>* list = nullptr;
     while (unsigned long code = ERR_get_error()) {
         if (!list)
@@ -56,7 +59,7 @@ void SslErrHandler::checkForError()
 
 void SslErrHandler::record(unsigned long code)
 {
-    tiny::ZMutexGuard guard(&mutex);
+    tiny::ZMutexGuard guard(&errorMutex());
     errors[tiny::threadID()].push_back(code);
 }
 
@@ -64,7 +67,7 @@ unsigned long SslErrHandler::getLastError(std::string& text)
 {
     std::vector<unsigned long> codes;
     {
-        tiny::ZMutexGuard guard(&mutex);
+        tiny::ZMutexGuard guard(&errorMutex());
         auto it = errors.find(tiny::threadID());
         if (it == errors.end()) {
             text.clear();
