@@ -1,0 +1,451 @@
+#include "admin/KnownHostsFile.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "tests/support/TestSupport.h"
+
+using zelvo::tinydb::KnownHostsFile;
+using zelvo::tinydb::LockedFile;
+using testsupport::readFile;
+using testsupport::writeFile;
+
+namespace {
+
+const std::string fpA = "aa:bb:cc:dd:ee:ff:00:11:22:33:44:55:66:77:88:99:aa:bb:cc:dd";
+const std::string fpB = "01:23:45:67:89:ab:cd:ef:01:23:45:67:89:ab:cd:ef:01:23:45:67";
+
+// A temporary HOME for one test; the previous value comes back afterwards.
+class TempHome : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        const char* old = std::getenv("HOME");
+        hadHome = old != nullptr;
+        if (old)
+            oldHome = old;
+        ::setenv("HOME", home.path().c_str(), 1);
+        LockedFile::defaultLockWait = 30;
+    }
+    void TearDown() override
+    {
+        if (hadHome)
+            ::setenv("HOME", oldHome.c_str(), 1);
+        else
+            ::unsetenv("HOME");
+        LockedFile::defaultLockWait = 30;
+    }
+    std::string adminDir() const { return home.path() + "/.zelvo/admin"; }
+    std::string oldDir() const { return home.path() + "/.zelvo/Admin"; }
+    std::string cfg() const { return adminDir() + "/known_hosts.cfg"; }
+    void writeCfg(const std::string& text)
+    {
+        ::mkdir((home.path() + "/.zelvo").c_str(), 0700);
+        ::mkdir(adminDir().c_str(), 0700);
+        writeFile(cfg(), text);
+    }
+
+    testsupport::TempDir home{"khome"};
+    std::string oldHome;
+    bool hadHome = false;
+};
+
+struct Question {
+    int calls = 0;
+    std::string known, presented, description, product;
+    unsigned short port = 0;
+};
+Question question;
+bool answer = true;
+
+bool ask(const std::string& known, const std::string& presented, const std::string& description,
+         unsigned short port, const std::string& product)
+{
+    ++question.calls;
+    question.known = known;
+    question.presented = presented;
+    question.description = description;
+    question.port = port;
+    question.product = product;
+    return answer;
+}
+
+// Holds an fcntl lock on path in a child process (record locks of the own
+// process never conflict) until the object goes.
+class LockHolder {
+public:
+    LockHolder(const std::string& path, bool exclusive)
+    {
+        int ready[2];
+        if (::pipe(ready) != 0 || ::pipe(release) != 0)
+            std::abort();
+        pid = ::fork();
+        if (pid == 0) {
+            const int fd = ::open(path.c_str(), exclusive ? O_RDWR : O_RDONLY);
+            struct flock fl {};
+            fl.l_type = exclusive ? F_WRLCK : F_RDLCK;
+            fl.l_whence = SEEK_SET;
+            fl.l_len = 0;
+            const char ok = (fd >= 0 && ::fcntl(fd, F_SETLK, &fl) == 0) ? 1 : 0;
+            (void)!::write(ready[1], &ok, 1);
+            char c;
+            (void)!::read(release[0], &c, 1);
+            ::_exit(0);
+        }
+        char ok = 0;
+        (void)!::read(ready[0], &ok, 1);
+        locked = ok == 1;
+        ::close(ready[0]);
+        ::close(ready[1]);
+    }
+    ~LockHolder()
+    {
+        (void)!::write(release[1], "x", 1);
+        ::close(release[0]);
+        ::close(release[1]);
+        int status;
+        ::waitpid(pid, &status, 0);
+    }
+    bool locked = false;
+
+private:
+    pid_t pid = -1;
+    int release[2];
+};
+
+}  // namespace
+
+TEST_F(TempHome, PathFollowsHomeAndFailsWithoutIt)
+{
+    std::string path = "stale";
+    ASSERT_TRUE(KnownHostsFile::getKnownHostsCfg(path));
+    EXPECT_EQ(cfg(), path);
+
+    ::unsetenv("HOME");
+    EXPECT_FALSE(KnownHostsFile::getKnownHostsCfg(path));
+    EXPECT_EQ("", path);
+    std::string fp;
+    EXPECT_EQ(TINYDB_E_KNOWNHOSTS, KnownHostsFile::getSetFingerprint(true, "h", "1", fp));
+    EXPECT_EQ(TINYDB_E_KNOWNHOSTS, KnownHostsFile::linkAdminToadmin());
+}
+
+TEST_F(TempHome, KeysNeedHostAndPort)
+{
+    std::string key = "kept";
+    EXPECT_FALSE(KnownHostsFile::prepareKey(key, nullptr, "44337"));
+    EXPECT_FALSE(KnownHostsFile::prepareKey(key, "host", nullptr));
+    EXPECT_EQ("kept", key);
+    EXPECT_TRUE(KnownHostsFile::prepareKey(key, "zev.example", "44337"));
+    EXPECT_EQ("zev.example:44337", key);
+}
+
+TEST_F(TempHome, CreateIfNotExistMakesPrivateFileAndKeepsExistingOne)
+{
+    ASSERT_TRUE(KnownHostsFile::createIfNotExist(cfg()));
+    struct stat st;
+    ASSERT_EQ(0, ::stat(adminDir().c_str(), &st));
+    EXPECT_EQ(0700u, st.st_mode & 0777);
+    ASSERT_EQ(0, ::stat(cfg().c_str(), &st));
+    EXPECT_EQ(0600u, st.st_mode & 0777);
+    EXPECT_EQ(0, st.st_size);
+
+    writeFile(cfg(), "a:1: " + fpA + "\n");
+    EXPECT_TRUE(KnownHostsFile::createIfNotExist(cfg()));
+    EXPECT_EQ("a:1: " + fpA + "\n", readFile(cfg()));
+
+    EXPECT_FALSE(KnownHostsFile::createIfNotExist(adminDir()));
+}
+
+TEST_F(TempHome, ReadFingerprintTable)
+{
+    struct Case {
+        bool exists;
+        std::string content;
+        int rc;
+        std::string fingerprint;
+    } cases[] = {
+        {false, "", 0, ""},
+        {true, "", 0, ""},
+        {true, "h:1: v1\n", 0, "v1"},
+        {true, "H:1: upper\n", 0, "upper"},
+        {true, "h:10: other\nh:1: mine\n", 0, "mine"},
+        {true, "h:1: first\nh:1: second\n", 0, "first"},
+        {true, "x:1: a\r\nh:1: crlf\r\n", 0, "crlf"},
+        {true, "x:1: a\nh:1: last-without-lf", 0, "last-without-lf"},
+        {true, "h:1: \n", TINYDB_E_KNOWNHOSTS, ""},
+        {true, "h:1: \r\n", TINYDB_E_KNOWNHOSTS, ""},
+        {true, "h:1:\n", 0, ""},
+        {true, "x:1: a\n", 0, ""},
+        // Counted bytes, not C text: a NUL does not end the file.
+        {true, std::string("x:1: a\0b\nh:1: after-nul\n", 24), 0, "after-nul"},
+    };
+    for (size_t i = 0; i < sizeof cases / sizeof cases[0]; ++i) {
+        SCOPED_TRACE(i);
+        ::unlink(cfg().c_str());
+        if (cases[i].exists)
+            writeCfg(cases[i].content);
+        std::string fp = "stale";
+        EXPECT_EQ(cases[i].rc, KnownHostsFile::readFingerprint(cfg(), "h:1", fp));
+        EXPECT_EQ(cases[i].fingerprint, fp);
+    }
+}
+
+TEST_F(TempHome, WriteFingerprintTable)
+{
+    struct Case {
+        std::string before;
+        std::string key;
+        std::string fingerprint;
+        std::string after;
+    } cases[] = {
+        {"", "h:1", fpA, "h:1: " + fpA + "\n"},
+        {"x:2: " + fpB + "\n", "h:1", fpA, "x:2: " + fpB + "\nh:1: " + fpA + "\n"},
+        // A last line without a line feed: the new entry starts a line of its own.
+        {"x:2: " + fpB, "h:1", fpA, "x:2: " + fpB + "\nh:1: " + fpA + "\n"},
+        {"h:1: " + fpB + "\nx:2: " + fpB + "\n", "h:1", fpA, "h:1: " + fpA + "\nx:2: " + fpB + "\n"},
+        {"H:1: " + fpB + "\r\n", "h:1", fpA, "H:1: " + fpA + "\r\n"},
+        // Values of another length are replaced whole, the rest of the file kept.
+        {"h:1: short\nx:2: " + fpB + "\n", "h:1", fpA, "h:1: " + fpA + "\nx:2: " + fpB + "\n"},
+        {"h:1: " + fpA + "-and-more-than-a-fingerprint\nz\n", "h:1", fpB, "h:1: " + fpB + "\nz\n"},
+        {"h:1: \n", "h:1", fpA, "h:1: " + fpA + "\n"},
+        {"h:1: " + fpA + "\n", "h:1", fpA, "h:1: " + fpA + "\n"},
+    };
+    for (size_t i = 0; i < sizeof cases / sizeof cases[0]; ++i) {
+        SCOPED_TRACE(i);
+        writeCfg(cases[i].before);
+        EXPECT_EQ(0, KnownHostsFile::writeFingerprint(cfg(), cases[i].key, cases[i].fingerprint));
+        EXPECT_EQ(cases[i].after, readFile(cfg()));
+        std::string fp;
+        EXPECT_EQ(0, KnownHostsFile::readFingerprint(cfg(), cases[i].key, fp));
+        EXPECT_EQ(cases[i].fingerprint, fp);
+    }
+}
+
+TEST_F(TempHome, LockHeldElsewhere)
+{
+    writeCfg("h:1: " + fpA + "\n");
+    LockedFile::defaultLockWait = 0;
+    std::string fp;
+    {
+        LockHolder exclusive(cfg(), true);
+        ASSERT_TRUE(exclusive.locked);
+        EXPECT_EQ(TINYDB_E_LOCKTIMEOUT, KnownHostsFile::readFingerprint(cfg(), "h:1", fp));
+        EXPECT_EQ(TINYDB_E_LOCKTIMEOUT, KnownHostsFile::writeFingerprint(cfg(), "h:1", fpB));
+        LockedFile file(cfg().c_str(), LockedFile::LockMode::Read);
+        EXPECT_FALSE(file.isOpened());
+        EXPECT_TRUE(file.isTimedOut());
+    }
+    {
+        LockHolder shared(cfg(), false);
+        ASSERT_TRUE(shared.locked);
+        EXPECT_EQ(0, KnownHostsFile::readFingerprint(cfg(), "h:1", fp));
+        EXPECT_EQ(fpA, fp);
+        EXPECT_EQ(TINYDB_E_LOCKTIMEOUT, KnownHostsFile::writeFingerprint(cfg(), "h:1", fpB));
+    }
+    EXPECT_EQ(0, KnownHostsFile::writeFingerprint(cfg(), "h:1", fpB));
+    EXPECT_EQ("h:1: " + fpB + "\n", readFile(cfg()));
+}
+
+TEST_F(TempHome, MissingFileIsNoLockWait)
+{
+    LockedFile file(cfg().c_str(), LockedFile::LockMode::Read);
+    EXPECT_FALSE(file.isOpened());
+    EXPECT_FALSE(file.isTimedOut());
+    std::stringstream content;
+    EXPECT_TRUE(file.readFileContent(content));
+    EXPECT_EQ("", content.str());
+}
+
+TEST_F(TempHome, LockedFileWritesAndSeeks)
+{
+    writeCfg("0123456789");
+    LockedFile file(cfg().c_str(), LockedFile::LockMode::Write);
+    ASSERT_TRUE(file.isOpened());
+    EXPECT_TRUE(file.seekAndWrite(2, true, "XY"));
+    EXPECT_TRUE(file.seekAndWrite(0, false, "ab"));
+    std::stringstream content;
+    EXPECT_TRUE(file.readFileContent(content));
+    EXPECT_EQ("ab234567XY", content.str());
+    std::stringstream shorter("short");
+    EXPECT_TRUE(file.writeFileContent(shorter));
+    std::stringstream again;
+    EXPECT_TRUE(file.readFileContent(again));
+    EXPECT_EQ("short", again.str());
+}
+
+TEST_F(TempHome, FirstUseAsksAndRecordsHostAndAddress)
+{
+    question = Question();
+    answer = true;
+    std::string fp;
+    EXPECT_EQ(0, zelvo::tinydb::verifyPresentedFingerprint(fpA, "zev.example", "44337", ask, &fp, "10.1.2.3"));
+    EXPECT_EQ(fpA, fp);
+    EXPECT_EQ(1, question.calls);
+    EXPECT_EQ("", question.known);
+    EXPECT_EQ(fpA, question.presented);
+    EXPECT_EQ("zev.example (10.1.2.3)", question.description);
+    EXPECT_EQ("Zelvo MailServer", question.product);
+    EXPECT_EQ(0, question.port);
+    EXPECT_EQ("zev.example:44337: " + fpA + "\n10.1.2.3:44337: " + fpA + "\n", readFile(cfg()));
+
+    // Same certificate again: no question, nothing rewritten.
+    question = Question();
+    EXPECT_EQ(0, zelvo::tinydb::verifyPresentedFingerprint(fpA, "zev.example", "44337", ask, &fp, "10.1.2.3"));
+    EXPECT_EQ(0, question.calls);
+    EXPECT_EQ(0, zelvo::tinydb::verifyPresentedFingerprint(fpA, "zev.example", "44337", nullptr, &fp, "10.1.2.3"));
+}
+
+TEST_F(TempHome, ChangedCertificateIsPutToTheQuestion)
+{
+    writeCfg("zev.example:44337: " + fpA + "\n10.1.2.3:44337: " + fpA + "\n");
+    question = Question();
+    answer = false;
+    std::string fp = "untouched";
+    EXPECT_EQ(TINYDB_E_KNOWNHOSTS,
+              zelvo::tinydb::verifyPresentedFingerprint(fpB, "zev.example", "44337", ask, &fp, "10.1.2.3"));
+    EXPECT_EQ(1, question.calls);
+    EXPECT_EQ(fpA, question.known);
+    EXPECT_EQ(fpB, question.presented);
+    EXPECT_EQ("untouched", fp);
+    EXPECT_EQ("zev.example:44337: " + fpA + "\n10.1.2.3:44337: " + fpA + "\n", readFile(cfg()));
+
+    EXPECT_EQ(TINYDB_E_KNOWNHOSTS,
+              zelvo::tinydb::verifyPresentedFingerprint(fpB, "zev.example", "44337", nullptr, &fp, "10.1.2.3"));
+
+    answer = true;
+    EXPECT_EQ(0, zelvo::tinydb::verifyPresentedFingerprint(fpB, "zev.example", "44337", ask, &fp, "10.1.2.3"));
+    EXPECT_EQ(fpB, fp);
+    EXPECT_EQ("zev.example:44337: " + fpB + "\n10.1.2.3:44337: " + fpB + "\n", readFile(cfg()));
+}
+
+TEST_F(TempHome, QuestionDetailsByHostAndPort)
+{
+    struct Case {
+        const char* host;
+        const char* port;
+        const char* address;
+        int calls;
+        const char* description;
+        const char* product;
+        unsigned short portValue;
+        const char* file;
+    } cases[] = {
+        {"10.0.0.9", "44337", "10.0.0.9", 1, "10.0.0.9", "Zelvo MailServer", 0, "10.0.0.9:44337: F\n"},
+        {"gw", "44333", "10.0.0.8", 1, "gw (10.0.0.8)", "Zelvo Gatrin Firewall", 0,
+         "gw:44333: F\n10.0.0.8:44333: F\n"},
+        {"gw", "70001", "10.0.0.8", 1, "gw (10.0.0.8)", "", 4465, "gw:70001: F\n10.0.0.8:70001: F\n"},
+        {"LocalHost", "44337", "127.0.0.1", 0, "", "", 0, "LocalHost:44337: F\n127.0.0.1:44337: F\n"},
+        {"box", "44337", "127.0.0.1", 0, "", "", 0, "box:44337: F\n127.0.0.1:44337: F\n"},
+    };
+    for (size_t i = 0; i < sizeof cases / sizeof cases[0]; ++i) {
+        SCOPED_TRACE(i);
+        ::unlink(cfg().c_str());
+        question = Question();
+        answer = true;
+        EXPECT_EQ(0, zelvo::tinydb::verifyPresentedFingerprint("F", cases[i].host, cases[i].port, ask, nullptr,
+                                                               cases[i].address));
+        EXPECT_EQ(cases[i].calls, question.calls);
+        EXPECT_EQ(cases[i].description, question.description);
+        EXPECT_EQ(cases[i].product, question.product);
+        EXPECT_EQ(cases[i].portValue, question.port);
+        EXPECT_EQ(cases[i].file, readFile(cfg()));
+    }
+}
+
+TEST_F(TempHome, LocalServerWithChangedCertificateIsAcceptedUnasked)
+{
+    writeCfg("LOCALHOST:44337: " + fpA + "\n");
+    question = Question();
+    answer = false;
+    std::string fp;
+    EXPECT_EQ(0, zelvo::tinydb::verifyPresentedFingerprint(fpB, "LOCALHOST", "44337", ask, &fp, "127.0.0.1"));
+    EXPECT_EQ(0, question.calls);
+    EXPECT_EQ("LOCALHOST:44337: " + fpB + "\n127.0.0.1:44337: " + fpB + "\n", readFile(cfg()));
+    // Without a question callback only a recorded fingerprint passes, local or not.
+    EXPECT_EQ(TINYDB_E_KNOWNHOSTS,
+              zelvo::tinydb::verifyPresentedFingerprint(fpA, "localhost", "44337", nullptr, &fp, "127.0.0.1"));
+}
+
+TEST_F(TempHome, LinkAdminToadminTable)
+{
+    enum Kind { None, EmptyDir, DirWithFile, DirWithFileAndMore, Link, RegularFile };
+    struct Case {
+        Kind oldAdmin;  // ".zelvo/Admin"
+        Kind newAdmin;  // ".zelvo/admin"
+        int rc;
+        bool oldIsLinkAfter;
+        const char* newContentAfter;  // nullptr: no file
+        bool oldFileStays;
+    } cases[] = {
+        {None, None, 0, false, nullptr, false},
+        {None, EmptyDir, 0, true, nullptr, false},
+        {None, DirWithFile, 0, true, "new\n", false},
+        {DirWithFile, None, 0, true, "old\n", false},
+        {DirWithFile, EmptyDir, 0, true, "old\n", false},
+        // A newer file in "admin" is never replaced; "Admin" then stays.
+        {DirWithFile, DirWithFile, 0, false, "new\n", true},
+        {EmptyDir, None, 0, true, nullptr, false},
+        {EmptyDir, DirWithFile, 0, true, "new\n", false},
+        // Files of the user's own in "Admin" keep it a directory.
+        {DirWithFileAndMore, None, 0, false, "old\n", false},
+        {Link, DirWithFile, 0, true, "new\n", false},
+        {RegularFile, EmptyDir, TINYDB_E_KNOWNHOSTS, false, nullptr, false},
+        {None, RegularFile, TINYDB_E_KNOWNHOSTS, false, nullptr, false},
+    };
+    for (size_t i = 0; i < sizeof cases / sizeof cases[0]; ++i) {
+        SCOPED_TRACE(i);
+        testsupport::runShell("rm -rf " + testsupport::shellQuote(home.path() + "/.zelvo"));
+        ::mkdir((home.path() + "/.zelvo").c_str(), 0700);
+        auto make = [](Kind kind, const std::string& dir, const char* content) {
+            switch (kind) {
+            case None:
+                break;
+            case EmptyDir:
+                ::mkdir(dir.c_str(), 0700);
+                break;
+            case DirWithFile:
+            case DirWithFileAndMore:
+                ::mkdir(dir.c_str(), 0700);
+                writeFile(dir + "/known_hosts.cfg", content);
+                if (kind == DirWithFileAndMore)
+                    writeFile(dir + "/notes.txt", "mine");
+                break;
+            case Link:
+                (void)!::symlink("admin", dir.c_str());
+                break;
+            case RegularFile:
+                writeFile(dir, "not a directory");
+                break;
+            }
+        };
+        make(cases[i].newAdmin, adminDir(), "new\n");
+        make(cases[i].oldAdmin, oldDir(), "old\n");
+
+        EXPECT_EQ(cases[i].rc, KnownHostsFile::linkAdminToadmin());
+        struct stat st;
+        const bool oldIsLink = ::lstat(oldDir().c_str(), &st) == 0 && S_ISLNK(st.st_mode);
+        EXPECT_EQ(cases[i].oldIsLinkAfter, oldIsLink);
+        if (oldIsLink) {
+            char target[64] = {};
+            (void)!::readlink(oldDir().c_str(), target, sizeof target - 1);
+            EXPECT_STREQ("admin", target);
+        }
+        if (cases[i].newContentAfter) {
+            EXPECT_EQ(cases[i].newContentAfter, readFile(cfg()));
+        } else if (cases[i].rc == 0) {
+            EXPECT_NE(0, ::lstat(cfg().c_str(), &st));
+        }
+        if (cases[i].oldFileStays) {
+            EXPECT_EQ("old\n", readFile(oldDir() + "/known_hosts.cfg"));
+        }
+    }
+}

@@ -1,0 +1,451 @@
+#include "admin/TinyDbCommunicator.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <boost/make_shared.hpp>
+#include <gtest/gtest.h>
+
+#include "migration/LogStream.h"
+#include "tests/admin/StandIn.h"
+#include "tests/support/Dovecot.h"
+#include "tests/support/TestSupport.h"
+
+using admintest::StandIn;
+using Row = std::vector<std::pair<std::string, std::string>>;
+
+namespace {
+
+const char selectBindings[] = "select Port, IPAddress from ServicePorts where Service='IMAP'";
+const char selectStatus[] = "select Running, AutoStart from service-imap";
+const char stopImap[] = "select stop_service('IMAP')";
+const char startImap[] = "select start_service('IMAP')";
+const char deleteImap[] = "delete from ServicePorts where Service='IMAP'";
+
+std::string insertBinding(const std::string& ip, int port)
+{
+    return "insert ServicePorts set Service='IMAP', IPAddress='" + ip + "', Port='" + std::to_string(port) + "'";
+}
+
+Row binding(const std::string& service, const std::string& ip, int port)
+{
+    return {{"Service", service}, {"IPAddress", ip}, {"Port", std::to_string(port)}};
+}
+
+boost::shared_ptr<WebStarPostOffice> postOffice(const std::string& name, const std::string& displayName,
+                                                const std::vector<std::string>& domains)
+{
+    auto po = boost::make_shared<WebStarPostOffice>();
+    po->name = name;
+    po->displayName = displayName;
+    po->smtpDomains = domains;
+    return po;
+}
+
+boost::shared_ptr<WebStarUser> webUser(const std::string& domain, const std::string& name,
+                                       const std::string& password, const std::string& fullName)
+{
+    auto u = boost::make_shared<WebStarUser>();
+    u->domain = domain;
+    u->name = name;
+    u->password = password;
+    u->fullName = fullName;
+    return u;
+}
+
+// True when something accepts TCP connections on 127.0.0.1:port.
+bool accepts(int port)
+{
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(static_cast<unsigned short>(port));
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+    ::close(fd);
+    return ok;
+}
+
+std::string greeting(int port)
+{
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(static_cast<unsigned short>(port));
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    std::string line;
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) {
+        char c;
+        while (::read(fd, &c, 1) == 1 && c != '\n')
+            line += c;
+    }
+    ::close(fd);
+    return line;
+}
+
+class Communicator : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        const char* old = std::getenv("HOME");
+        if (old)
+            oldHome = old;
+        ::setenv("HOME", home.path().c_str(), 1);
+    }
+    void TearDown() override { ::setenv("HOME", oldHome.c_str(), 1); }
+
+    // Writes initial tables for the stand-in and returns its options.
+    std::vector<std::string> tables(const std::string& json)
+    {
+        const std::string path = home.file("tables.json");
+        testsupport::writeFile(path, json);
+        return {"--tables", path};
+    }
+    std::unique_ptr<TinyDbCommunicator> connected(const StandIn& server)
+    {
+        auto c = std::make_unique<TinyDbCommunicator>("admin", "secret", server.host(), log, server.port());
+        EXPECT_EQ(TinyDbResult::Ok, c->connect(true));
+        return c;
+    }
+
+    testsupport::TempDir home{"chome"};
+    std::string oldHome;
+    std::ostringstream out;
+    LogStream log{&out};
+};
+
+}  // namespace
+
+TEST_F(Communicator, SaveSwitchAndRestore)
+{
+    StandIn server({"--admin", "admin:secret"});
+    auto c = connected(server);
+    ASSERT_TRUE(c->isConnected());
+    EXPECT_EQ(8143, c->getImapPort());
+    ASSERT_EQ(TinyDbResult::Ok, c->saveAndChangeImapStatus());
+    EXPECT_EQ(8143, c->getImapPort());
+    EXPECT_TRUE(c->isStatusSaved());
+    EXPECT_EQ((std::vector<std::string>{selectBindings, selectStatus, stopImap, deleteImap,
+                                        insertBinding("0.0.0.0", 8143), startImap}),
+              server.statements());
+    ASSERT_EQ(2u, c->getSavedBindings().size());
+    EXPECT_EQ(143, c->getSavedBindings()[0].port);
+    EXPECT_EQ(1143, c->getSavedBindings()[1].port);
+    EXPECT_EQ(0, std::memcmp("\x7f\x00\x00\x01", &c->getSavedBindings()[1].ip, 4));
+    EXPECT_EQ((std::vector<Row>{binding("SMTP", "0.0.0.0", 25), binding("IMAP", "0.0.0.0", 8143)}),
+              server.table("ServicePorts"));
+    EXPECT_EQ("true", server.state().get<std::string>("imap.running"));
+
+    ASSERT_EQ(TinyDbResult::Ok, c->setGlobalPublicFolders());
+    EXPECT_EQ((std::vector<Row>{{{"PublicFoldersPerDomain", "0"}}}), server.table("Misc"));
+
+    // A second save reads nothing: the bindings of the first one stay.
+    EXPECT_EQ(TinyDbResult::Ok, c->saveImapServiceStatus());
+    const size_t before = server.statements().size();
+    ASSERT_EQ(TinyDbResult::Ok, c->restoreImapStatus());
+    const std::vector<std::string> afterRestore = server.statements();
+    std::vector<std::string> restore(afterRestore.begin() + before, afterRestore.end());
+    const std::vector<std::string> restoreStatements = {stopImap, deleteImap, insertBinding("0.0.0.0", 143),
+                                                        insertBinding("127.0.0.1", 1143), startImap};
+    EXPECT_EQ(restoreStatements, restore);
+    EXPECT_EQ((std::vector<Row>{binding("SMTP", "0.0.0.0", 25), binding("IMAP", "0.0.0.0", 143),
+                                binding("IMAP", "127.0.0.1", 1143)}),
+              server.table("ServicePorts"));
+    EXPECT_EQ("true", server.state().get<std::string>("imap.running"));
+
+    // Destruction restores once more, then ends the session.
+    const size_t beforeDestruction = server.statements().size();
+    c.reset();
+    const std::vector<std::string> all = server.statements();
+    EXPECT_EQ(restoreStatements, std::vector<std::string>(all.begin() + beforeDestruction, all.end()));
+    EXPECT_EQ("", out.str());
+}
+
+TEST_F(Communicator, RefusedStartsMoveThePort)
+{
+    {
+        StandIn server({"--refuse-imap-port", "8143"});
+        auto c = connected(server);
+        EXPECT_EQ(TinyDbResult::Ok, c->saveAndChangeImapStatus());
+        EXPECT_EQ(8144, c->getImapPort());
+        const std::vector<std::string> s = server.statements();
+        ASSERT_EQ(9u, s.size());
+        EXPECT_EQ(insertBinding("0.0.0.0", 8143), s[4]);
+        EXPECT_EQ(deleteImap, s[6]);
+        EXPECT_EQ(insertBinding("0.0.0.0", 8144), s[7]);
+        EXPECT_EQ(startImap, s[8]);
+        EXPECT_EQ("true", server.state().get<std::string>("imap.running"));
+    }
+    {
+        StandIn server({"--refuse-imap-port", "8143", "--refuse-imap-port", "8144"});
+        auto c = connected(server);
+        EXPECT_EQ(TinyDbResult::Failed, c->saveAndChangeImapStatus());
+        EXPECT_EQ(8145, c->getImapPort());
+        EXPECT_EQ("false", server.state().get<std::string>("imap.running"));
+        EXPECT_EQ((std::vector<Row>{binding("SMTP", "0.0.0.0", 25), binding("IMAP", "0.0.0.0", 8144)}),
+                  server.table("ServicePorts"));
+        // The saved bindings still come back when the object goes.
+        c.reset();
+        EXPECT_EQ((std::vector<Row>{binding("SMTP", "0.0.0.0", 25), binding("IMAP", "0.0.0.0", 143),
+                                    binding("IMAP", "127.0.0.1", 1143)}),
+                  server.table("ServicePorts"));
+        EXPECT_EQ("true", server.state().get<std::string>("imap.running"));
+    }
+}
+
+TEST_F(Communicator, StoppedServiceAndNoBindings)
+{
+    StandIn server(tables(R"({"ServicePorts": [{"Service": "POP3", "IPAddress": "0.0.0.0", "Port": "110"}],
+                              "service-imap": [{"Running": "0", "AutoStart": "1"}]})"));
+    auto c = connected(server);
+    ASSERT_EQ(TinyDbResult::Ok, c->saveAndChangeImapStatus());
+    EXPECT_TRUE(c->getSavedBindings().empty());
+    const size_t before = server.statements().size();
+    ASSERT_EQ(TinyDbResult::Ok, c->restoreImapStatus());
+    const std::vector<std::string> all = server.statements();
+    // Nothing to insert, and a service that was stopped stays stopped.
+    EXPECT_EQ((std::vector<std::string>{stopImap, deleteImap}), std::vector<std::string>(all.begin() + before, all.end()));
+    EXPECT_EQ((std::vector<Row>{binding("POP3", "0.0.0.0", 110)}), server.table("ServicePorts"));
+    EXPECT_EQ("false", server.state().get<std::string>("imap.running"));
+}
+
+TEST_F(Communicator, StatusAnswerMustHoldOneRow)
+{
+    for (const char* shape : {"norow", "tworows"}) {
+        SCOPED_TRACE(shape);
+        StandIn server({"--shape", std::string("service-imap=") + shape});
+        auto c = connected(server);
+        EXPECT_EQ(TinyDbResult::QueryFailed, c->saveAndChangeImapStatus());
+        EXPECT_FALSE(c->isStatusSaved());
+        c.reset();
+        EXPECT_EQ((std::vector<std::string>{selectBindings, selectStatus}), server.statements());
+    }
+}
+
+TEST_F(Communicator, FailedStatementsEndTheOperation)
+{
+    struct Case {
+        const char* fail;
+        int rc;
+        size_t statements;
+    } cases[] = {
+        {"ServicePorts where=3:1", TinyDbResult::QueryFailed, 1},
+        {"stop_service=3:1", TinyDbResult::QueryFailed, 3},
+        {"insert ServicePorts=3:1", TinyDbResult::QueryFailed, 5},
+        {"start_service=3:1", TinyDbResult::QueryFailed, 6},
+    };
+    for (const Case& k : cases) {
+        SCOPED_TRACE(k.fail);
+        StandIn server({"--fail", k.fail});
+        auto c = connected(server);
+        EXPECT_EQ(k.rc, c->saveAndChangeImapStatus());
+        EXPECT_EQ(k.statements, server.statements().size());
+    }
+    // A start whose answer carries no 32-bit value is not taken as a start.
+    StandIn server({"--raw", "start_service=" + std::string("00000000000000100000000000000000") +
+                                 "0073" + std::string(28, '0')});
+    auto c = connected(server);
+    EXPECT_EQ(TinyDbResult::QueryFailed, c->saveAndChangeImapStatus());
+}
+
+TEST_F(Communicator, NotConnected)
+{
+    StandIn server({"--refuse-login"});
+    TinyDbCommunicator c("admin", "secret", server.host(), log, server.port());
+    auto po = postOffice("po", "PO", {"a.test"});
+    auto u = webUser("a.test", "u", "p", "");
+    EXPECT_EQ(TinyDbResult::NotConnected, c.saveAndChangeImapStatus());
+    EXPECT_EQ(TinyDbResult::NotConnected, c.setGlobalPublicFolders());
+    EXPECT_EQ(TinyDbResult::NotConnected, c.createDomain(po));
+    EXPECT_EQ(TinyDbResult::NotConnected, c.createUser(u, true));
+    EXPECT_EQ(TinyDbResult::NotConnected, c.restoreImapStatus());
+    EXPECT_EQ(TinyDbResult::NotConnected, c.stopImapService());
+    EXPECT_EQ(TinyDbResult::NotConnected, c.startImapService());
+
+    EXPECT_EQ(TinyDbResult::Ok, c.connect(false));
+    EXPECT_FALSE(c.isConnected());
+    EXPECT_EQ(TinyDbResult::NotConnected, c.createDomain(po));
+    EXPECT_EQ(TinyDbResult::NotConnected, c.connect(true));
+    EXPECT_FALSE(c.isConnected());
+    EXPECT_EQ(TinyDbResult::NotConnected, c.saveAndChangeImapStatus());
+    c.close();
+    EXPECT_TRUE(server.statements().empty());
+
+    TinyDbCommunicator nowhere("admin", "secret", "127.0.0.1", log, testsupport::freeLoopbackPort());
+    EXPECT_EQ(TinyDbResult::OpenFailed, nowhere.connect(true));
+}
+
+TEST_F(Communicator, DomainWithTwoAliases)
+{
+    StandIn server;
+    auto c = connected(server);
+    auto po = postOffice("main", "Main Office", {"a.test", "b.test", "c.test"});
+    ASSERT_EQ(TinyDbResult::Ok, c->createDomain(po));
+    EXPECT_EQ((std::vector<std::string>{
+                  "select Domain from Domain where Domain='a.test'",
+                  "select Domain from Domain where Domain='b.test'",
+                  "select Domain from Domain where Domain='c.test'",
+                  "insert Domain set Domain='a.test', Type='1', BindIp='0.0.0.0', FwOffline='0', "
+                  "Description='Main Office', FwMode='0', FwAliasMode='0', MaxOutgoingMessageSize='0',  "
+                  "DeletedMsgExpiration='0', MaxUserCount='0'",
+                  "insert Domain set Domain='b.test', Type='2', Alias='a.test'",
+                  "insert Domain set Domain='c.test', Type='2', Alias='a.test'",
+              }),
+              server.statements());
+    const auto domains = server.table("Domain");
+    ASSERT_EQ(3u, domains.size());
+    EXPECT_EQ((Row{{"Domain", "a.test"},
+                   {"Type", "1"},
+                   {"BindIp", "0.0.0.0"},
+                   {"FwOffline", "0"},
+                   {"Description", "Main Office"},
+                   {"FwMode", "0"},
+                   {"FwAliasMode", "0"},
+                   {"MaxOutgoingMessageSize", "0"},
+                   {"DeletedMsgExpiration", "0"},
+                   {"MaxUserCount", "0"}}),
+              domains[0]);
+    EXPECT_EQ((Row{{"Domain", "c.test"}, {"Type", "2"}, {"Alias", "a.test"}}), domains[2]);
+
+    EXPECT_EQ(TinyDbResult::DomainExists, c->createDomain(po));
+    EXPECT_EQ(3u, server.table("Domain").size());
+}
+
+TEST_F(Communicator, DomainWhoseAliasExists)
+{
+    StandIn server(tables(R"({"Domain": [{"Domain": "b.test", "Type": "1"}]})"));
+    auto c = connected(server);
+    EXPECT_EQ(TinyDbResult::DomainExists, c->createDomain(postOffice("po", "PO", {"a.test", "b.test"})));
+    EXPECT_EQ(1u, server.table("Domain").size());
+    EXPECT_EQ(2u, server.statements().size());
+
+    EXPECT_EQ(TinyDbResult::Failed, c->createDomain(postOffice("empty", "Empty", {})));
+    EXPECT_EQ("ERROR: There is no domain name for domain empty\n", out.str());
+}
+
+TEST_F(Communicator, UserWithContact)
+{
+    StandIn server;
+    auto c = connected(server);
+    ASSERT_EQ(TinyDbResult::Ok, c->createUser(webUser("a.test", "jdoe", "s3cret", "John Doe"), true));
+    EXPECT_EQ((std::vector<std::string>{
+                  "select Name from User where Name='jdoe' and Domain='a.test'",
+                  "insert User set Name='jdoe', Domain='a.test', Account_enabled='1', Auth_type='0', "
+                  "Password='NUL.DE3:s3cret', Rights='0', ForwardMode='0', Qstorage='0', Qmessage='0', "
+                  "MaxOutgoingMessageSize='0', DefSpamFilter='1', Fullname='John Doe', Description='' "
+                  "controls ProviderID=0",
+                  "select AddressBookAdd(\"#public/Contacts\", \"John Doe\",\"jdoe@a.test\")",
+              }),
+              server.statements());
+    const auto users = server.table("User");
+    ASSERT_EQ(1u, users.size());
+    EXPECT_EQ((std::pair<std::string, std::string>("Password", "NUL.DE3:s3cret")), users[0][4]);
+    EXPECT_EQ((std::vector<Row>{{{"Folder", "#public/Contacts"}, {"Name", "John Doe"}, {"Email", "jdoe@a.test"}}}),
+              server.table("Contacts"));
+
+    EXPECT_EQ(TinyDbResult::UserExists, c->createUser(webUser("a.test", "jdoe", "other", ""), true));
+    EXPECT_EQ(1u, server.table("User").size());
+
+    // Without a full name the contact shows the user name; without publish no contact.
+    ASSERT_EQ(TinyDbResult::Ok, c->createUser(webUser("a.test", "nofull", "p", ""), true));
+    EXPECT_EQ("select AddressBookAdd(\"#public/Contacts\", \"nofull\",\"nofull@a.test\")", server.statements().back());
+    ASSERT_EQ(TinyDbResult::Ok, c->createUser(webUser("a.test", "private", "p", "P"), false));
+    EXPECT_EQ(2u, server.table("Contacts").size());
+    EXPECT_EQ(3u, server.table("User").size());
+}
+
+TEST_F(Communicator, ValuesThatCannotBeQuotedAreNeverSent)
+{
+    StandIn server;
+    auto c = connected(server);
+    struct Case {
+        boost::shared_ptr<WebStarPostOffice> po;
+        boost::shared_ptr<WebStarUser> user;
+        const char* message;
+    } cases[] = {
+        {postOffice("po", "Bob's Office", {"a.test"}), nullptr,
+         "ERROR: Cannot create domain \"a.test\": its display name \"Bob's Office\" holds a quote, a backslash "
+         "or a control character\n"},
+        {postOffice("po", "PO", {"a.test", "b'.test"}), nullptr,
+         "ERROR: Cannot create domain \"a.test\": its SMTP domain \"b'.test\" holds"},
+        {nullptr, webUser("a.test", "bob", "pa'ss", "Bob"), "ERROR: Cannot create user \"bob@a.test\": its password"},
+        {nullptr, webUser("a.test", "bob", "pass", "Bob \"B\" Smith"), "its full name \"Bob \"B\" Smith\""},
+        {nullptr, webUser("a.test", "bob", "pass", "Back\\slash"), "its full name"},
+        {nullptr, webUser("a.test", "b\nob", "pass", "Bob"), "ERROR: Cannot create user \"b\\x0Aob@a.test\": its name"},
+        {nullptr, webUser("a'.test", "bob", "pass", "Bob"), "its domain"},
+    };
+    for (size_t i = 0; i < sizeof cases / sizeof cases[0]; ++i) {
+        SCOPED_TRACE(i);
+        out.str("");
+        const int rc = cases[i].po ? c->createDomain(cases[i].po) : c->createUser(cases[i].user, true);
+        EXPECT_EQ(TinyDbResult::QueryFailed, rc);
+        EXPECT_NE(std::string::npos, out.str().find(cases[i].message)) << out.str();
+    }
+    EXPECT_TRUE(server.statements().empty());
+    // Non-ASCII text is not a reason to refuse.
+    EXPECT_EQ(TinyDbResult::Ok, c->createUser(webUser("a.test", "jose", "p", "Jos\xc3\xa9"), true));
+}
+
+TEST_F(Communicator, ChangedCertificateOfARemoteServerIsRefused)
+{
+    // 127.0.0.2 is loopback, but not the address the local-machine rule knows.
+    StandIn server({}, "127.0.0.2");
+    const std::string cfg = home.path() + "/.zelvo/admin/known_hosts.cfg";
+    const std::string key = "127.0.0.2:" + server.portText() + ": ";
+    {
+        auto first = connected(server);
+        EXPECT_EQ(key + server.fingerprint() + "\n", testsupport::readFile(cfg));
+    }
+    {
+        auto same = connected(server);
+        EXPECT_TRUE(same->isConnected());
+    }
+    const size_t logins = server.log().size();
+    ASSERT_EQ(2u, logins);
+
+    const std::string recorded = "00:11:22:33:44:55:66:77:88:99:aa:bb:cc:dd:ee:ff:00:11:22:33";
+    testsupport::writeFile(cfg, key + recorded + "\n");
+    TinyDbCommunicator c("admin", "secret", "127.0.0.2", log, server.port());
+    EXPECT_EQ(TinyDbResult::OpenFailed, c.connect(true));
+    const std::string text = out.str();
+    EXPECT_EQ(0u, text.find("ERROR: The certificate of 127.0.0.2 has changed")) << text;
+    EXPECT_NE(std::string::npos, text.find("Known fingerprint:     " + recorded + "\n")) << text;
+    EXPECT_NE(std::string::npos, text.find("Presented fingerprint: " + server.fingerprint() + "\n")) << text;
+    EXPECT_NE(std::string::npos, text.find(cfg)) << text;
+    // Neither did the password go out nor did the file change.
+    EXPECT_EQ(logins, server.log().size());
+    EXPECT_EQ(key + recorded + "\n", testsupport::readFile(cfg));
+}
+
+TEST_F(Communicator, SwitchMovesARealImapService)
+{
+    testsupport::Dovecot target(testsupport::Dovecot::Target);
+    const int p143 = testsupport::freeLoopbackPort();
+    const int p1143 = testsupport::freeLoopbackPort();
+    const int p8143 = testsupport::freeLoopbackPort();
+    StandIn server({"--imap-dir", target.dir(), "--imap-port-map", "143=" + std::to_string(p143),
+                    "--imap-port-map", "1143=" + std::to_string(p1143), "--imap-port-map",
+                    "8143=" + std::to_string(p8143)});
+    ASSERT_TRUE(accepts(p143)) << server.output();
+    ASSERT_TRUE(accepts(p1143));
+    EXPECT_FALSE(accepts(p8143));
+
+    auto c = connected(server);
+    ASSERT_EQ(TinyDbResult::Ok, c->saveAndChangeImapStatus());
+    EXPECT_EQ(0u, greeting(p8143).find("* OK")) << greeting(p8143);
+    EXPECT_FALSE(accepts(p143));
+    EXPECT_FALSE(accepts(p1143));
+
+    ASSERT_EQ(TinyDbResult::Ok, c->restoreImapStatus());
+    EXPECT_TRUE(accepts(p143));
+    EXPECT_TRUE(accepts(p1143));
+    EXPECT_FALSE(accepts(p8143));
+}
