@@ -53,7 +53,9 @@ Command::Response Command::execute(IMessage* message)
 
     if (!message)
         text.append("\r\n");
-    connection->send(text.get());
+    // An upload's command line waits in the stream buffer for its first part:
+    // the literal is of the LITERAL+ kind, so nothing waits for the server.
+    connection->send(text.get(), message == nullptr);
 
     if (message) {
         unsigned expected = 0;

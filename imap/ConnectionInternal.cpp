@@ -177,9 +177,9 @@ bool ConnectionInternal::writeText(const std::string& text, bool flush)
     return streamGood() && state != State::Disconnected;
 }
 
-bool ConnectionInternal::send(const std::string& text)
+bool ConnectionInternal::send(const std::string& text, bool flush)
 {
-    if (stream && streamGood() && state != State::Disconnected && writeText(text, true))
+    if (stream && streamGood() && state != State::Disconnected && writeText(text, flush))
         return true;
     if (reconnecting) {
         // The login of a rebuild failed to send: give up instead of nesting.
@@ -193,7 +193,7 @@ bool ConnectionInternal::send(const std::string& text)
         FlagGuard guard(reconnecting);
         init(true);
     }
-    if (writeText(text, true))
+    if (writeText(text, flush))
         return true;
     close();
     throw ImapConnectionFailed("Send failed");

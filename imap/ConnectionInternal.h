@@ -45,8 +45,10 @@ public:
     // Writes the first (or only) piece of a command and flushes. A broken
     // connection is rebuilt once (new greeting and login) and the text
     // written again; a second failure throws ImapConnectionFailed "Send
-    // failed". Always true otherwise.
-    bool send(const std::string& text);
+    // failed". Always true otherwise. Without flush the text may wait in the
+    // stream buffer for the pieces that follow it; a write failure then shows
+    // on a later piece, which never rebuilds.
+    bool send(const std::string& text, bool flush = true);
     // Writes a later piece of a command already under way. Never reconnects:
     // a failure closes the connection and throws "Send failed". Without flush
     // the bytes may wait in the stream buffer until the next flush or read.
