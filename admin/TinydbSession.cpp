@@ -273,19 +273,18 @@ int tinydb_initsession(void** handle, int fd, int* /*osError*/)
 
     ok = ok && ctx && zelvo::ssl::SSLContext::ssl_library_init()->isInitialized();
     ok = ok && session->socket.doSetSslContext(&session->sslContext);
-    bool attached = false;
-    if (ok) {
-        attached = session->socket.open(fd);
-        ok = attached;
-    }
+    if (ok)
+        ok = session->socket.open(fd);
     if (ok) {
         session->socket.doInit();
         ok = session->socket.stream().connect();
     }
     if (!ok) {
+        // Once the stream holds the descriptor it closes it itself (also
+        // after a failed open); before that it is still ours to close.
+        const bool held = session->socket.stream().getFd() == fd;
         session->socket.doClose();
-        // Before the stream took the descriptor it is still the caller's to close.
-        if (!attached)
+        if (!held)
             ::close(fd);
         session->sslContext.close();
         delete session;
