@@ -25,7 +25,7 @@ const std::string fpA = "aa:bb:cc:dd:ee:ff:00:11:22:33:44:55:66:77:88:99:aa:bb:c
 const std::string fpB = "01:23:45:67:89:ab:cd:ef:01:23:45:67:89:ab:cd:ef:01:23:45:67";
 
 // A temporary HOME for one test; the previous value comes back afterwards.
-class TempHome : public ::testing::Test {
+class KnownHosts : public ::testing::Test {
 protected:
     void SetUp() override
     {
@@ -124,7 +124,7 @@ private:
 
 }  // namespace
 
-TEST_F(TempHome, PathFollowsHomeAndFailsWithoutIt)
+TEST_F(KnownHosts, PathFollowsHomeAndFailsWithoutIt)
 {
     std::string path = "stale";
     ASSERT_TRUE(KnownHostsFile::getKnownHostsCfg(path));
@@ -138,7 +138,7 @@ TEST_F(TempHome, PathFollowsHomeAndFailsWithoutIt)
     EXPECT_EQ(TINYDB_E_KNOWNHOSTS, KnownHostsFile::linkAdminToadmin());
 }
 
-TEST_F(TempHome, KeysNeedHostAndPort)
+TEST_F(KnownHosts, KeysNeedHostAndPort)
 {
     std::string key = "kept";
     EXPECT_FALSE(KnownHostsFile::prepareKey(key, nullptr, "44337"));
@@ -148,7 +148,7 @@ TEST_F(TempHome, KeysNeedHostAndPort)
     EXPECT_EQ("zev.example:44337", key);
 }
 
-TEST_F(TempHome, CreateIfNotExistMakesPrivateFileAndKeepsExistingOne)
+TEST_F(KnownHosts, CreateIfNotExistMakesPrivateFileAndKeepsExistingOne)
 {
     ASSERT_TRUE(KnownHostsFile::createIfNotExist(cfg()));
     struct stat st;
@@ -165,7 +165,7 @@ TEST_F(TempHome, CreateIfNotExistMakesPrivateFileAndKeepsExistingOne)
     EXPECT_FALSE(KnownHostsFile::createIfNotExist(adminDir()));
 }
 
-TEST_F(TempHome, ReadFingerprintTable)
+TEST_F(KnownHosts, ReadFingerprintTable)
 {
     struct Case {
         bool exists;
@@ -199,7 +199,7 @@ TEST_F(TempHome, ReadFingerprintTable)
     }
 }
 
-TEST_F(TempHome, WriteFingerprintTable)
+TEST_F(KnownHosts, WriteFingerprintTable)
 {
     struct Case {
         std::string before;
@@ -230,7 +230,7 @@ TEST_F(TempHome, WriteFingerprintTable)
     }
 }
 
-TEST_F(TempHome, LockHeldElsewhere)
+TEST_F(KnownHosts, LockHeldElsewhere)
 {
     writeCfg("h:1: " + fpA + "\n");
     LockedFile::defaultLockWait = 0;
@@ -255,7 +255,7 @@ TEST_F(TempHome, LockHeldElsewhere)
     EXPECT_EQ("h:1: " + fpB + "\n", readFile(cfg()));
 }
 
-TEST_F(TempHome, MissingFileIsNoLockWait)
+TEST_F(KnownHosts, MissingFileIsNoLockWait)
 {
     LockedFile file(cfg().c_str(), LockedFile::LockMode::Read);
     EXPECT_FALSE(file.isOpened());
@@ -265,7 +265,7 @@ TEST_F(TempHome, MissingFileIsNoLockWait)
     EXPECT_EQ("", content.str());
 }
 
-TEST_F(TempHome, LockedFileWritesAndSeeks)
+TEST_F(KnownHosts, LockedFileWritesAndSeeks)
 {
     writeCfg("0123456789");
     LockedFile file(cfg().c_str(), LockedFile::LockMode::Write);
@@ -282,7 +282,7 @@ TEST_F(TempHome, LockedFileWritesAndSeeks)
     EXPECT_EQ("short", again.str());
 }
 
-TEST_F(TempHome, FirstUseAsksAndRecordsHostAndAddress)
+TEST_F(KnownHosts, FirstUseAsksAndRecordsHostAndAddress)
 {
     question = Question();
     answer = true;
@@ -304,7 +304,7 @@ TEST_F(TempHome, FirstUseAsksAndRecordsHostAndAddress)
     EXPECT_EQ(0, zelvo::tinydb::verifyPresentedFingerprint(fpA, "zev.example", "44337", nullptr, &fp, "10.1.2.3"));
 }
 
-TEST_F(TempHome, ChangedCertificateIsPutToTheQuestion)
+TEST_F(KnownHosts, ChangedCertificateIsPutToTheQuestion)
 {
     writeCfg("zev.example:44337: " + fpA + "\n10.1.2.3:44337: " + fpA + "\n");
     question = Question();
@@ -327,7 +327,7 @@ TEST_F(TempHome, ChangedCertificateIsPutToTheQuestion)
     EXPECT_EQ("zev.example:44337: " + fpB + "\n10.1.2.3:44337: " + fpB + "\n", readFile(cfg()));
 }
 
-TEST_F(TempHome, QuestionDetailsByHostAndPort)
+TEST_F(KnownHosts, QuestionDetailsByHostAndPort)
 {
     struct Case {
         const char* host;
@@ -361,7 +361,7 @@ TEST_F(TempHome, QuestionDetailsByHostAndPort)
     }
 }
 
-TEST_F(TempHome, LocalServerWithChangedCertificateIsAcceptedUnasked)
+TEST_F(KnownHosts, LocalServerWithChangedCertificateIsAcceptedUnasked)
 {
     writeCfg("LOCALHOST:44337: " + fpA + "\n");
     question = Question();
@@ -375,7 +375,7 @@ TEST_F(TempHome, LocalServerWithChangedCertificateIsAcceptedUnasked)
               zelvo::tinydb::verifyPresentedFingerprint(fpA, "localhost", "44337", nullptr, &fp, "127.0.0.1"));
 }
 
-TEST_F(TempHome, LinkAdminToadminTable)
+TEST_F(KnownHosts, LinkAdminToadminTable)
 {
     enum Kind { None, EmptyDir, DirWithFile, DirWithFileAndMore, Link, RegularFile };
     struct Case {
