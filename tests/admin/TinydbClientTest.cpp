@@ -539,3 +539,29 @@ TEST(TinydbRandomKey, SixteenBytesStartingWithTheTime)
     tinydb_generate_random_key(other, 1);
     EXPECT_NE(std::string(key + 8, 8), std::string(other + 8, 8));
 }
+
+TEST_F(TinydbClient, ClientSocketHandshakesAndExchangesBytes)
+{
+    StandIn server;
+    zelvo::tinydb::TinydbClientSocket socket;
+    char byte = 1;
+    EXPECT_FALSE(socket.write(&byte, 1));  // no context yet
+    EXPECT_FALSE(socket.doSetSslContext(nullptr));
+
+    zelvo::ssl::SSLContext context;
+    ASSERT_EQ(0, context.set_mode(zelvo::ssl::SslMode::TLSv1));
+    SSL_CTX_set_security_level(context.context(), 0);
+    ASSERT_TRUE(socket.doSetSslContext(&context));
+
+    int fd = -1;
+    int osError = 0;
+    ASSERT_EQ(0, tinydb_connect(server.host().c_str(), server.portText().c_str(), &fd, &osError, nullptr));
+    ASSERT_TRUE(socket.open(fd));
+    EXPECT_TRUE(socket.write(&byte, 1));
+    char methods[2] = {};
+    ASSERT_TRUE(socket.read(methods, sizeof methods));  // sends the pending byte first
+    EXPECT_EQ(std::string("\x01\x00", 2), std::string(methods, 2));
+    EXPECT_TRUE(socket.read(methods, 0));
+    EXPECT_TRUE(socket.doClose());
+    EXPECT_FALSE(socket.read(methods, 1));
+}
