@@ -591,3 +591,30 @@ TEST(ConnectionInternal, LogoutEndsTheSessionWhateverTheReply)
         c.close();
     }
 }
+
+TEST(ConnectionInternal, SendRebuildsAResetConnectionOnce)
+{
+    FakeImapServer server({[](Peer& p) {
+        p.send("* OK first\r\n");
+        const std::string line = p.readLine();
+        p.send(tagOf(line) + " OK logged in\r\n");
+        p.reset();
+    }, okServer});
+    ConnectionInternal c;
+    connect(c, server.port());
+    // The reset has arrived once a read sees the end of the data.
+    std::string line;
+    c.recvLine(line);
+    EXPECT_EQ("", line);
+    Command noop(c, "NOOP");
+    EXPECT_EQ(Command::Response::Ok, noop.execute());
+    EXPECT_EQ("* OK fake ready\r", c.getGreeting());
+    EXPECT_EQ(State::Authenticated, c.getState());
+    c.close();
+    const std::vector<std::string> expected = {
+        "Z0 LOGIN \"user@example.test\" \"pa\\\"ss\\\\word\"\r\n",
+        "Z2 LOGIN \"user@example.test\" \"pa\\\"ss\\\\word\"\r\n",
+        "Z1 NOOP\r\n",
+    };
+    EXPECT_EQ(expected, server.received());
+}

@@ -82,6 +82,17 @@ public:
         }
     }
 
+    // Closes with a reset instead of an orderly end: the client's next write
+    // fails outright.
+    void reset()
+    {
+        if (fd >= 0) {
+            linger l{1, 0};
+            ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &l, sizeof l);
+        }
+        close();
+    }
+
     void close()
     {
         if (fd >= 0) {
