@@ -1,5 +1,7 @@
 #include "foundation/system/OSInfo.h"
 
+#include "foundation/system/Thread.h"
+
 #include "foundation/text/CStringEdit.h"
 #include "foundation/text/Format.h"
 
@@ -16,7 +18,6 @@
 #include <memory>
 #include <netdb.h>
 #include <netinet/in.h>
-#include <pthread.h>
 #include <pwd.h>
 #include <sstream>
 #include <ifaddrs.h>
@@ -383,12 +384,12 @@ void OSInfo::setSysError(int error, SysErrorType)
 
 int OSInfo::getProcessID()
 {
-    return static_cast<int>(::getpid());
+    return zelvo::tiny::processID();
 }
 
 unsigned OSInfo::getThreadID()
 {
-    return static_cast<unsigned>(::pthread_self());
+    return zelvo::tiny::threadID();
 }
 
 void OSInfo::getHostname(char* buf, int size)

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <string>
 #include <sys/socket.h>
+#include <thread>
 #include <unistd.h>
 
 using zelvo::utils::OSInfo;
@@ -337,4 +338,14 @@ TEST(OSInfoTest, Win32RecordIsEmptied)
     EXPECT_EQ(0u, w.major);
     EXPECT_EQ(0u, w.minor);
     EXPECT_FALSE(OSInfo::isWow64());
+}
+
+TEST(OSInfoTest, ThreadIdentityIsTheLibrarys)
+{
+    const unsigned mine = OSInfo::getThreadID();
+    EXPECT_EQ(mine, OSInfo::getThreadID());
+    unsigned other = mine;
+    std::thread t([&] { other = OSInfo::getThreadID(); });
+    t.join();
+    EXPECT_NE(mine, other);
 }
