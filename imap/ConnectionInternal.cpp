@@ -129,7 +129,8 @@ void ConnectionInternal::init(bool login)
             readLine(greeting, complete);
         } catch (const ImapParserException&) {
             // Whatever is wrong with the greeting, it is a failed connect.
-            greeting.resize(maxGreetingShown);
+            if (greeting.size() > maxGreetingShown)
+                greeting.resize(maxGreetingShown);
             throw ImapConnectionFailed(greeting);
         }
         if (!streamGood() || greeting.empty() || !complete || greeting.find("* BYE") != std::string::npos)
