@@ -96,37 +96,28 @@ std::string usage()
 
 } // namespace
 
-TEST(CommandLineTest, ToolOutputAndExitStatus)
+TEST(CommandLineTest, RejectedCommandLines)
 {
     const std::string missingUser = "Required parameter 'target-user' is missing\n";
     const std::string missingPass = "Required parameter 'target-pass' is missing\n";
     struct Case {
         std::vector<std::string> args;
-        std::string afterBanner; // "U" at the end stands for the usage text
-        int status;
+        std::string complaints; // printed after the banner, before the usage
     } cases[] = {
-        {{}, "U", 255},
-        {{"--help"}, missingUser + missingPass + "U", 255},
-        {{"--target-user"}, "Invalid option \n\n" + missingUser + missingPass + "U", 255},
-        {{"--target-pass=p", "--target-user"}, "Invalid option \n\n" + missingUser + "U", 255},
+        {{}, ""},
+        {{"--help"}, missingUser + missingPass},
+        {{"--target-user"}, "Invalid option \n\n" + missingUser + missingPass},
+        {{"--target-pass=p", "--target-user"}, "Invalid option \n\n" + missingUser},
         {{"--target-user=u", "--target-pass=p", "--source-host", "localhost"},
-         "Invalid option --source-host\n\nU", 255},
-        {{"--t", "x", "--target-user=u", "--target-pass=p"}, "Invalid option --t\n\nU", 255},
-        {{"-quiet", "--target-user=u", "--target-pass=p"}, "Invalid option -quiet\n\nU", 255},
-        {{"--quiet=yes", "--target-user=u", "--target-pass=p"}, "Invalid option \n\nU", 255},
-        {{"--target-user", "-u", "--target-pass=p"}, "Invalid option -u\n\n" + missingUser + "U",
-         255},
-        {{"--target-user=u", "--target-pass=p", "--=x"}, "Invalid option --\n\nU", 255},
-        {{"--target-user=u", "--target-pass=p", "-="}, "Invalid option -\n\nU", 255},
-        {{"--target-user=u"}, missingPass + "U", 255},
-        // Accepted command lines: value forms, prefixes, stray words, "--".
-        {{"--target-user=u", "--target-pass=p"}, "", 0},
-        {{"--target-user", "u", "--target-pass", "p"}, "", 0},
-        {{"--target-user=-u", "--target-pass=+p"}, "", 0},
-        {{"--help", "--target-user=u", "--target-pass=p"}, "", 0},
-        {{"stray", "--target-user=u", "more", "--", "--target-pass=p", "--q", "--d"}, "", 0},
-        {{"--target-h", "zev", "--target-u", "u", "--target-p", "p", "--source-port=abc"}, "", 0},
-        {{"--source-port=0", "--target-user=u", "--target-pass=p", "--source-path", "/x"}, "", 0},
+         "Invalid option --source-host\n\n"},
+        {{"--t", "x", "--target-user=u", "--target-pass=p"}, "Invalid option --t\n\n"},
+        {{"-quiet", "--target-user=u", "--target-pass=p"}, "Invalid option -quiet\n\n"},
+        {{"--quiet=yes", "--target-user=u", "--target-pass=p"}, "Invalid option \n\n"},
+        {{"--target-user", "-u", "--target-pass=p"}, "Invalid option -u\n\n" + missingUser},
+        {{"--target-user=u", "--target-pass=p", "--=x"}, "Invalid option --\n\n"},
+        {{"--target-user=u", "--target-pass=p", "-="}, "Invalid option -\n\n"},
+        {{"--target-user=u"}, missingPass},
+        {{"--target-pass=p", "--target-user="}, missingUser},
     };
     for (const Case& c : cases) {
         std::string trace;
@@ -134,17 +125,44 @@ TEST(CommandLineTest, ToolOutputAndExitStatus)
             trace += a + " ";
         SCOPED_TRACE(trace);
         const Result r = runTool(c.args);
-        std::string expected = c.afterBanner;
-        if (!expected.empty() && expected.back() == 'U')
-            expected = expected.substr(0, expected.size() - 1) + usage();
         ASSERT_GE(r.out.size(), kBanner.size());
         EXPECT_EQ(kBanner, r.out.substr(0, kBanner.size()));
         const size_t secondLineEnd = r.out.find('\n', kBanner.size());
         ASSERT_NE(std::string::npos, secondLineEnd);
         EXPECT_GT(secondLineEnd, kBanner.size()); // the maker's line is not empty
-        EXPECT_EQ(expected, r.out.substr(secondLineEnd + 1));
+        EXPECT_EQ(c.complaints + usage(), r.out.substr(secondLineEnd + 1));
         EXPECT_EQ("", r.err);
-        EXPECT_EQ(c.status, r.status);
+        EXPECT_EQ(255, r.status);
+    }
+}
+
+TEST(CommandLineTest, AcceptedCommandLinesStartARun)
+{
+    // The source path does not exist, so a run ends at its first check,
+    // before any connection is made.
+    const std::string noSource = "--source-path=/nonexistent/4d2zev-command-line-test";
+    const std::vector<std::vector<std::string>> cases = {
+        {"--target-user=u", "--target-pass=p"},
+        {"--target-user", "u", "--target-pass", "p"},
+        {"--target-user=-u", "--target-pass=+p"},
+        {"--help", "--target-user=u", "--target-pass=p"},
+        {"stray", "--target-user=u", "more", "--", "--target-pass=p", "--q", "--d"},
+        {"--target-h", "zev", "--target-u", "u", "--target-p", "p", "--source-port=abc"},
+        {"--source-port=0", "--target-user=u", "--target-pass=p", "--source-path", "/x"},
+    };
+    for (std::vector<std::string> args : cases) {
+        std::string trace;
+        for (const std::string& a : args)
+            trace += a + " ";
+        SCOPED_TRACE(trace);
+        args.push_back(noSource);
+        const Result r = runTool(args);
+        EXPECT_EQ(kBanner, r.out.substr(0, kBanner.size()));
+        EXPECT_EQ(std::string::npos, r.out.find("Usage:"));
+        EXPECT_EQ(std::string::npos, r.out.find("Invalid option"));
+        EXPECT_EQ(std::string::npos, r.out.find("Required parameter"));
+        EXPECT_NE(255, r.status);
+        EXPECT_NE(-1, r.status);
     }
 }
 
