@@ -104,6 +104,40 @@ TEST(ZSslSocketTest, Tls10HandshakeAndRoundTrip)
     EXPECT_EQ(TLS1_VERSION, negotiated);
 }
 
+TEST(ZSslSocketTest, DecodedBytesCountAsSomethingToRead)
+{
+    ServerCtx server(tls10Server());
+    tlstest::Listener listener;
+    std::promise<void> finished;
+    std::shared_future<void> done = finished.get_future().share();
+    tlstest::PeerThread peer(listener, [&](int fd) {
+        if (SSL* ssl = tlstest::handshake(server.ctx, fd, true)) {
+            SSL_write(ssl, "0123456789", 10);  // one record
+            done.wait();
+            SSL_free(ssl);
+        }
+    });
+
+    Tls10Client client(true);
+    ZSslSocket sock;
+    ASSERT_TRUE(sock.init(&client.context));
+    ASSERT_TRUE(sock.open(tlstest::connectTo(listener.port())));
+    ASSERT_TRUE(sock.connect());
+    char c;
+    ASSERT_EQ(1, sock.i_read(&c, 1));  // decodes the whole record, hands out one byte
+    EXPECT_EQ('0', c);
+    EXPECT_EQ(9, sock.pending());
+    EXPECT_FALSE(sock.isReadEof()) << "nothing waits on the socket, but TLS holds nine bytes";
+    char rest[16];
+    ASSERT_EQ(9, sock.i_read(rest, sizeof rest));
+    EXPECT_EQ(0, sock.pending());
+    EXPECT_TRUE(sock.isReadEof());
+    sock.kill();
+    EXPECT_EQ(-1, sock.pending());
+    EXPECT_TRUE(sock.isReadEof());
+    finished.set_value();
+}
+
 TEST(ZSslSocketTest, Tls10NeedsSecurityLevel0)
 {
     ServerCtx server(tls10Server());
