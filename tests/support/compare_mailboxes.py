@@ -66,6 +66,7 @@ def main():
         login, password = cred.split(":", 1)
         s = imaplib.IMAP4("127.0.0.1", sport)
         t = imaplib.IMAP4("127.0.0.1", tport)
+        s._encoding = t._encoding = "utf-8"  # non-ASCII passwords go out as UTF-8
         s.login(login, password)
         t.login(login, password)
         for folder in folders(s):
