@@ -266,6 +266,8 @@ void SimpleImapClient::abort()
 
 bool SimpleImapClient::wasAborted()
 {
+    if (interruptPoll)
+        interruptPoll();
     zelvo::tiny::ZMutexGuard guard(&abortMutex);
     return aborted;
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -87,7 +88,11 @@ public:
     // Makes every copyFolder stop after the message in transfer. Safe from
     // the interrupt handler on the same thread.
     void abort();
+    // Runs the poll (when set), then reads the abort flag.
     bool wasAborted();
+    // Called in ordinary code before each test of the abort flag, so that an
+    // interrupt recorded by a signal handler can be acted upon there.
+    void setInterruptPoll(std::function<void()> poll) { interruptPoll = std::move(poll); }
 
     // Reads the greeting of the server without logging in; false (greeting
     // unchanged) when it cannot be reached or greets with "* BYE".
@@ -112,6 +117,7 @@ private:
     bool masterMode = false;
     zelvo::tiny::ZMutex abortMutex;
     bool aborted = false;
+    std::function<void()> interruptPoll;
 };
 
 // The result number for an exception of the IMAP family, by its type:

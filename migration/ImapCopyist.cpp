@@ -15,8 +15,16 @@ ImapCopyist::~ImapCopyist() = default;
 
 bool ImapCopyist::wasAborted()
 {
+    if (interruptPoll)
+        interruptPoll();
     zelvo::tiny::ZMutexGuard guard(&mutex);
     return aborted;
+}
+
+void ImapCopyist::setInterruptPoll(std::function<void()> poll)
+{
+    interruptPoll = poll;
+    source.setInterruptPoll(std::move(poll));
 }
 
 ImapCopyist::Result ImapCopyist::connect(SimpleImapClient& client, const ConnectionConfiguration& configuration)

@@ -1,6 +1,7 @@
 #ifndef ZELVO_MIGRATION_IMAPCOPYIST_H
 #define ZELVO_MIGRATION_IMAPCOPYIST_H
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -49,6 +50,9 @@ public:
     Result copy();
     // LOGOUT and close, source first.
     int close();
+    // Runs poll before every test of the abort flags, here and in the bulk
+    // copy of the source client (see SimpleImapClient::setInterruptPoll).
+    void setInterruptPoll(std::function<void()> poll);
 
     // Members the tool does not call.
     int disconnect(SimpleImapClient& client);
@@ -79,6 +83,7 @@ private:
     Result copyFolder(const FolderInfo& folder);
     void copyMessages(SimpleImapClient& from, SimpleImapClient& to, const std::string& name, unsigned expected);
     bool wasAborted();
+    std::function<void()> interruptPoll;
 };
 
 #endif

@@ -3,8 +3,15 @@
 #include "migration/ExitStatus.h"
 #include "migration/Interrupt.h"
 #include "migration/LogStream.h"
+#include "migration/MigrationSummary.h"
+#include "migration/Migrator.h"
 
 #include <iostream>
+#include <memory>
+
+// The run's driver, where the interrupt path finds it. Emptied before the
+// console log it refers to is destroyed.
+std::unique_ptr<Migrator> migrator;
 
 namespace {
 
@@ -31,11 +38,16 @@ int run(const CommandArgs& args)
     {
         LogStream log(&std::cout);
         log.setMode(!args.quiet, args.debug);
-        // The migration driver is started here once it exists: its start
-        // result, its abort flag and the summary's failure counters fill the
-        // outcome, and the driver is deleted before the log goes. Until then
-        // the run ends with the console log in place and nothing migrated.
-        outcome.aborted = Interrupt::pending();
+        MigrationSummary summary;
+        // An interrupt before the driver exists has nothing to stop.
+        Interrupt::reset();
+        migrator.reset(new Migrator(args, log, summary));
+        outcome.startResult = migrator->start();
+        outcome.aborted = migrator->wasAborted();
+        outcome.summaryHasErrors = summaryHasErrors(summary);
+        // The driver goes before the log: its session restores the target's
+        // IMAP bindings once more when they were saved, logging nothing.
+        migrator.reset();
     }
     return exitStatusFor(outcome);
 }

@@ -57,14 +57,21 @@ void Dovecot::stop() { must(script() + " stop " + shellQuote(dir())); }
 
 bool Dovecot::running() const { return runShell(script() + " running " + shellQuote(dir())) == 0; }
 
-void Dovecot::createFolder(const std::string& login, const std::string& folder) {
-    must(script() + " maildir " + shellQuote(dir()) + " " + shellQuote(login) + " " + shellQuote(folder));
+std::string Dovecot::folderPath(const std::string& login, const std::string& folder) {
+    auto key = std::make_pair(login, folder);
+    auto it = folderPaths_.find(key);
+    if (it != folderPaths_.end()) return it->second;
+    std::string path = chomp(must(script() + " maildir " + shellQuote(dir()) + " " + shellQuote(login) + " " +
+                                  shellQuote(folder)));
+    folderPaths_[key] = path;
+    return path;
 }
+
+void Dovecot::createFolder(const std::string& login, const std::string& folder) { folderPath(login, folder); }
 
 void Dovecot::putMessage(const std::string& login, const std::string& folder, const std::string& bytes,
                          const std::string& flagLetters, std::time_t internalDate) {
-    std::string path = chomp(must(script() + " maildir " + shellQuote(dir()) + " " + shellQuote(login) + " " +
-                                  shellQuote(folder)));
+    const std::string path = folderPath(login, folder);
     std::string letters = flagLetters;
     std::sort(letters.begin(), letters.end());
     std::string name = path + "/cur/" + std::to_string(1000000 + counter_++) + ".M" +

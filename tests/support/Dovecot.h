@@ -6,6 +6,7 @@
 #include "tests/support/TestSupport.h"
 
 #include <ctime>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -62,6 +63,8 @@ private:
     Role role_;
     int port_;
     unsigned counter_ = 0;
+    std::map<std::pair<std::string, std::string>, std::string> folderPaths_;
+    std::string folderPath(const std::string& login, const std::string& folder);
 };
 
 }  // namespace testsupport

@@ -54,6 +54,18 @@ int freeLoopbackPort() {
     return ntohs(a.sin_port);
 }
 
+bool loopbackPortAccepts(int port) {
+    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    if (fd < 0) return false;
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons(static_cast<uint16_t>(port));
+    const bool accepted = ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+    ::close(fd);
+    return accepted;
+}
+
 std::string shellQuote(const std::string& word) {
     std::string q = "'";
     for (char c : word) {

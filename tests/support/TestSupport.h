@@ -27,6 +27,8 @@ private:
 
 // A TCP port on 127.0.0.1 that nothing listened on a moment ago.
 int freeLoopbackPort();
+// True when something accepts connections on 127.0.0.1:port.
+bool loopbackPortAccepts(int port);
 
 // Runs a shell command; returns its exit status and (when out is given) its standard output.
 int runShell(const std::string& command, std::string* out = nullptr);

@@ -1,0 +1,360 @@
+#include "migration/Migrator.h"
+
+#include "admin/TinyDbCommunicator.h"
+#include "migration/GuiHelper.h"
+#include "migration/ImapCopyist.h"
+#include "migration/Interrupt.h"
+#include "migration/LogStream.h"
+#include "migration/WebStarConfigReader.h"
+
+#include <ctime>
+#include <iostream>
+#include <vector>
+
+using zelvo::tiny::ZMutexGuard;
+
+std::string getActualTime()
+{
+    std::time_t now = std::time(nullptr);
+    char text[32];
+    if (!ctime_r(&now, text))
+        return "\n";
+    return text;
+}
+
+Migrator::Migrator(const CommandArgs& commandArgs, LogStream& console, MigrationSummary& totals)
+    : args(commandArgs), log(console), aborted(false), summary(totals)
+{
+}
+
+Migrator::~Migrator()
+{
+    {
+        ZMutexGuard guard(&mutex);
+        copyist.reset();
+    }
+    // The session restores the saved IMAP bindings once more when it goes.
+    db.reset();
+}
+
+void Migrator::pollInterrupt()
+{
+    for (unsigned n = Interrupt::take(); n > 0; --n)
+        abort();
+}
+
+void Migrator::abort()
+{
+    ZMutexGuard guard(&mutex);
+    log.log(LogStream::Line, "\nABORTED\n");
+    aborted = true;
+    if (copyist) {
+        ZMutexGuard copyistGuard(&copyist->mutex);
+        copyist->aborted = true;
+        copyist->source.abort();
+    }
+}
+
+bool Migrator::wasAborted()
+{
+    ZMutexGuard guard(&mutex);
+    return aborted;
+}
+
+int Migrator::start()
+{
+    const bool configOk = test4DConfiguration();
+    pollInterrupt();
+    if (!configOk)
+        return -2;
+    const bool imapOk = test4DImapServer();
+    pollInterrupt();
+    if (!imapOk)
+        return -3;
+    const bool prepared = prepareZEV();
+    pollInterrupt();
+    if (!prepared)
+        return -4;
+
+    int result;
+    log.log(LogStream::Line, "Migration started - %s", getActualTime().c_str());
+    if (migrate()) {
+        if (wasAborted())
+            log.log(LogStream::Line, "Migration was aborted - %s", getActualTime().c_str());
+        else
+            log.log(LogStream::Line, "Migration finished - %s", getActualTime().c_str());
+        result = 0;
+    } else {
+        log.log(LogStream::Line, "Migration failed - %s", getActualTime().c_str());
+        result = -5;
+    }
+    pollInterrupt();
+    if (!restoreZEV())
+        result = -10;
+    pollInterrupt();
+    return result;
+}
+
+bool Migrator::test4DConfiguration()
+{
+    log.log(LogStream::Begin, "Load 4D configuration ... ");
+    LogStream errors(&std::cerr);
+    unsigned domains = 0;
+    unsigned users = 0;
+    if (GuiHelper::test4DCfg(args.sourcePath, domains, users, &errors) != GuiHelper::Success) {
+        log.log(LogStream::End, "Failed\n");
+        return false;
+    }
+    log.log(LogStream::End, "OK\n");
+    log.log(LogStream::Line, "Domains found: %d\n", static_cast<int>(domains));
+    log.log(LogStream::Line, "Users found: %d\n", static_cast<int>(users));
+    return true;
+}
+
+bool Migrator::test4DImapServer()
+{
+    log.log(LogStream::Begin, "Connecting 4D Imap server ... ");
+    switch (GuiHelper::test4DImap(static_cast<unsigned>(args.sourcePort))) {
+    case GuiHelper::WebStarImapFound:
+        log.log(LogStream::End, "OK\n");
+        return true;
+    case GuiHelper::ZevImapFound:
+        log.log(LogStream::End, "Failed\n");
+        log.log(LogStream::Error, "Target Zelvo MailServer found on localhost: %d\n", args.sourcePort);
+        return false;
+    default:
+        log.log(LogStream::End, "Failed\n");
+        log.log(LogStream::Error, "No IMAP server found on localhost: %d\n", args.sourcePort);
+        return false;
+    }
+}
+
+bool Migrator::prepareZEV()
+{
+    db.reset(new TinyDbCommunicator(args.targetUser, args.targetPass, args.targetHost, log, kAdminPort));
+
+    log.log(LogStream::Begin, "Connecting Zelvo MailServer ... ");
+    switch (db->connect(true)) {
+    case TinyDbResult::Ok:
+        log.log(LogStream::End, "OK\n");
+        break;
+    case TinyDbResult::NotConnected:
+        log.log(LogStream::End, "Failed\n");
+        log.log(LogStream::Error, "Authentication to Zelvo MailServer failed.\n");
+        return false;
+    default:
+        log.log(LogStream::End, "Failed\n");
+        log.log(LogStream::Error, "Unable connect to Zelvo MailServer.\n");
+        return false;
+    }
+
+    log.log(LogStream::Begin, "Preparing Zelvo MailServer IMAP service for migration ... ");
+    if (db->saveAndChangeImapStatus() != TinyDbResult::Ok) {
+        log.log(LogStream::End, "Failed\n");
+        log.log(LogStream::Error, "Unable to change Zelvo MailServer configuration.\n");
+        return false;
+    }
+    log.log(LogStream::End, "OK\n");
+
+    log.log(LogStream::Begin, "Switching public folders location ... ");
+    if (db->setGlobalPublicFolders() != TinyDbResult::Ok) {
+        log.log(LogStream::End, "Failed\n");
+        log.log(LogStream::Error, "Unable to change public folders location.\n");
+        return false;
+    }
+    log.log(LogStream::End, "OK\n");
+    return true;
+}
+
+bool Migrator::migrate()
+{
+    WebStarConfigReader reader(args.sourcePath, log);
+    std::vector<boost::shared_ptr<WebStarPostOffice>> postOffices;
+    if (reader.getPostOfficeList(postOffices) != 0) {
+        log.log(LogStream::Error, "Cannot load informations about post offices (path = \"%s\")\n",
+                args.sourcePath.c_str());
+        return false;
+    }
+
+    for (const auto& postOffice : postOffices) {
+        pollInterrupt();
+        if (wasAborted()) {
+            log.log(LogStream::Line, "ABORTED BY USER\n");
+            break;
+        }
+        const std::string domain = postOffice->smtpDomains.empty() ? std::string() : postOffice->smtpDomains[0];
+        if (domain.empty()) {
+            log.log(LogStream::Error, "Post office \"%s\" hasn't smtp domain\n", postOffice->name.c_str());
+            summary.domainsFailed++;
+            continue;
+        }
+        log.log(LogStream::Line, "\nPost office: \"%s\" migration started\n", postOffice->name.c_str());
+        log.log(LogStream::Line, "Domain \"%s\" will be created on target Zelvo MailServer", domain.c_str());
+        if (postOffice->smtpDomains.size() > 1) {
+            std::string aliases;
+            for (size_t i = 1; i < postOffice->smtpDomains.size(); ++i) {
+                if (i > 1)
+                    aliases += ", ";
+                aliases += postOffice->smtpDomains[i];
+            }
+            log.log(LogStream::Line, " with aliases: %s", aliases.c_str());
+        }
+        log.log(LogStream::Line, "\n");
+
+        log.log(LogStream::Begin, "Creating domain \"%s\" ... ", domain.c_str());
+        const int created = db->createDomain(postOffice);
+        if (created == TinyDbResult::Ok || created == TinyDbResult::DomainExists) {
+            summary.domainsOk++;
+            log.log(LogStream::End, "%s\n", created == TinyDbResult::Ok ? "OK" : "domain already exists");
+            migrateDomain(reader, postOffice);
+        } else {
+            log.log(LogStream::End, "Failed\n");
+            summary.domainsFailed++;
+        }
+    }
+
+    printSummary();
+    return true;
+}
+
+void Migrator::printSummary()
+{
+    log.log(LogStream::Line, "\nMigration summary:\n");
+    log.log(LogStream::Line, "Successes:             Errors:\n");
+    log.log(LogStream::Line, "%6d Domains         %6d Domains\n", static_cast<int>(summary.domainsOk),
+            static_cast<int>(summary.domainsFailed));
+    log.log(LogStream::Line, "%6d Users           %6d Users\n", static_cast<int>(summary.usersOk),
+            static_cast<int>(summary.usersFailed));
+    log.log(LogStream::Line, "%6d Folders         %6d Folders\n", static_cast<int>(summary.foldersOk),
+            static_cast<int>(summary.foldersFailed));
+    log.log(LogStream::Line, "%6d Messages        %6d Messages\n\n", static_cast<int>(summary.messagesOk),
+            static_cast<int>(summary.messagesFailed));
+}
+
+bool Migrator::migrateDomain(WebStarConfigReader& reader, boost::shared_ptr<WebStarPostOffice> postOffice)
+{
+    MigrationSummary record;
+    std::vector<boost::shared_ptr<WebStarUser>> users;
+    if (reader.getUsers(postOffice, users) != 0) {
+        log.log(LogStream::Error, "Cannot load informations about users for post offices \"%s\"\n",
+                postOffice->name.c_str());
+        return false;
+    }
+
+    const int n = static_cast<int>(users.size());
+    int i = 0;
+    for (const auto& user : users) {
+        ++i;
+        pollInterrupt();
+        if (wasAborted())
+            break;
+        log.log(LogStream::Begin, "Creating user (%d/%d) \"%s\" [\"%s\"] ... ", i, n, user->name.c_str(),
+                user->fullName.c_str());
+        if (user->password.empty()) {
+            log.log(LogStream::End, "Failed\n");
+            log.log(LogStream::Error, "Unabled to migrate user %s. Password is empty.\n",
+                    user->name.empty() ? "EMPTY USERNAME" : user->name.c_str());
+            record.usersFailed++;
+            continue;
+        }
+        const int created = db->createUser(user, true);
+        if (created == TinyDbResult::Ok) {
+            log.log(LogStream::End, "OK\n");
+            migrateUser(user, record);
+        } else if (created == TinyDbResult::UserExists) {
+            log.log(LogStream::Error, "User already exists, skipping.\n");
+            record.usersFailed++;
+        } else {
+            log.log(LogStream::End, "Failed\n");
+            record.usersFailed++;
+        }
+    }
+
+    const std::string domain = postOffice->smtpDomains.empty() ? std::string() : postOffice->smtpDomains[0];
+    log.log(LogStream::Line, "Domain \"%s\" was migrated (%d users, %d folders, %d messages, %d errors)\n",
+            domain.c_str(), static_cast<int>(record.usersOk), static_cast<int>(record.foldersOk),
+            static_cast<int>(record.messagesOk),
+            static_cast<int>(record.usersFailed + record.foldersFailed + record.messagesFailed));
+    summary += record;
+    return true;
+}
+
+bool Migrator::migrateUser(boost::shared_ptr<WebStarUser> user, MigrationSummary& record)
+{
+    ConnectionConfiguration source;
+    source.address = args.sourceHost;
+    source.port = args.sourcePort;
+    source.user = user->name + "@" + user->domain;
+    source.password = user->password;
+    source.cramMD5 = true;
+
+    ConnectionConfiguration target;
+    target.address = args.targetHost;
+    target.port = db->getImapPort();
+    target.user = source.user;
+    target.password = user->password;
+    target.cramMD5 = false;
+
+    for (const ConnectionConfiguration* cfg : {&source, &target}) {
+        log.log(LogStream::Debug,
+                cfg == &source
+                    ? "ImapCopyist: source configuration [address=%s, port=%d, user=%s, password=%s, cramMD5=%s]\n"
+                    : "ImapCopyist: target configuration [address=%s, port=%d, user=%s, password=%s, cramMD5=%s]\n",
+                cfg->address.c_str(), cfg->port, cfg->user.c_str(), cfg->password.c_str(), cfg->cramMD5 ? "T" : "F");
+    }
+
+    pollInterrupt();
+    if (wasAborted())
+        return false;
+
+    {
+        ZMutexGuard guard(&mutex);
+        copyist.reset(new ImapCopyist(source, target, log));
+        copyist->setInterruptPoll([this] { pollInterrupt(); });
+    }
+
+    const ImapCopyist::Result init = copyist->init();
+    if (init == ImapCopyist::Result::Ok) {
+        // A copy that stopped at a folder or on a broken connection fails the user.
+        if (copyUser(user, record))
+            record.usersOk++;
+        else
+            record.usersFailed++;
+    } else {
+        record.usersFailed++;
+    }
+
+    copyist->close();
+    ZMutexGuard guard(&mutex);
+    copyist.reset();
+    return true;
+}
+
+bool Migrator::copyUser(boost::shared_ptr<WebStarUser> user, MigrationSummary& record)
+{
+    const ImapCopyist::Result result = copyist->copy();
+    if (result == ImapCopyist::Result::ConnectionError)
+        log.log(LogStream::Error, "Connection error.\n");
+    // What was copied or failed counts also when the copy stopped early, so
+    // the summary accounts for every message.
+    record.foldersOk += copyist->folders;
+    record.messagesOk += copyist->messages;
+    record.foldersFailed += copyist->folderErrors;
+    record.messagesFailed += copyist->messageErrors;
+    log.log(LogStream::Line, "User \"%s\" was migrated (%d messages, %d folders, %d errors)\n", user->name.c_str(),
+            static_cast<int>(copyist->messages), static_cast<int>(copyist->folders),
+            static_cast<int>(copyist->messageErrors + copyist->folderErrors));
+    return result == ImapCopyist::Result::Ok;
+}
+
+bool Migrator::restoreZEV()
+{
+    log.log(LogStream::Begin, "Restoring Zelvo MailServer IMAP service configuration ... ");
+    if (db->restoreImapStatus() != TinyDbResult::Ok) {
+        log.log(LogStream::End, "Failed\n");
+        log.log(LogStream::Error, "Unable to restore Zelvo MailServer configuration.\n");
+        return false;
+    }
+    log.log(LogStream::End, "OK\n");
+    return true;
+}

@@ -1,0 +1,69 @@
+#ifndef ZELVO_MIGRATION_MIGRATOR_H
+#define ZELVO_MIGRATION_MIGRATOR_H
+
+#include "foundation/system/ZMutex.h"
+#include "migration/CommandArgs.h"
+#include "migration/MigrationSummary.h"
+#include "migration/WebStarPostOffice.h"
+#include "migration/WebStarUser.h"
+
+#include <boost/shared_ptr.hpp>
+
+#include <memory>
+#include <string>
+
+class LogStream;
+class TinyDbCommunicator;
+class ImapCopyist;
+class WebStarConfigReader;
+
+// One migration from start to end: source checks, target preparation, the
+// post-office and user loops, the summary and the restore of the target.
+//
+// SIGINT only records a request (Interrupt); the driver acts on it at its
+// test points, and the mailbox copy polls it between messages, so the abort
+// runs in ordinary code, never inside the signal handler.
+class Migrator {
+public:
+    // The administration port of the target.
+    static constexpr unsigned kAdminPort = 44337;
+
+    Migrator(const CommandArgs& args, LogStream& log, MigrationSummary& summary);
+    ~Migrator();
+    Migrator(const Migrator&) = delete;
+    Migrator& operator=(const Migrator&) = delete;
+
+    // The whole run: 0, or -2 (source configuration), -3 (source IMAP),
+    // -4 (target preparation), -5 (post-office list), -10 (restore).
+    int start();
+    // Writes the abort line and stops the run at its next test point.
+    void abort();
+    bool wasAborted();
+
+    // Acts on SIGINTs that arrived since the last call: one abort each.
+    void pollInterrupt();
+
+private:
+    bool test4DConfiguration();
+    bool test4DImapServer();
+    bool prepareZEV();
+    bool migrate();
+    bool restoreZEV();
+    bool migrateDomain(WebStarConfigReader& reader, boost::shared_ptr<WebStarPostOffice> postOffice);
+    bool migrateUser(boost::shared_ptr<WebStarUser> user, MigrationSummary& record);
+    bool copyUser(boost::shared_ptr<WebStarUser> user, MigrationSummary& record);
+    void printSummary();
+
+    CommandArgs args;
+    LogStream& log;
+    zelvo::tiny::ZMutex mutex;
+    bool aborted;
+    std::unique_ptr<TinyDbCommunicator> db;
+    std::unique_ptr<ImapCopyist> copyist;
+    MigrationSummary& summary;
+};
+
+// The local time as ctime writes it: 24 characters and "\n".
+std::string getActualTime();
+
+#endif

@@ -1,0 +1,389 @@
+// End-to-end runs of the built 4d2zev against a source Dovecot, the
+// stand-in administration service and a target Dovecot.
+#include "tests/migration/e2e/MigrationEnv.h"
+
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <sstream>
+#include <thread>
+
+using e2e::Account;
+using e2e::MigrationEnv;
+using e2e::ToolRun;
+using testsupport::readFile;
+using testsupport::sourcePath;
+
+namespace {
+
+const std::string kGolden = sourcePath("tests/migration/e2e/golden");
+const std::vector<Account> kGoldenAccounts = {
+    {"anna@acme.test", "anna-pw"}, {"ben@acme.test", "ben pw"}, {"cleo@beta.test", "cleo&pw"}};
+
+bool contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+
+// The server lists folders in the order of its directory reads: runs of
+// "Copying folder" lines are put in a fixed order before comparing.
+std::string sortFolderRuns(const std::string& out) {
+    std::istringstream in(out);
+    std::string result;
+    std::vector<std::string> run;
+    auto flush = [&] {
+        std::sort(run.begin(), run.end());
+        for (const auto& l : run) result += l + "\n";
+        run.clear();
+    };
+    for (std::string line; std::getline(in, line);) {
+        if (line.rfind("Copying folder ", 0) == 0) {
+            run.push_back(line);
+            continue;
+        }
+        flush();
+        result += line + "\n";
+    }
+    flush();
+    if (!out.empty() && out.back() != '\n' && !result.empty()) result.pop_back();
+    return result;
+}
+
+// Waits until the tool's standard output holds part.
+bool waitForOutput(MigrationEnv& env, const std::string& part, int timeoutMs = 60000) {
+    for (int waited = 0; waited < timeoutMs; waited += 10) {
+        try {
+            if (contains(readFile(env.outPath()), part)) return true;
+        } catch (...) {
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return false;
+}
+
+// A server on a free loopback port that greets every client with one line.
+class GreetingServer {
+public:
+    explicit GreetingServer(const std::string& greeting) : greeting_(greeting) {
+        fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t len = sizeof a;
+        ::bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a);
+        ::listen(fd_, 8);
+        ::getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len);
+        port_ = ntohs(a.sin_port);
+        thread_ = std::thread([this] {
+            for (;;) {
+                int c = ::accept(fd_, nullptr, nullptr);
+                if (c < 0 || stop_) {
+                    if (c >= 0) ::close(c);
+                    return;
+                }
+                ::send(c, greeting_.data(), greeting_.size(), MSG_NOSIGNAL);
+                ::shutdown(c, SHUT_WR);
+                ::close(c);
+            }
+        });
+    }
+    ~GreetingServer() {
+        stop_ = true;
+        ::shutdown(fd_, SHUT_RDWR);
+        thread_.join();
+        ::close(fd_);
+    }
+    int port() const { return port_; }
+
+private:
+    std::string greeting_;
+    int fd_ = -1;
+    int port_ = 0;
+    std::atomic<bool> stop_{false};
+    std::thread thread_;
+};
+
+// The golden world: two post offices, one with an alias domain, three users.
+void prepareGolden(MigrationEnv& env) {
+    for (const auto& a : kGoldenAccounts) env.addAccount(a);
+    env.startSource();
+    for (const auto& a : kGoldenAccounts) env.seedMailbox(a.login);
+}
+
+}  // namespace
+
+TEST(EndToEnd, GoldenRun) {
+    MigrationEnv env;
+    prepareGolden(env);
+    env.startStandIn();
+    const std::string imapRows = "[r for r in s['tables']['ServicePorts'] if r['Service'] == 'IMAP']";
+    const std::string otherRows = "[r for r in s['tables']['ServicePorts'] if r['Service'] != 'IMAP']";
+    const std::string imapBefore = env.standIn(imapRows);
+    const std::string otherBefore = env.standIn(otherRows);
+
+    ToolRun run = env.runTool(env.toolArgs(kGolden));
+    EXPECT_EQ(run.status, 0) << run.out << run.err;
+    const std::string golden = sourcePath("tests/migration/e2e/golden.stdout");
+    const std::string masked = sortFolderRuns(e2e::maskTimes(run.out));
+    if (std::getenv("ZELVO_UPDATE_GOLDEN")) testsupport::writeFile(golden, masked);
+    EXPECT_EQ(masked, readFile(golden));
+    EXPECT_EQ(run.err, "");
+
+    // Domains with the alias, users with their passwords, one contact each.
+    EXPECT_EQ(env.standIn("sorted((d['Domain'], d['Type'], d.get('Alias', '')) for d in s['tables']['Domain'])"),
+              "[('acme-mail.test', '2', 'acme.test'), ('acme.test', '1', ''), ('beta.test', '1', '')]");
+    EXPECT_EQ(env.standIn("sorted((u['Name'], u['Domain'], u['Password'], u['Fullname']) for u in s['tables']['User'])"),
+              "[('anna', 'acme.test', 'NUL.DE3:anna-pw', 'Anna Berg'), ('ben', 'acme.test', 'NUL.DE3:ben pw', "
+              "'Ben Cole'), ('cleo', 'beta.test', 'NUL.DE3:cleo&pw', 'Cleo')]");
+    EXPECT_EQ(env.standIn("sorted(c['Email'] for c in s['tables']['Contacts'])"),
+              "['anna@acme.test', 'ben@acme.test', 'cleo@beta.test']");
+    EXPECT_EQ(env.standIn("s['tables']['Misc'][0]['PublicFoldersPerDomain']"), "0");
+
+    // The bindings are back as they were, with the service running again:
+    // restored at the end of the run and once more when the driver goes.
+    EXPECT_EQ(env.standIn(imapRows), imapBefore);
+    EXPECT_EQ(env.standIn(otherRows), otherBefore);
+    EXPECT_EQ(env.standIn("s['imap']['running']"), "True");
+    EXPECT_EQ(env.standIn("s['imap']['listening']"), "[" + std::to_string(env.targetPort()) + "]");
+    const std::string home = std::to_string(env.targetPort());
+    EXPECT_EQ(env.standIn("[h.get('start') for h in s['imap']['history']]"),
+              "[None, [8143], None, [" + home + "], None, [" + home + "]]");
+
+    std::string report;
+    EXPECT_EQ(env.compareMailboxes(kGoldenAccounts, report), 0) << report;
+    EXPECT_TRUE(contains(report, "21 messages compared: all identical")) << report;
+}
+
+TEST(EndToEnd, ServiceThatWasStoppedStaysStopped) {
+    MigrationEnv env;
+    prepareGolden(env);
+    env.startStandIn({}, false);
+    ToolRun run = env.runTool(env.toolArgs(kGolden));
+    EXPECT_EQ(run.status, 0) << run.out << run.err;
+    EXPECT_EQ(env.standIn("s['imap']['running']"), "False");
+    EXPECT_EQ(env.standIn("s['tables']['service-imap'][0]['Running']"), "0");
+    EXPECT_TRUE(contains(run.out, "Restoring Zelvo MailServer IMAP service configuration ... OK\n")) << run.out;
+}
+
+// Each failure before the target is touched: its lines, and its exit status.
+TEST(EndToEnd, EarlyFailures) {
+    struct Case {
+        const char* name;
+        int status;
+        std::vector<std::string> lines;
+    };
+    const Case cases[] = {
+        {"missing preference file", 2, {"Load 4D configuration ... Failed\n"}},
+        {"greeting without 4D Mail", 3,
+         {"Connecting 4D Imap server ... Failed\n", "ERROR: No IMAP server found on localhost: "}},
+        {"target greeting on the source port", 3,
+         {"Connecting 4D Imap server ... Failed\n", "ERROR: Target Zelvo MailServer found on localhost: "}},
+        {"administration service unreachable", 4,
+         {"Connecting Zelvo MailServer ... Failed\n", "ERROR: Unable connect to Zelvo MailServer.\n"}},
+        {"administration login refused", 4,
+         {"Connecting Zelvo MailServer ... Failed\n", "ERROR: Authentication to Zelvo MailServer failed.\n"}},
+    };
+    for (size_t i = 0; i < sizeof cases / sizeof cases[0]; ++i) {
+        const Case& c = cases[i];
+        SCOPED_TRACE(c.name);
+        MigrationEnv env;
+        prepareGolden(env);
+        std::vector<std::string> args = env.toolArgs(kGolden);
+        std::unique_ptr<GreetingServer> fake;
+        std::unique_ptr<testsupport::Dovecot> other;
+        switch (i) {
+        case 0:
+            args[7] = env.work("no-such-installation");
+            break;
+        case 1:
+            other.reset(new testsupport::Dovecot(testsupport::Dovecot::Target));
+            other->start();
+            args[9] = std::to_string(other->port());
+            break;
+        case 2:
+            fake.reset(new GreetingServer("* OK Zelvo MailServer IMAP4rev1 ready\r\n"));
+            args[9] = std::to_string(fake->port());
+            break;
+        case 3:
+            break;
+        case 4:
+            env.startStandIn({"--refuse-login"});
+            break;
+        }
+        ToolRun run = env.runTool(args);
+        EXPECT_EQ(run.status, c.status) << run.out << run.err;
+        for (const auto& line : c.lines) EXPECT_TRUE(contains(run.out, line)) << run.out;
+        EXPECT_FALSE(contains(run.out, "Migration started")) << run.out;
+        if (i == 0) {
+            EXPECT_TRUE(contains(run.err, "ERROR: ")) << run.err;
+        }
+        if (i == 4) {
+            EXPECT_EQ(env.standIn("len(s['tables']['Domain'])"), "0");
+        }
+    }
+}
+
+// One run through every failure the loops count and go past.
+TEST(EndToEnd, FailuresInsideTheLoops) {
+    MigrationEnv env;
+    const std::string loops = sourcePath("tests/migration/e2e/loops");
+    // eve is unknown to the source, fay to the target; gus's target store
+    // cannot take new folders; hal has one message over the target's limit.
+    for (const char* u : {"anna", "ben", "gus", "hal"}) env.addAccount({std::string(u) + "@acme.test", std::string(u) + "-pw"});
+    env.addAccount({"fay@acme.test", "fay-pw"}, true);
+    env.target().addUser("eve@acme.test", "eve-pw");
+    env.addAccount({"ivy@dup.test", "ivy-pw"});
+    env.startSource();
+    for (const char* u : {"anna", "fay", "gus", "hal", "ivy"})
+        env.seedMailbox(std::string(u) + (std::string(u) == "ivy" ? "@dup.test" : "@acme.test"));
+    env.source().putMessage("hal@acme.test", "INBOX", "Subject: big\r\n\r\n" + std::string(20000, 'b') + "\r\n", "S",
+                            1300000000);
+    env.source().index("hal@acme.test");
+    testsupport::writeFile(env.target().dir() + "/extra.conf",
+                           "mail_plugins = $mail_plugins quota\nplugin {\n  quota = count:User quota\n"
+                           "  quota_vsizes = yes\n  quota_max_mail_size = 10k\n}\n");
+    ASSERT_EQ(testsupport::runShell("chmod 0555 " + testsupport::shellQuote(env.target().dir() +
+                                                                            "/home/gus@acme.test/Maildir")),
+              0);
+    env.startStandIn({}, true, "\"Domain\": [{\"Domain\": \"dup-alias.test\", \"Type\": \"2\", \"Alias\": \"x.test\"}], "
+                               "\"User\": [{\"Name\": \"ben\", \"Domain\": \"acme.test\"}]");
+
+    ToolRun run = env.runTool(env.toolArgs(loops));
+    const std::string& out = run.out;
+    EXPECT_EQ(run.status, 1) << out << run.err;
+    const char* expected[] = {
+        "Creating domain \"acme.test\" ... OK\n",
+        "Creating user (1/7) \"anna\" [\"Anna Ok\"] ... OK\n",
+        "User \"anna\" was migrated (7 messages, 5 folders, 0 errors)\n",
+        "Creating user (2/7) \"ben\" [\"Ben Exists\"] ... \nERROR: User already exists, skipping.\n",
+        "Creating user (3/7) \"dora\" [\"Dora Nopass\"] ... Failed\nERROR: Unabled to migrate user dora. Password is empty.\n",
+        "Creating user (4/7) \"eve\" [\"Eve Nosource\"] ... OK\nERROR: Unable connect to source server \"localhost\". "
+        "Authentication Error.\n",
+        "Creating user (5/7) \"fay\" [\"Fay Notarget\"] ... OK\nERROR: Unable connect to target server \"127.0.0.1\". "
+        "Authentication Error.\n",
+        "ERROR: I am not able create target folder \"",
+        "ERROR: I am not able upload message",
+        "Domain \"acme.test\" was migrated (",
+        "Creating domain \"dup.test\" ... domain already exists\n",
+        "User \"ivy\" was migrated (7 messages, 5 folders, 0 errors)\n",
+        "Migration finished - ",
+        "Restoring Zelvo MailServer IMAP service configuration ... OK\n",
+    };
+    size_t at = 0;
+    for (const char* line : expected) {
+        size_t found = out.find(line, at);
+        EXPECT_NE(found, std::string::npos) << "missing, or out of order: " << line << "\n" << out;
+        if (found != std::string::npos) at = found;
+    }
+    // Nothing of the existing or refused accounts was inserted; the rest was.
+    EXPECT_EQ(env.standIn("sorted(u['Name'] for u in s['tables']['User'])"),
+              "['anna', 'ben', 'eve', 'fay', 'gus', 'hal', 'ivy']");
+    EXPECT_EQ(env.standIn("sorted(d['Domain'] for d in s['tables']['Domain'])"),
+              "['acme.test', 'dup-alias.test']");
+    std::string report;
+    EXPECT_EQ(env.compareMailboxes({{"anna@acme.test", "anna-pw"}, {"ivy@dup.test", "ivy-pw"}}, report), 0) << report;
+    // hal: every message but the refused one arrived.
+    auto halTarget = env.target().messages("hal@acme.test", "hal-pw", "INBOX");
+    EXPECT_EQ(halTarget.size(), 3u);
+}
+
+namespace {
+
+// A source folder large enough that a copy is still running when a signal comes.
+void seedLargeFolder(MigrationEnv& env, const std::string& login, int count) {
+    for (int i = 0; i < count; ++i)
+        env.source().putMessage(login, "Bulk", "Subject: bulk " + std::to_string(i) + "\r\n\r\n" +
+                                                   std::string(200000, static_cast<char>('a' + i % 26)) + "\r\n",
+                                "S", 1300000000 + i);
+    env.source().index(login);
+}
+
+// Every message on the target's folder is whole and in the source's order.
+void expectPrefixOfSource(MigrationEnv& env, const Account& a, const std::string& folder) {
+    auto src = env.source().messages(a.login, a.password, folder);
+    auto dst = env.target().messages(a.login, a.password, folder);
+    ASSERT_LE(dst.size(), src.size());
+    for (size_t i = 0; i < dst.size(); ++i) {
+        SCOPED_TRACE(i);
+        EXPECT_EQ(dst[i].body, src[i].body);
+        EXPECT_EQ(dst[i].flags, src[i].flags);
+        EXPECT_EQ(dst[i].internalDate, src[i].internalDate);
+    }
+}
+
+}  // namespace
+
+// SIGINT during a copy, once and twice: the copy stops after the message in
+// transfer, the loops stop, the summary and the restore still run.
+TEST(EndToEnd, InterruptDuringACopy) {
+    for (int signals : {1, 2}) {
+        SCOPED_TRACE(signals);
+        MigrationEnv env;
+        prepareGolden(env);
+        seedLargeFolder(env, "anna@acme.test", 150);
+        env.startStandIn();
+        env.spawnTool(env.toolArgs(kGolden));
+        ASSERT_TRUE(waitForOutput(env, "Copying folder \"Bulk\" (150 messages) ...   "));
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        for (int i = 0; i < signals; ++i) {
+            env.tool().signal(SIGINT);
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+        const int status = env.tool().wait(120000);
+        const std::string out = readFile(env.outPath());
+        EXPECT_EQ(status, 130) << out;
+        size_t aborts = 0;
+        for (size_t at = out.find("\nABORTED\n"); at != std::string::npos; at = out.find("\nABORTED\n", at + 1)) ++aborts;
+        EXPECT_EQ(aborts, static_cast<size_t>(signals)) << out;
+        EXPECT_TRUE(contains(out, "Migration was aborted - ")) << out;
+        EXPECT_TRUE(contains(out, "\nMigration summary:\n")) << out;
+        EXPECT_TRUE(contains(out, "Restoring Zelvo MailServer IMAP service configuration ... OK\n")) << out;
+        EXPECT_FALSE(contains(out, "Creating user (2/2)")) << out;
+        EXPECT_FALSE(contains(out, "Post office: \"po-beta\"")) << out;
+        EXPECT_EQ(env.standIn("s['imap']['listening']"), "[" + std::to_string(env.targetPort()) + "]");
+        expectPrefixOfSource(env, kGoldenAccounts[0], "Bulk");
+        auto copied = env.target().messages(kGoldenAccounts[0].login, kGoldenAccounts[0].password, "Bulk");
+        EXPECT_LT(copied.size(), 150u);
+    }
+}
+
+// The target's IMAP service goes away in the middle of a user: that user
+// fails, the run goes on, and the bindings are restored.
+TEST(EndToEnd, TargetImapDropsDuringAUser) {
+    MigrationEnv env;
+    prepareGolden(env);
+    seedLargeFolder(env, "anna@acme.test", 150);
+    env.startStandIn();
+    env.spawnTool(env.toolArgs(kGolden));
+    ASSERT_TRUE(waitForOutput(env, "Copying folder \"Bulk\" (150 messages) ...   "));
+    env.target().stop();
+    const int status = env.tool().wait(300000);
+    const std::string out = readFile(env.outPath());
+    EXPECT_EQ(status, 1) << out;
+    EXPECT_TRUE(contains(out, "Creating user (2/2) \"ben\"")) << out;
+    EXPECT_TRUE(contains(out, "Creating user (1/1) \"cleo\"")) << out;
+    EXPECT_TRUE(contains(out, "Restoring Zelvo MailServer IMAP service configuration ... OK\n")) << out;
+    EXPECT_EQ(env.standIn("s['imap']['listening']"), "[" + std::to_string(env.targetPort()) + "]");
+    expectPrefixOfSource(env, kGoldenAccounts[0], "Bulk");
+}
+
+// The administration service breaks off during the restore: the restore
+// fails with its message and exit status 10.
+TEST(EndToEnd, AdministrationDropsBeforeTheRestore) {
+    MigrationEnv env;
+    prepareGolden(env);
+    const std::string original = "Port='" + std::to_string(env.targetPort()) + "'";
+    env.startStandIn({"--raw", original + "=close"});
+    ToolRun run = env.runTool(env.toolArgs(kGolden));
+    EXPECT_EQ(run.status, 10) << run.out << run.err;
+    EXPECT_TRUE(contains(run.out, "Migration finished - ")) << run.out;
+    EXPECT_TRUE(contains(run.out, "Restoring Zelvo MailServer IMAP service configuration ... Failed\n"
+                                  "ERROR: Unable to restore Zelvo MailServer configuration.\n"))
+        << run.out;
+}
