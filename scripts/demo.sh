@@ -249,8 +249,10 @@ HOME=$base/home "${cmd[@]}" | (trap '' INT; exec tee "$base/run.txt")
 rc=${PIPESTATUS[0]}
 set -e
 tool_running=0
-if [ "$interrupted" = 1 ]; then
-  echo; echo "demo: interrupted during the migration (4d2zev exit status $rc); no checks made." >&2
+# The tool ends with 130 when Ctrl-C aborted it; bash runs no trap then,
+# since the tool handled the signal itself.
+if [ "$interrupted" = 1 ] || [ "$rc" = 130 ]; then
+  echo; echo "demo: interrupted: 4d2zev aborted the migration (exit status $rc); no checks made." >&2
   exit 130
 fi
 
