@@ -132,8 +132,13 @@ ImapCopyist::Result ImapCopyist::copyFolder(const FolderInfo& folder)
     // The name goes unchanged to the target: no delimiter is translated and
     // the server creates missing parents itself.
     r = target.select(folder.name);
-    if (r == ClientResult::SelectFailed)
+    if (r == ClientResult::SelectFailed) {
         r = target.createFolder(folder.name, SimpleImapClient::FolderType::Default);
+        // A server appends much faster into the selected folder than into
+        // one it must open for every message; APPEND works either way.
+        if (r == ClientResult::Ok)
+            target.select(folder.name);
+    }
     if (r != ClientResult::Ok) {
         log->log(LogStream::Error, "I am not able create target folder \"%s\".\n", folder.name.c_str());
         return r == ClientResult::CreateFolderFailed ? FolderFailed : ConnectionError;
