@@ -317,6 +317,16 @@ void expectPrefixOfSource(MigrationEnv& env, const Account& a, const std::string
     }
 }
 
+// Starts the golden run with a large folder for anna and returns once the
+// copy of that folder is under way.
+void startUntilTheLargeFolder(MigrationEnv& env) {
+    prepareGolden(env);
+    seedLargeFolder(env, "anna@acme.test", 150);
+    env.startStandIn();
+    env.spawnTool(env.toolArgs(kGolden));
+    ASSERT_TRUE(waitForOutput(env, "Copying folder \"Bulk\" (150 messages) ...   "));
+}
+
 }  // namespace
 
 // SIGINT during a copy, once and twice: the copy stops after the message in
@@ -325,11 +335,7 @@ TEST(EndToEnd, InterruptDuringACopy) {
     for (int signals : {1, 2}) {
         SCOPED_TRACE(signals);
         MigrationEnv env;
-        prepareGolden(env);
-        seedLargeFolder(env, "anna@acme.test", 150);
-        env.startStandIn();
-        env.spawnTool(env.toolArgs(kGolden));
-        ASSERT_TRUE(waitForOutput(env, "Copying folder \"Bulk\" (150 messages) ...   "));
+        ASSERT_NO_FATAL_FAILURE(startUntilTheLargeFolder(env));
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
         for (int i = 0; i < signals; ++i) {
             env.tool().signal(SIGINT);
@@ -341,6 +347,12 @@ TEST(EndToEnd, InterruptDuringACopy) {
         size_t aborts = 0;
         for (size_t at = out.find("\nABORTED\n"); at != std::string::npos; at = out.find("\nABORTED\n", at + 1)) ++aborts;
         EXPECT_EQ(aborts, static_cast<size_t>(signals)) << out;
+        // The abort line closes the folder's progress line, before anna's user line.
+        const size_t bulk = out.find("Copying folder \"Bulk\"");
+        const size_t abortLine = out.find("\nABORTED\n");
+        EXPECT_LT(bulk, abortLine) << out;
+        EXPECT_LT(abortLine, out.find("User \"anna\" was migrated (")) << out;
+        EXPECT_EQ(out.find("OK\n", bulk), out.find("OK\n", abortLine)) << out;
         EXPECT_TRUE(contains(out, "Migration was aborted - ")) << out;
         EXPECT_TRUE(contains(out, "\nMigration summary:\n")) << out;
         EXPECT_TRUE(contains(out, "Restoring Zelvo MailServer IMAP service configuration ... OK\n")) << out;
@@ -357,11 +369,7 @@ TEST(EndToEnd, InterruptDuringACopy) {
 // fails, the run goes on, and the bindings are restored.
 TEST(EndToEnd, TargetImapDropsDuringAUser) {
     MigrationEnv env;
-    prepareGolden(env);
-    seedLargeFolder(env, "anna@acme.test", 150);
-    env.startStandIn();
-    env.spawnTool(env.toolArgs(kGolden));
-    ASSERT_TRUE(waitForOutput(env, "Copying folder \"Bulk\" (150 messages) ...   "));
+    ASSERT_NO_FATAL_FAILURE(startUntilTheLargeFolder(env));
     env.target().stop();
     const int status = env.tool().wait(300000);
     const std::string out = readFile(env.outPath());
