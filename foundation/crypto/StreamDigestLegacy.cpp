@@ -35,6 +35,26 @@ const unsigned char md2Substitution[256] = {
     49,  68,  80,  180, 143, 237, 31,  26,  219, 153, 141, 51,  159, 17,  131, 20,
 };
 
+// Fills the state's block buffer and compresses each full block; State has
+// `block` (the block size) and `used`.
+template <class State>
+void absorb(State& s, const void* data, size_t count, void (*compress)(State&, const unsigned char*))
+{
+    constexpr size_t blockSize = sizeof(s.block);
+    const unsigned char* p = static_cast<const unsigned char*>(data);
+    while (count > 0) {
+        const size_t take = count < blockSize - s.used ? count : blockSize - s.used;
+        std::memcpy(s.block + s.used, p, take);
+        s.used += static_cast<unsigned>(take);
+        p += take;
+        count -= take;
+        if (s.used == blockSize) {
+            compress(s, s.block);
+            s.used = 0;
+        }
+    }
+}
+
 struct Md2State {
     unsigned char x[48];
     unsigned char checksum[16];
@@ -68,18 +88,7 @@ int md2Init(EVP_MD_CTX* ctx)
 int md2Update(EVP_MD_CTX* ctx, const void* data, size_t count)
 {
     Md2State& s = *static_cast<Md2State*>(EVP_MD_CTX_md_data(ctx));
-    const unsigned char* p = static_cast<const unsigned char*>(data);
-    while (count > 0) {
-        const size_t take = count < 16 - s.used ? count : 16 - s.used;
-        std::memcpy(s.block + s.used, p, take);
-        s.used += static_cast<unsigned>(take);
-        p += take;
-        count -= take;
-        if (s.used == 16) {
-            md2Block(s, s.block);
-            s.used = 0;
-        }
-    }
+    absorb(s, data, count, md2Block);
     return 1;
 }
 
@@ -162,19 +171,8 @@ int sha0Init(EVP_MD_CTX* ctx)
 int sha0Update(EVP_MD_CTX* ctx, const void* data, size_t count)
 {
     Sha0State& s = *static_cast<Sha0State*>(EVP_MD_CTX_md_data(ctx));
-    const unsigned char* p = static_cast<const unsigned char*>(data);
     s.length += count;
-    while (count > 0) {
-        const size_t take = count < 64 - s.used ? count : 64 - s.used;
-        std::memcpy(s.block + s.used, p, take);
-        s.used += static_cast<unsigned>(take);
-        p += take;
-        count -= take;
-        if (s.used == 64) {
-            sha0Block(s, s.block);
-            s.used = 0;
-        }
-    }
+    absorb(s, data, count, sha0Block);
     return 1;
 }
 
