@@ -1,0 +1,274 @@
+// The mailbox copier's folder handling against scripted servers: which
+// commands reach which side, and how a refused folder ends the copy.
+
+#include "migration/ImapCopyist.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <functional>
+#include <memory>
+#include <mutex>
+
+#include "imap/FetchMessage.h"
+#include "migration/LogStream.h"
+#include "tests/imap/ScriptedServer.h"
+
+namespace {
+
+using scripted::Peer;
+
+// A server that logs in, then answers each command with what reply makes of
+// it, until LOGOUT. Every command is recorded.
+class Responder {
+public:
+    using Reply = std::function<std::string(const std::string& command, const std::string& tag)>;
+
+    explicit Responder(Reply reply)
+    {
+        server.serve([this, reply](Peer& peer, int) {
+            if (!peer.greetAndLogin())
+                return;
+            for (;;) {
+                const std::string command = peer.readCommand();
+                if (command.empty())
+                    return;
+                const std::string tag = Peer::tagOf(command);
+                {
+                    std::lock_guard<std::mutex> lock(mutex);
+                    commands.push_back(command);
+                }
+                if (command.find(" LOGOUT") != std::string::npos) {
+                    peer.send(tag + " OK bye\r\n");
+                    return;
+                }
+                peer.send(reply(command, tag));
+            }
+        });
+    }
+
+    int port() const { return server.port(); }
+    void join() { server.join(); }
+
+    // The recorded commands that contain word, without their tags.
+    std::vector<std::string> with(const std::string& word)
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        std::vector<std::string> out;
+        for (const std::string& c : commands)
+            if (c.find(word) != std::string::npos)
+                out.push_back(c.substr(c.find(' ') + 1));
+        return out;
+    }
+
+private:
+    scripted::Server server;
+    std::mutex mutex;
+    std::vector<std::string> commands;
+};
+
+bool has(const std::string& command, const std::string& text)
+{
+    return command.find(text) != std::string::npos;
+}
+
+// A source with the given folders of one message each; SELECT of refused
+// fails.
+Responder::Reply sourceWith(std::vector<std::string> folders, std::string refused = "")
+{
+    return [folders, refused](const std::string& command, const std::string& tag) {
+        if (has(command, " LIST ")) {
+            std::string out;
+            for (const std::string& f : folders)
+                out += "* LIST () \"/\" \"" + f + "\"\r\n";
+            return out + tag + " OK done\r\n";
+        }
+        if (has(command, " STATUS ")) {
+            const std::size_t open = command.find('"');
+            const std::string name = command.substr(open, command.find('"', open + 1) - open + 1);
+            return "* STATUS " + name + " (MESSAGES 1)\r\n" + tag + " OK done\r\n";
+        }
+        if (has(command, " SELECT "))
+            return tag + (!refused.empty() && has(command, "\"" + refused + "\"") ? " NO no such folder\r\n"
+                                                                                  : " OK selected\r\n");
+        if (has(command, "A FETCH 1:*"))
+            return std::string("* 1 FETCH (INTERNALDATE \"1-Jan-2024 00:00:00 +0000\" FLAGS (\\Seen) BODY[] {4}\r\n"
+                               "body)\r\nA OK done\r\n");
+        return tag + " BAD unexpected\r\n";
+    };
+}
+
+// A target on which no folder exists until it is created.
+Responder::Reply emptyTarget(std::string refusedCreate = "")
+{
+    auto created = std::make_shared<std::vector<std::string>>();
+    return [created, refusedCreate](const std::string& command, const std::string& tag) {
+        const std::size_t open = command.find('"');
+        const std::string name =
+            open == std::string::npos ? "" : command.substr(open + 1, command.find('"', open + 1) - open - 1);
+        if (has(command, " SELECT ")) {
+            const bool exists = std::find(created->begin(), created->end(), name) != created->end();
+            return tag + (exists ? " OK selected\r\n" : " NO Mailbox doesn't exist\r\n");
+        }
+        if (has(command, " CREATE ")) {
+            if (name == refusedCreate)
+                return tag + " NO cannot\r\n";
+            created->push_back(name);
+            return tag + " OK created\r\n";
+        }
+        if (has(command, " APPEND "))
+            return tag + " OK appended\r\n";
+        return tag + " BAD unexpected\r\n";
+    };
+}
+
+class ImapCopyistScripted : public ::testing::Test {
+protected:
+    ImapCopyistScripted() : log(nullptr) { log.setMode(true, false); }
+
+    ConnectionConfiguration at(int port, bool cram) { return {"127.0.0.1", port, "jo@example.test", "pw", cram}; }
+
+    std::string logText()
+    {
+        std::string s;
+        log.getData(s);
+        text += s;
+        return text;
+    }
+
+    LogStream log;
+    std::string text;
+};
+
+TEST_F(ImapCopyistScripted, AFolderThatCannotBeSelectedEndsTheCopy)
+{
+    Responder source(sourceWith({"One", "Two", "Three"}, "Two"));
+    Responder target(emptyTarget());
+    ImapCopyist copyist(at(source.port(), false), at(target.port(), false), log);
+    ASSERT_EQ(ImapCopyist::Ok, copyist.init());
+    EXPECT_EQ(ImapCopyist::FolderFailed, copyist.copy());
+    copyist.close();
+    source.join();
+    target.join();
+    EXPECT_EQ(1u, copyist.folders);
+    EXPECT_EQ(1u, copyist.folderErrors);
+    EXPECT_EQ(1u, copyist.messages);
+    EXPECT_EQ((std::vector<std::string>{"SELECT \"One\"\r\n", "SELECT \"Two\"\r\n"}), source.with("SELECT"));
+    EXPECT_NE(std::string::npos, logText().find("ERROR: I am not able select source folder \"Two\".\n"));
+}
+
+TEST_F(ImapCopyistScripted, AHierarchyNameIsCreatedWithOneCreateOfExactlyThatName)
+{
+    Responder source(sourceWith({"Archive/2007"}));
+    Responder target(emptyTarget());
+    ImapCopyist copyist(at(source.port(), false), at(target.port(), false), log);
+    ASSERT_EQ(ImapCopyist::Ok, copyist.init());
+    EXPECT_EQ(ImapCopyist::Ok, copyist.copy());
+    copyist.close();
+    source.join();
+    target.join();
+    EXPECT_EQ((std::vector<std::string>{"CREATE \"Archive/2007\"\r\n"}), target.with("CREATE"));
+    // Selected again once it exists, so the messages go into an open folder.
+    EXPECT_EQ((std::vector<std::string>{"SELECT \"Archive/2007\"\r\n", "SELECT \"Archive/2007\"\r\n"}),
+              target.with("SELECT"));
+    const auto appends = target.with("APPEND");
+    ASSERT_EQ(1u, appends.size());
+    EXPECT_EQ("APPEND \"Archive/2007\" (\\Seen) \"1-Jan-2024 00:00:00 +0000\" {4+}\r\nbody\r\n", appends[0]);
+    EXPECT_EQ(1u, copyist.messages);
+    EXPECT_EQ(1u, copyist.folders);
+}
+
+TEST_F(ImapCopyistScripted, ARefusedCreateEndsTheCopyWithAFolderError)
+{
+    Responder source(sourceWith({"Kept", "Refused", "Never"}));
+    Responder target(emptyTarget("Refused"));
+    ImapCopyist copyist(at(source.port(), false), at(target.port(), false), log);
+    ASSERT_EQ(ImapCopyist::Ok, copyist.init());
+    EXPECT_EQ(ImapCopyist::FolderFailed, copyist.copy());
+    copyist.close();
+    source.join();
+    target.join();
+    EXPECT_EQ(1u, copyist.folders);
+    EXPECT_EQ(1u, copyist.folderErrors);
+    EXPECT_NE(std::string::npos, logText().find("ERROR: I am not able create target folder \"Refused\".\n"));
+    EXPECT_TRUE(target.with("\"Never\"").empty());
+}
+
+TEST_F(ImapCopyistScripted, TheTargetLoginRefusedStillLogsTheSourceOut)
+{
+    Responder source(sourceWith({}));
+    scripted::Server target;
+    target.serve([](Peer& peer, int) {
+        peer.send("* OK ready\r\n");
+        const std::string login = peer.readCommand();
+        peer.send(Peer::tagOf(login) + " NO [AUTHENTICATIONFAILED] no\r\n");
+        peer.readLine();
+    });
+    ImapCopyist copyist(at(source.port(), false), at(target.port(), false), log);
+    EXPECT_EQ(ImapCopyist::AuthenticationError, copyist.init());
+    EXPECT_EQ(0, copyist.close());
+    source.join();
+    target.join();
+    EXPECT_EQ(1u, source.with("LOGOUT").size());
+    EXPECT_NE(std::string::npos,
+              logText().find("ERROR: Unable connect to target server \"127.0.0.1\". Authentication Error.\n"));
+}
+
+TEST_F(ImapCopyistScripted, CreateFolderWithRootFoldersCreatesEachMissingLevel)
+{
+    Responder target(emptyTarget("x/refused"));
+    ImapCopyist copyist(at(target.port(), false), at(target.port(), false), log);
+    ASSERT_EQ(SimpleImapClient::ImapClientResult::Ok,
+              copyist.target.connect("127.0.0.1", target.port(), "jo", "pw", false));
+    EXPECT_EQ(0, copyist.createFolderWithRootFolders(copyist.target, "a/b/c"));
+    EXPECT_EQ(0, copyist.createFolderWithRootFolders(copyist.target, "a/b/d"));
+    EXPECT_EQ(1, copyist.createFolderWithRootFolders(copyist.target, "x/refused/y"));
+    EXPECT_EQ(0, copyist.selectFolder(copyist.target, "a/b"));
+    EXPECT_EQ(1, copyist.selectFolder(copyist.target, "nowhere"));
+    copyist.close();
+    target.join();
+    EXPECT_EQ((std::vector<std::string>{"CREATE \"a\"\r\n", "CREATE \"a/b\"\r\n", "CREATE \"a/b/c\"\r\n",
+                                        "CREATE \"a/b/d\"\r\n", "CREATE \"x\"\r\n", "CREATE \"x/refused\"\r\n"}),
+              target.with("CREATE"));
+}
+
+TEST_F(ImapCopyistScripted, CopyMessageFetchesOneMessageAndAppendsIt)
+{
+    Responder source([](const std::string& command, const std::string& tag) {
+        if (has(command, "FETCH 9 "))
+            return tag + " NO no such message\r\n";
+        if (has(command, "(INTERNALDATE FLAGS)"))
+            return "* 4 FETCH (FLAGS (\\Answered) INTERNALDATE \"2-Feb-2007 08:00:00 +0100\")\r\n" + tag + " OK done\r\n";
+        if (has(command, "BODY.PEEK[]"))
+            return "* 4 FETCH (BODY[] {5}\r\nhello)\r\n" + tag + " OK done\r\n";
+        return tag + " OK done\r\n";
+    });
+    Responder target(emptyTarget());
+    ImapCopyist copyist(at(source.port(), false), at(target.port(), false), log);
+    ASSERT_EQ(ImapCopyist::Ok, copyist.init());
+    EXPECT_EQ(0, copyist.copyMessage(copyist.source, 4, copyist.target, "Sent"));
+    EXPECT_EQ(1, copyist.copyMessage(copyist.source, 9, copyist.target, "Sent"));
+    copyist.close();
+    source.join();
+    target.join();
+    EXPECT_EQ((std::vector<std::string>{"APPEND \"Sent\" (\\Answered) \"2-Feb-2007 08:00:00 +0100\" {5+}\r\nhello\r\n"}),
+              target.with("APPEND"));
+    EXPECT_NE(std::string::npos,
+              logText().find("ERROR: I am not able download message (id = 9) from source folder \"Sent\".\n"));
+}
+
+TEST_F(ImapCopyistScripted, ServerStringsNameTheCopiersOwnSides)
+{
+    ConnectionConfiguration a = at(1, true);
+    ConnectionConfiguration b = at(2, false);
+    ImapCopyist copyist(a, b, log);
+    SimpleImapClient other;
+    EXPECT_EQ("source ", copyist.getServerString(copyist.source));
+    EXPECT_EQ("target ", copyist.getServerString(copyist.target));
+    EXPECT_EQ("", copyist.getServerString(other));
+    EXPECT_EQ("source ", copyist.getServerString(copyist.sourceCfg));
+    EXPECT_EQ("target ", copyist.getServerString(copyist.targetCfg));
+    EXPECT_EQ("", copyist.getServerString(a));
+}
+
+} // namespace
