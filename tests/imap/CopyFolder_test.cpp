@@ -181,6 +181,42 @@ TEST_F(CopyFolder, ShowsNothingWhenProgressIsOff)
     EXPECT_EQ("", progress.str());
 }
 
+// Counts how often the progress writes take the log's mutex.
+class CountingMutex : public zelvo::tiny::ZMutex {
+public:
+    int writeLock() override
+    {
+        ++locks;
+        return ZMutex::writeLock();
+    }
+    int unlock() override
+    {
+        ++unlocks;
+        return ZMutex::unlock();
+    }
+    int locks = 0;
+    int unlocks = 0;
+};
+
+TEST_F(CopyFolder, TheMutexGuardsEveryProgressWriteEvenWhenNothingIsShown)
+{
+    startSource(fetchResponse(threeMessages()));
+    startTarget();
+    CountingMutex hidden;
+    unsigned c = 0, f = 0;
+    EXPECT_EQ(Result::Ok, source.copyFolder("Target", target, c, f, &progress, &hidden, false, 3));
+    EXPECT_EQ(3u, c);
+    // 0%, then an erase and a percentage per message, then the final erase.
+    EXPECT_EQ(1 + 2 * 3 + 1, hidden.locks);
+    EXPECT_EQ(hidden.locks, hidden.unlocks);
+    EXPECT_EQ("", progress.str());
+    // No stream: an empty folder still takes it for its two writes.
+    CountingMutex streamless;
+    EXPECT_EQ(Result::Ok, source.copyFolder("Target", target, c, f, nullptr, &streamless, true, 0));
+    EXPECT_EQ(2, streamless.locks);
+    EXPECT_EQ(2, streamless.unlocks);
+}
+
 TEST_F(CopyFolder, ThePercentageNeverDividesByZeroOrPassesAHundred)
 {
     startSource(fetchResponse(threeMessages()));
