@@ -172,6 +172,34 @@ void Command::readResponseByLines(std::string& line, std::string& response)
     }
 }
 
+Command::Response Command::exchange(const std::function<std::string(const std::string&)>& answer)
+{
+    std::string line;
+    std::string response;
+    line.reserve(workReserve);
+    response.reserve(workReserve);
+
+    completeCommandString();
+    connection->send(text.get());
+
+    readResponseByLines(line, response);
+    if (response.empty() || response[0] != '+')
+        return Response::No;
+    connection->sendContinuation(answer(response) + "\r\n");
+
+    for (;;) {
+        readResponseByLines(line, response);
+        Response result = Response::Bad;
+        const bool tagged = isTaggedResponse(response, result);
+        removeEOL(response);
+        if (tagged) {
+            taggedResponse = response;
+            return result;
+        }
+        untaggedResponses.push_back(response);
+    }
+}
+
 void Command::getResponse(std::string& tagged, std::vector<std::string>& untagged) const
 {
     tagged = taggedResponse;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -70,6 +71,11 @@ protected:
     // lines and counted by length, and "* BYE" closes the connection before
     // ImapServerBrokeConnection is thrown.
     void readResponseByLines(std::string& line, std::string& response);
+    // An authentication exchange: sends the command, answers the server's
+    // first response (a whole "+" line) with answer's text and CR LF, then
+    // collects responses by lines up to the tagged reply and returns its
+    // word. No when the first response is no continuation.
+    Response exchange(const std::function<std::string(const std::string&)>& answer);
 
     Synthesizer text;
     std::string tag;

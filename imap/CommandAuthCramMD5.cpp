@@ -47,28 +47,5 @@ std::string CommandAuthCramMD5::makeCramMD5Response(const std::string& challenge
 
 Command::Response CommandAuthCramMD5::execute()
 {
-    std::string line;
-    std::string response;
-    line.reserve(1024);
-    response.reserve(1024);
-
-    completeCommandString();
-    connection->send(text.get());
-
-    readResponseByLines(line, response);
-    if (response.empty() || response[0] != '+')
-        return Response::No;
-    connection->sendContinuation(makeCramMD5Response(response.substr(1)) + "\r\n");
-
-    for (;;) {
-        readResponseByLines(line, response);
-        Response result = Response::Bad;
-        const bool tagged = isTaggedResponse(response, result);
-        removeEOL(response);
-        if (tagged) {
-            taggedResponse = response;
-            return result;
-        }
-        untaggedResponses.push_back(response);
-    }
+    return exchange([this](const std::string& continuation) { return makeCramMD5Response(continuation.substr(1)); });
 }

@@ -23,31 +23,12 @@ std::string CommandXMasterAuth::makeResponse(const std::string& continuation) co
 
 Command::Response CommandXMasterAuth::execute()
 {
-    std::string line;
-    std::string response;
-    line.reserve(1024);
-    response.reserve(1024);
-
-    completeCommandString();
-    connection->send(text.get());
-
-    readResponseByLines(line, response);
-    if (response.empty() || response[0] != '+')
-        return Response::No;
-    // Without a challenge there is nothing to answer: cancel the exchange
-    // (RFC 3501 "*") and let the server close it with its tagged reply.
-    const bool cancelled = response.find('<') == std::string::npos;
-    connection->sendContinuation(cancelled ? std::string("*\r\n") : makeResponse(response) + "\r\n");
-
-    for (;;) {
-        readResponseByLines(line, response);
-        Response result = Response::Bad;
-        const bool tagged = isTaggedResponse(response, result);
-        removeEOL(response);
-        if (tagged) {
-            taggedResponse = response;
-            return cancelled ? Response::No : result;
-        }
-        untaggedResponses.push_back(response);
-    }
+    bool cancelled = false;
+    const Response result = exchange([this, &cancelled](const std::string& continuation) {
+        // Without a challenge there is nothing to answer: cancel the exchange
+        // (RFC 3501 "*") and let the server close it with its tagged reply.
+        cancelled = continuation.find('<') == std::string::npos;
+        return cancelled ? std::string("*") : makeResponse(continuation);
+    });
+    return cancelled ? Response::No : result;
 }
