@@ -28,6 +28,24 @@ void appendQuoted(std::string& target, const std::string& s)
     target += '"';
 }
 
+// A parenthesised list, every item checked before any is written.
+void appendList(std::string& target, const std::vector<std::string>& items, bool quoted)
+{
+    for (const std::string& item : items)
+        requireQuotable(item);
+    Synthesizer::addSpace(target);
+    target += '(';
+    for (std::size_t i = 0; i < items.size(); ++i) {
+        if (i)
+            target += ' ';
+        if (quoted)
+            appendQuoted(target, items[i]);
+        else
+            target += items[i];
+    }
+    target += ')';
+}
+
 struct ExtensionWord {
     unsigned bit;
     const char* word;
@@ -144,28 +162,10 @@ void Synthesizer::addParamVector(std::string& target, const std::string& s)
 
 void Synthesizer::addParamVector(std::string& target, const std::vector<std::string>& items)
 {
-    for (const std::string& item : items)
-        requireQuotable(item);
-    addSpace(target);
-    target += '(';
-    for (std::size_t i = 0; i < items.size(); ++i) {
-        if (i)
-            target += ' ';
-        target += items[i];
-    }
-    target += ')';
+    appendList(target, items, false);
 }
 
 void Synthesizer::addParamVectorString(std::string& target, const std::vector<std::string>& items)
 {
-    for (const std::string& item : items)
-        requireQuotable(item);
-    addSpace(target);
-    target += '(';
-    for (std::size_t i = 0; i < items.size(); ++i) {
-        if (i)
-            target += ' ';
-        appendQuoted(target, items[i]);
-    }
-    target += ')';
+    appendList(target, items, true);
 }
