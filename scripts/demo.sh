@@ -77,6 +77,26 @@ for addr in ("0.0.0.0", "127.0.0.1"):
 EOF
 }
 
+# Waits up to $1 seconds for the tool's fixed ports; says so clearly when
+# they stay in use.
+wait_fixed_ports() {
+  local p busy i
+  for ((i = 0; ; i++)); do
+    busy=()
+    for p in $ADMIN_PORT $TEMP_PORTS; do port_free "$p" || busy+=("$p"); done
+    [ ${#busy[@]} -eq 0 ] && return 0
+    [ "$i" -eq 0 ] && echo "demo: TCP port(s) ${busy[*]} in use; waiting up to $1 s (another migration run may be ending)"
+    [ "$i" -ge $(($1 * 2)) ] && break
+    sleep 0.5
+  done
+  echo "demo: TCP port(s) ${busy[*]} are in use on this machine." >&2
+  echo "      4d2zev always reaches the administration service on port $ADMIN_PORT and moves" >&2
+  echo "      the target's IMAP service to port 8143 (or 8144), so the demonstration needs" >&2
+  echo "      ports $ADMIN_PORT, 8143 and 8144 free. Stop whatever listens there and try again." >&2
+  command -v ss >/dev/null && for p in "${busy[@]}"; do ss -ltnp "sport = :$p" | tail -n +2 >&2 || true; done
+  exit 1
+}
+
 free_port() {
   python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'
 }
@@ -84,18 +104,7 @@ free_port() {
 say "Installing what is missing (scripts/install-deps.sh)"
 bash "$ROOT/scripts/install-deps.sh"
 
-busy=()
-for p in $ADMIN_PORT $TEMP_PORTS; do
-  port_free "$p" || busy+=("$p")
-done
-if [ ${#busy[@]} -gt 0 ]; then
-  echo "demo: TCP port(s) ${busy[*]} are in use on this machine." >&2
-  echo "      4d2zev always reaches the administration service on port $ADMIN_PORT and moves" >&2
-  echo "      the target's IMAP service to port 8143 (or 8144), so the demonstration needs" >&2
-  echo "      ports $ADMIN_PORT, 8143 and 8144 free. Stop whatever listens there and try again." >&2
-  command -v ss >/dev/null && for p in "${busy[@]}"; do ss -ltnp "sport = :$p" >&2 || true; done
-  exit 1
-fi
+wait_fixed_ports 30
 
 say "Building 4d2zev (Release, $BUILD)"
 cmake -S "$ROOT" -B "$BUILD" -DCMAKE_BUILD_TYPE=Release -DZELVO_SANITIZE=OFF -DZELVO_TESTS=OFF >/dev/null
@@ -222,6 +231,7 @@ cat > "$base/tables.json" <<EOF
  ],
  "service-imap": [{"Running": "1", "AutoStart": "1"}]}
 EOF
+wait_fixed_ports 30
 # A session of its own, so that Ctrl-C on the terminal reaches only the tool.
 setsid python3 "$STANDIN" --port "$ADMIN_PORT" --admin "$ADMIN_USER:$ADMIN_PASS" \
   --tables "$base/tables.json" --state "$base/state.json" --port-file "$base/standin.port" \
@@ -230,7 +240,11 @@ setsid python3 "$STANDIN" --port "$ADMIN_PORT" --admin "$ADMIN_USER:$ADMIN_PASS"
 standin_pid=$!
 for _ in $(seq 1 200); do
   [ -s "$base/standin.port" ] && break
-  kill -0 "$standin_pid" 2>/dev/null || { cat "$base/standin.log" >&2; die "the stand-in did not start"; }
+  if ! kill -0 "$standin_pid" 2>/dev/null; then
+    grep -q "Address already in use" "$base/standin.log" &&
+      die "port $ADMIN_PORT was taken by another program just now; run the demonstration again"
+    cat "$base/standin.log" >&2; die "the stand-in did not start"
+  fi
   sleep 0.05
 done
 [ -s "$base/standin.port" ] || die "the stand-in did not become ready"
