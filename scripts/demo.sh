@@ -106,9 +106,13 @@ bash "$ROOT/scripts/install-deps.sh"
 
 wait_fixed_ports 30
 
-say "Building 4d2zev (Release, $BUILD)"
-cmake -S "$ROOT" -B "$BUILD" -DCMAKE_BUILD_TYPE=Release -DZELVO_SANITIZE=OFF -DZELVO_TESTS=OFF >/dev/null
-cmake --build "$BUILD" --target 4d2zev -j "$JOBS" >/dev/null || die "the build failed (run: cmake --build $BUILD --target 4d2zev)"
+say "Building 4d2zev (Release, $BUILD; a few minutes the first time)"
+mkdir -p "$BUILD"
+if ! { cmake -S "$ROOT" -B "$BUILD" -DCMAKE_BUILD_TYPE=Release -DZELVO_SANITIZE=OFF -DZELVO_TESTS=OFF &&
+       cmake --build "$BUILD" --target 4d2zev -j "$JOBS"; } >"$BUILD/demo-build.log" 2>&1; then
+  tail -n 40 "$BUILD/demo-build.log" >&2
+  die "the build failed; the whole log is in $BUILD/demo-build.log"
+fi
 TOOL=$BUILD/migration/4d2zev
 [ -x "$TOOL" ] || die "no executable at $TOOL"
 
