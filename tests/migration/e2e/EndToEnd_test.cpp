@@ -171,6 +171,29 @@ TEST(EndToEnd, ServiceThatWasStoppedStaysStopped) {
     EXPECT_TRUE(contains(run.out, "Restoring Zelvo MailServer IMAP service configuration ... OK\n")) << run.out;
 }
 
+// --quiet keeps standard output to the banner; --debug shows both
+// connection settings of each user on standard error.
+TEST(EndToEnd, QuietRunWithDebugLines) {
+    MigrationEnv env;
+    prepareGolden(env);
+    env.startStandIn();
+    std::vector<std::string> args = env.toolArgs(kGolden);
+    args.push_back("--quiet");
+    args.push_back("--debug");
+    ToolRun run = env.runTool(args);
+    EXPECT_EQ(run.status, 0) << run.out << run.err;
+    EXPECT_EQ(run.out, "Zelvo 4D Migration Tool 6.7.3. (7892)\nCopyright (c) Zelvo Software. All rights reserved.\n");
+    EXPECT_TRUE(contains(run.err, "DEBUG: ImapCopyist: source configuration [address=localhost, port=" +
+                                      std::to_string(env.source().port()) +
+                                      ", user=anna@acme.test, password=anna-pw, cramMD5=T]\n"))
+        << run.err;
+    EXPECT_TRUE(contains(run.err, "DEBUG: ImapCopyist: target configuration [address=127.0.0.1, port=8143, "
+                                  "user=cleo@beta.test, password=cleo&pw, cramMD5=F]\n"))
+        << run.err;
+    std::string report;
+    EXPECT_EQ(env.compareMailboxes(kGoldenAccounts, report), 0) << report;
+}
+
 // Each failure before the target is touched: its lines, and its exit status.
 TEST(EndToEnd, EarlyFailures) {
     struct Case {
