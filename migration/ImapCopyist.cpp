@@ -108,12 +108,22 @@ ImapCopyist::Result ImapCopyist::copy()
         log->log(LogStream::Error, "Unable list source folders\n");
         return FolderFailed;
     }
-    for (const FolderInfo& folder : list) {
-        if (wasAborted())
+    // The messages of folders that are not copied (the failed one and those
+    // after it, or those after an interrupt) are counted as failed, so the
+    // summary accounts for every message the source reported.
+    auto leaveFrom = [&](std::size_t first) {
+        for (std::size_t i = first; i < list.size(); ++i)
+            messageErrors += list[i].messages;
+    };
+    for (std::size_t i = 0; i < list.size(); ++i) {
+        if (wasAborted()) {
+            leaveFrom(i);
             return Ok;
-        const Result r = copyFolder(folder);
+        }
+        const Result r = copyFolder(list[i]);
         if (r != Ok) {
             ++folderErrors;
+            leaveFrom(i);
             return r;
         }
         ++folders;

@@ -46,7 +46,8 @@ public:
     // with the side and host and returned (3 or 4).
     Result init();
     // Copies every folder; stops between folders when aborted. Message
-    // failures are counted, not returned.
+    // failures are counted, not returned; the messages of folders left
+    // behind (after a folder failed, or after an interrupt) count as failed.
     Result copy();
     // LOGOUT and close, source first.
     int close();

@@ -324,7 +324,6 @@ TEST_F(ImapCopyistFaults, AnAbortDuringAFolderEndsAfterTheMessageInTransfer)
     copyist.close();
     // The third message was in transfer: it arrives whole, the rest stay.
     expectPrefix("INBOX", 3);
-    EXPECT_EQ(2u, copyist.messageErrors);
     // No folder is started after the interrupt; one listed before INBOX
     // was copied in full.
     const std::string& text = logStream.text;
@@ -334,6 +333,8 @@ TEST_F(ImapCopyistFaults, AnAbortDuringAFolderEndsAfterTheMessageInTransfer)
     const bool sentFirst = text.find("Copying folder \"Sent\"") < inbox;
     EXPECT_EQ(sentFirst ? 2u : 1u, copyist.folders);
     EXPECT_EQ(sentFirst ? 4u : 3u, copyist.messages);
+    // Two of INBOX stayed behind, and Sent when it had not been copied yet.
+    EXPECT_EQ(sentFirst ? 2u : 3u, copyist.messageErrors);
     if (sentFirst) {
         expectPrefix("Sent", 1);
     } else {

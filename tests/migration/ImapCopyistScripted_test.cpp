@@ -153,6 +153,8 @@ TEST_F(ImapCopyistScripted, AFolderThatCannotBeSelectedEndsTheCopy)
     EXPECT_EQ(1u, copyist.folders);
     EXPECT_EQ(1u, copyist.folderErrors);
     EXPECT_EQ(1u, copyist.messages);
+    // The messages of Two and of the Three never started count as failed.
+    EXPECT_EQ(2u, copyist.messageErrors);
     EXPECT_EQ((std::vector<std::string>{"SELECT \"One\"\r\n", "SELECT \"Two\"\r\n"}), source.with("SELECT"));
     EXPECT_NE(std::string::npos, logText().find("ERROR: I am not able select source folder \"Two\".\n"));
 }

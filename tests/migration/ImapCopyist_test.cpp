@@ -197,6 +197,7 @@ TEST_F(ImapCopyistDovecot, AnAbortBeforeTheFirstFolderCopiesNothing)
     copyist.close();
     EXPECT_EQ(0u, copyist.folders);
     EXPECT_EQ(0u, copyist.messages);
+    EXPECT_EQ(1u, copyist.messageErrors);  // left behind, and counted
     EXPECT_TRUE(target.messages(login, password, "INBOX").empty());
 }
 
