@@ -13,10 +13,13 @@ rounds, interleaving the tools, the target emptied before each copy:
 
 Mail lives under /dev/shm, so that Dovecot's own file I/O does not swing from
 round to round. Prints per tool the median messages per second and MB per
-second, their ratio, and 4d2zev's peak resident memory; the first 4d2zev copy
-is compared message by message with the source.
+second, their ratio, 4d2zev's migration loop alone (without the checks, the
+IMAP switch and the restores, which restart the target's service three
+times), its peak resident memory and CPU time; the first 4d2zev copy is
+compared message by message with the source.
 
-    bench/whole_tool_bench.py [--rounds N] [--count N] [--users N] [--build DIR]
+    bench/whole_tool_bench.py [--rounds N] [--count N] [--users N]
+                              [--post-offices N] [--build DIR] [--keep]
 
 Needs ports 44337, 8143 and 8144 free, dovecot-imapd and isync
 (WITH_BENCH=1 bash scripts/install-deps.sh). Everything it starts it stops by
@@ -176,7 +179,7 @@ class StandIn:
 
 def run_tool(tool, base, src, src_path, out_path):
     """One whole 4d2zev run; returns (seconds, seconds of the migration loop, exit
-    status, peak RSS in KB). The loop runs from "Migration started" to the summary;
+    status, peak RSS in KB, CPU seconds). The loop runs from "Migration started" to the summary;
     the rest is the checks, the IMAP switch and the two restores."""
     home = tempfile.mkdtemp(prefix="home.", dir=base)
     env = dict(os.environ, HOME=home)
@@ -208,7 +211,7 @@ def run_tool(tool, base, src, src_path, out_path):
     loop = None
     if None not in marks.values():
         loop = marks[b"Migration summary:"] - marks[b"Migration started"]
-    return secs, loop, proc.returncode, usage.ru_maxrss
+    return secs, loop, proc.returncode, usage.ru_maxrss, usage.ru_utime + usage.ru_stime
 
 
 def summary_messages(out_path):
@@ -308,7 +311,7 @@ def main():
         dst.stop()
 
         times = {"4d2zev": [], "mbsync": []}
-        rss, loops = [], []
+        rss, loops, cpu = [], [], []
         verified = False
         for r in range(args.rounds):
             for name in (("4d2zev", "mbsync") if r % 2 == 0 else ("mbsync", "4d2zev")):
@@ -316,7 +319,7 @@ def main():
                 if name == "4d2zev":
                     standin = StandIn(base, dst)
                     out_path = os.path.join(base, "run%d.txt" % r)
-                    secs, loop, rc, kb = run_tool(tool, base, src, src_path, out_path)
+                    secs, loop, rc, kb, cpu_s = run_tool(tool, base, src, src_path, out_path)
                     ok, failed = summary_messages(out_path)
                     if rc != 0 or ok != count or failed:
                         sys.exit("4d2zev exit status %d, %s copied, %s failed of %d; see %s"
@@ -334,6 +337,7 @@ def main():
                     standin = None
                     rss.append(kb)
                     loops.append(loop)
+                    cpu.append(cpu_s)
                 else:
                     dst.start()
                     secs = run_mbsync(base, src, dst.port, accounts)
@@ -357,7 +361,8 @@ def main():
               % (med["mbsync"] / med["4d2zev"], med["mbsync"] / lm))
         print("  one restart of the target Dovecot (stop and start): %.2f s (median); a whole run"
               " makes three" % statistics.median(restarts))
-        print("  4d2zev peak RSS %.1f MB (max over rounds)" % (max(rss) / 1024.0))
+        print("  4d2zev peak RSS %.1f MB (max over rounds), CPU time %.2f s (median)"
+              % (max(rss) / 1024.0, statistics.median(cpu)))
     finally:
         if standin:
             standin.stop()
