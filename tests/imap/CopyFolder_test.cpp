@@ -172,6 +172,53 @@ TEST_F(CopyFolder, CopiesEveryMessageWithFlagsDateAndBytes)
     expectSourceUsable();
 }
 
+TEST_F(CopyFolder, AResponseSplitAtAnyByteCopiesTheSame)
+{
+    // Small messages, so that every boundary of lines, literal headers and
+    // bodies falls inside some piece.
+    const std::vector<Msg> messages = {
+        {"\\Seen", date, "A OK\r\n{3}\r\n)\r\n"},
+        {"", date, "x"},
+        {"\\Flagged \\Draft", date, std::string(300, 'y')},
+    };
+    for (std::size_t piece : {1, 2, 3, 5, 7, 13}) {
+        SCOPED_TRACE(piece);
+        scripted::Server s;
+        std::vector<std::string> got;
+        s.serve([&](scripted::Peer& peer, int) {
+            peer.greetAndLogin();
+            peer.readLine();
+            peer.sendInPieces(fetchResponse(messages), piece);
+            peer.drainUntilLogout();
+        });
+        scripted::Server t;
+        t.serve([&](scripted::Peer& peer, int) {
+            peer.greetAndLogin();
+            for (int i = 0; i < 3; ++i) {
+                const std::string c = peer.readCommand();
+                got.push_back(c.substr(c.find(' ') + 1));
+                peer.send(scripted::Peer::tagOf(c) + " OK done\r\n");
+            }
+            peer.drainUntilLogout();
+        });
+        SimpleImapClient from;
+        SimpleImapClient to;
+        ASSERT_EQ(Result::Ok, from.connect("127.0.0.1", s.port(), "u", "p", false));
+        ASSERT_EQ(Result::Ok, to.connect("127.0.0.1", t.port(), "u", "p", false));
+        unsigned c = 0, f = 0;
+        EXPECT_EQ(Result::Ok, from.copyFolder("Target", to, c, f, nullptr, &progressMutex, false, 3));
+        EXPECT_EQ(3u, c);
+        EXPECT_EQ(0u, f);
+        from.disconnect(true);
+        to.disconnect(true);
+        s.join();
+        t.join();
+        ASSERT_EQ(3u, got.size());
+        for (std::size_t i = 0; i < 3; ++i)
+            EXPECT_EQ(appendOf("", messages[i].flags, date, messages[i].body).substr(1), got[i]);
+    }
+}
+
 TEST_F(CopyFolder, ShowsNothingWhenProgressIsOff)
 {
     startSource(fetchResponse(threeMessages()));

@@ -6,6 +6,7 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -29,6 +30,9 @@ public:
     Peer& operator=(const Peer&) = delete;
 
     bool send(const std::string& bytes);
+    // Sends bytes in writes of at most piece bytes each, pausing briefly
+    // between them, so the client meets them split at many offsets.
+    bool sendInPieces(const std::string& bytes, std::size_t piece);
     // One line up to and with its LF; empty at the end of the stream or
     // after the wait limit.
     std::string readLine();
@@ -120,6 +124,18 @@ inline bool Peer::send(const std::string& bytes)
         done += static_cast<std::size_t>(n);
     }
     return fd >= 0;
+}
+
+inline bool Peer::sendInPieces(const std::string& bytes, std::size_t piece)
+{
+    int one = 1;
+    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    for (std::size_t at = 0; at < bytes.size(); at += piece) {
+        if (!send(bytes.substr(at, piece)))
+            return false;
+        ::usleep(50);
+    }
+    return true;
 }
 
 inline bool Peer::fill()
