@@ -289,7 +289,7 @@ TEST_F(CopyFolder, AnEmptyFolderIsNotFetched)
     EXPECT_EQ(0u, fetchRequest.find("Z1 SELECT"));
 }
 
-TEST_F(CopyFolder, TheTaggedLineDecides)
+TEST_F(CopyFolder, TheLineThatEndsTheResponseDecides)
 {
     struct Row {
         const char* end;
@@ -301,6 +301,10 @@ TEST_F(CopyFolder, TheTaggedLineDecides)
         {"Z9 OK done\r\n", Result::Ok, 0},
         {"A NO Some messages could not be fetched\r\n", Result::FetchFailed, 2},
         {"A BAD Error\r\n", Result::FetchFailed, 2},
+        {"* BYE Server shutting down\r\n", Result::ConnectionFailed, 2},
+        // A literal beyond any limit cannot be skipped: the source is dropped.
+        {"* 2 FETCH (BODY[] {4294967296}\r\n", Result::FetchFailed, 2},
+        {"", Result::FetchFailed, 2},  // the source closes
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.end);
@@ -313,6 +317,8 @@ TEST_F(CopyFolder, TheTaggedLineDecides)
             peer.greetAndLogin();
             peer.readLine();
             peer.send(fetchResponse({{"", date, "m"}}, row.end));
+            if (*row.end == '\0')
+                return;
             peer.drainUntilLogout();
         });
         t.serve([&](scripted::Peer& peer, int) {
