@@ -104,6 +104,12 @@ wait_port() {
 
 master_pid() { cat "$dir/run/master.pid" 2>/dev/null || true; }
 
+# Some process of the group led by $1 still runs (zombies waiting for their
+# reaper do not count: they hold no port).
+alive() {
+  ps -o stat= -g "$1" 2>/dev/null | grep -qv '^Z'
+}
+
 case "$cmd" in
   create)
     [ $# -eq 2 ] || die "create DIR PORT source|target"
@@ -146,11 +152,17 @@ case "$cmd" in
     [ -n "$pid" ] || exit 0
     # The master leads a process group of its own: end the whole group by its id.
     kill -TERM -- "-$pid" 2>/dev/null || kill -TERM "$pid" 2>/dev/null || { rm -f "$dir/run/master.pid"; exit 0; }
-    for i in $(seq 1 100); do
-      kill -0 "$pid" 2>/dev/null || break
-      sleep 0.05
+    # The master lingers for a second or two while its children go; what was
+    # stored is on disk already, so the group is ended after a short grace.
+    for i in $(seq 1 30); do
+      alive "$pid" || break
+      sleep 0.01
     done
     kill -KILL -- "-$pid" 2>/dev/null || true
+    for i in $(seq 1 300); do
+      alive "$pid" || break
+      sleep 0.01
+    done
     rm -f "$dir/run/master.pid"
     ;;
   running)
