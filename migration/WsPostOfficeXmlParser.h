@@ -8,6 +8,7 @@
 
 #include "foundation/xml/ZXmlParser.h"
 #include "migration/LogStream.h"
+#include "migration/WsXmlRegion.h"
 #include "migration/WebStarPostOffice.h"
 
 // Reads the post-office list. Only the region below the element whose "name"
@@ -27,7 +28,7 @@ public:
     bool isOk() const { return ok; }
 
 private:
-    int mdgLevel;
+    WsXmlRegion region;
     bool ok;
     boost::shared_ptr<WebStarPostOffice> current;
     std::string propertyName;

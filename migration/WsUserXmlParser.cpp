@@ -12,21 +12,17 @@ const char* const DefaultSection = "Default";
 
 WsUserXmlParser::WsUserXmlParser(std::vector<boost::shared_ptr<WebStarUser>>& out, const std::string& domain,
                                  LogStream& log)
-    : mdgLevel(0), inDefault(false), ok(true), out(&out), domain(&domain), log(&log) {}
+    : region(StartWord, log), inDefault(false), ok(true), out(&out), domain(&domain), log(&log) {}
 
 bool WsUserXmlParser::start_element(const char*, const xml_attr* attrs) {
     const char* name = get_xml_attr(attrs, "name");
-    if (mdgLevel != 0)
-        ++mdgLevel;
-    else if (name != nullptr && strcasecmp(name, StartWord) == 0)
-        mdgLevel = 1;
-    if (name != nullptr)
-        log->log(LogStream::Debug, "mdgLevel: %d; attr value: %s\n", mdgLevel, name);
+    region.enter(name);
+    const int level = region.level();
 
-    if (mdgLevel == 2) {
+    if (level == 2) {
         if (name != nullptr && strcasecmp(name, DefaultSection) == 0)
             inDefault = true;
-    } else if (mdgLevel == 3 && inDefault) {
+    } else if (level == 3 && inDefault) {
         if (name == nullptr) {
             ok = false;
             return false;
@@ -34,31 +30,30 @@ bool WsUserXmlParser::start_element(const char*, const xml_attr* attrs) {
         current.reset(new WebStarUser());
         current->name = name;
         current->domain = *domain;
-    } else if (mdgLevel == 4 && inDefault && name != nullptr) {
+    } else if (level == 4 && inDefault && name != nullptr) {
         propertyName = name;
     }
     return true;
 }
 
 bool WsUserXmlParser::end_element(const char*) {
-    log->log(LogStream::Debug, "mdgLevel: %d; end of element\n", mdgLevel);
-    if (mdgLevel == 2) {
+    const int level = region.level();
+    if (level == 2) {
         inDefault = false;
-    } else if (mdgLevel == 3 && inDefault) {
+    } else if (level == 3 && inDefault) {
         if (current)
             out->push_back(current);
         current.reset();
-    } else if (mdgLevel == 4 && inDefault) {
+    } else if (level == 4 && inDefault) {
         propertyName.clear();
     }
-    if (mdgLevel > 0)
-        --mdgLevel;
+    region.leave();
     return true;
 }
 
 bool WsUserXmlParser::text(const char* text) {
     log->log(LogStream::Debug, "\ttext: %s\n", text);
-    if (mdgLevel != 4 || !inDefault)
+    if (region.level() != 4 || !inDefault)
         return true;
     if (!current || propertyName.empty()) {
         ok = false;

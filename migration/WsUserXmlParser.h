@@ -8,6 +8,7 @@
 
 #include "foundation/xml/ZXmlParser.h"
 #include "migration/LogStream.h"
+#include "migration/WsXmlRegion.h"
 #include "migration/WebStarUser.h"
 
 // Reads one post office's user file. Only the region below the element whose
@@ -28,7 +29,7 @@ public:
     bool isOk() const { return ok; }
 
 private:
-    int mdgLevel;
+    WsXmlRegion region;
     bool inDefault;
     bool ok;
     boost::shared_ptr<WebStarUser> current;
