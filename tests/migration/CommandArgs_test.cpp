@@ -7,36 +7,10 @@
 #include <string>
 #include <vector>
 
-namespace {
+#include "tests/migration/ArgvForTests.h"
 
-// A writable argument vector, as the reader rewrites it.
-class Argv {
-public:
-    explicit Argv(const std::vector<const char*>& words)
-    {
-        for (const char* w : words)
-            storage.emplace_back(w, w + std::strlen(w) + 1);
-        for (auto& s : storage)
-            pointers.push_back(s.data());
-        pointers.push_back(nullptr);
-    }
-    int argc() const { return static_cast<int>(pointers.size()) - 1; }
-    char** argv() { return pointers.data(); }
-
-private:
-    std::vector<std::vector<char>> storage;
-    std::vector<char*> pointers;
-};
-
-std::string join(const std::vector<const char*>& words)
-{
-    std::string s;
-    for (const char* w : words)
-        s += std::string(w) + " ";
-    return s;
-}
-
-} // namespace
+using argtest::Argv;
+using argtest::join;
 
 TEST(CommandArgsTest, DefaultsOfTheRecord)
 {

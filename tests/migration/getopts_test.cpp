@@ -8,28 +8,12 @@
 #include <unistd.h>
 #include <vector>
 
+#include "tests/migration/ArgvForTests.h"
+
+using argtest::Argv;
+using argtest::join;
 
 namespace {
-
-// A writable argument vector, as getopts rewrites it.
-class Argv {
-public:
-    explicit Argv(const std::vector<const char*>& words)
-    {
-        for (const char* w : words)
-            storage.emplace_back(w, w + std::strlen(w) + 1);
-        for (auto& s : storage)
-            pointers.push_back(s.data());
-        pointers.push_back(nullptr);
-    }
-    int argc() const { return static_cast<int>(pointers.size()) - 1; }
-    char** argv() { return pointers.data(); }
-    std::string word(int i) const { return pointers[i]; }
-
-private:
-    std::vector<std::vector<char>> storage;
-    std::vector<char*> pointers;
-};
 
 const char* const toolTable[] = {"",        "-target-user=", "-target-pass=", "-target-host=",
                                  "-source-path=", "-source-port=", "-quiet", "-help", "-debug",
@@ -129,10 +113,7 @@ TEST(GetoptsTest, ToolTableResults)
         {{"p"}, "-1 "},
     };
     for (Case& c : cases) {
-        std::string trace;
-        for (const char* w : c.words)
-            trace += std::string(w) + " ";
-        SCOPED_TRACE(trace);
+        SCOPED_TRACE(join(c.words));
         Argv a(c.words);
         EXPECT_EQ(c.steps, describe(run(a, toolTable)));
     }
@@ -213,10 +194,7 @@ TEST(GetoptsTest, CompactGroupsOfLetters)
         {{"p", "+x"}, "1 -1 "},
     };
     for (Case& c : cases) {
-        std::string trace;
-        for (const char* w : c.words)
-            trace += std::string(w) + " ";
-        SCOPED_TRACE(trace);
+        SCOPED_TRACE(join(c.words));
         Argv a(c.words);
         EXPECT_EQ(c.steps, describe(run(a, table)));
     }
