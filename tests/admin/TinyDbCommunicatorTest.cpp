@@ -91,6 +91,35 @@ std::string greeting(int port)
     return line;
 }
 
+// The tagged answer to a LOGIN on 127.0.0.1:port.
+std::string imapLogin(int port, const std::string& login, const std::string& password)
+{
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(static_cast<unsigned short>(port));
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    std::string answer;
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) {
+        const std::string command = "a LOGIN \"" + login + "\" \"" + password + "\"\r\n";
+        std::string line;
+        char c;
+        while (answer.empty() && ::read(fd, &c, 1) == 1) {
+            if (c != '\n') {
+                line += c;
+                continue;
+            }
+            if (line.compare(0, 4, "* OK") == 0 && line.find("ready") != std::string::npos)
+                (void)!::write(fd, command.data(), command.size());
+            else if (line.compare(0, 2, "a ") == 0)
+                answer = line;
+            line.clear();
+        }
+    }
+    ::close(fd);
+    return answer;
+}
+
 class Communicator : public ::testing::Test {
 protected:
     void SetUp() override
@@ -443,6 +472,12 @@ TEST_F(Communicator, SwitchMovesARealImapService)
     EXPECT_EQ(0u, greeting(p8143).find("* OK")) << greeting(p8143);
     EXPECT_FALSE(accepts(p143));
     EXPECT_FALSE(accepts(p1143));
+
+    // A created user logs in to the moved service with its own password.
+    ASSERT_EQ(TinyDbResult::Ok, c->createDomain(postOffice("po", "PO", {"a.test"})));
+    ASSERT_EQ(TinyDbResult::Ok, c->createUser(webUser("a.test", "mover", "m0ve", "Mo Ver"), true));
+    EXPECT_EQ("a OK", imapLogin(p8143, "mover@a.test", "m0ve").substr(0, 4));
+    EXPECT_EQ("a NO", imapLogin(p8143, "mover@a.test", "wrong").substr(0, 4));
 
     ASSERT_EQ(TinyDbResult::Ok, c->restoreImapStatus());
     EXPECT_TRUE(accepts(p143));

@@ -251,6 +251,16 @@ class Server:
         self.imap_history.append({"start": ports, "ok": True})
         return 1
 
+    def add_mail_user(self, row):
+        """Gives a created account its mailbox and login in the Dovecot instance."""
+        login = "%s@%s" % (row.get("Name", ""), row.get("Domain", ""))
+        password = row.get("Password", "")
+        if password.startswith("NUL.DE3:"):
+            password = password[len("NUL.DE3:"):]
+        res = subprocess.run(["bash", self.opts.dovecot_script, "adduser", self.opts.imap_dir, login, password],
+                             stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+        self.imap_history.append({"adduser": login, "ok": res.returncode == 0})
+
     def stop_imap(self):
         if self.dovecot_started:
             subprocess.run(["bash", self.opts.dovecot_script, "stop", self.opts.imap_dir],
@@ -317,6 +327,8 @@ class Server:
             if unique and any(self.matches(r, [(k, row.get(k, "")) for k in unique]) for r in rows):
                 return Reply(status=3, error=1062)
             rows.append(row)
+            if name.lower() == "user" and self.opts.imap_dir:
+                self.add_mail_user(row)
             return Reply()
         m = re.fullmatch(r"delete\s+from\s+([\w-]+)(?:\s+where\s+(.*))?", text, re.I | re.S)
         if m:
