@@ -257,6 +257,12 @@ class Server:
         password = row.get("Password", "")
         if password.startswith("NUL.DE3:"):
             password = password[len("NUL.DE3:"):]
+        try:
+            with open(os.path.join(self.opts.imap_dir, "passwd")) as f:
+                if any(line.startswith(login + ":") for line in f):
+                    return  # the test made this login itself
+        except OSError:
+            pass
         res = subprocess.run(["bash", self.opts.dovecot_script, "adduser", self.opts.imap_dir, login, password],
                              stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
         self.imap_history.append({"adduser": login, "ok": res.returncode == 0})
