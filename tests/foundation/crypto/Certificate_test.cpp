@@ -13,6 +13,7 @@
 #include "foundation/tls/SSLContext.h"
 #include "foundation/tls/SslErrHandler.h"
 #include "foundation/tls/ZSslSocket.h"
+#include "tests/foundation/tls/TlsErrors.h"
 #include "tests/foundation/tls/TlsPeer.h"
 #include "tests/support/TestSupport.h"
 
@@ -20,14 +21,9 @@ using zelvo::crypto::Certificate;
 using zelvo::crypto::Key;
 using zelvo::ssl::SSLContext;
 using zelvo::ssl::ZSslSocket;
+using tlstest::dropErrors;
 
 namespace {
-
-void dropErrors()
-{
-    std::string ignored;
-    zelvo::ssl::errHandler->getLastError(ignored);
-}
 
 // What the openssl command prints, in the library's spelling.
 std::string opensslFingerprint(const std::string& certFile)

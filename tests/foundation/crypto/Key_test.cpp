@@ -8,20 +8,16 @@
 #include "foundation/crypto/Certificate.h"
 #include "foundation/crypto/CrtKeyFile.h"
 #include "foundation/tls/SslErrHandler.h"
+#include "tests/foundation/tls/TlsErrors.h"
 #include "tests/foundation/tls/TlsPeer.h"
 #include "tests/support/TestSupport.h"
 
 using zelvo::crypto::CrtKeyFile;
 using zelvo::crypto::Key;
 using zelvo::crypto::Password;
+using tlstest::dropErrors;
 
 namespace {
-
-void dropErrors()
-{
-    std::string ignored;
-    zelvo::ssl::errHandler->getLastError(ignored);
-}
 
 int callbackCalls = 0;
 

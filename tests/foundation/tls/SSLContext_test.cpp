@@ -6,20 +6,15 @@
 
 #include "foundation/tls/InitSSL.h"
 #include "foundation/tls/SslErrHandler.h"
+#include "tests/foundation/tls/TlsErrors.h"
 #include "tests/foundation/tls/TlsPeer.h"
 
 using zelvo::ssl::SSLContext;
 using zelvo::ssl::SslMode;
 using zelvo::ssl::errHandler;
+using tlstest::takeErrors;
 
 namespace {
-
-std::string takeErrors()
-{
-    std::string text;
-    errHandler->getLastError(text);
-    return text;
-}
 
 std::string subjectOf(X509* cert)
 {

@@ -15,21 +15,16 @@
 #include "foundation/system/Clock.h"
 #include "foundation/system/PeriodGuard.h"
 #include "foundation/tls/SslErrHandler.h"
+#include "tests/foundation/tls/TlsErrors.h"
 #include "tests/foundation/tls/TlsPeer.h"
 
 using zelvo::ssl::SSLContext;
 using zelvo::ssl::SslMode;
 using zelvo::ssl::ZSslSocket;
 using zelvo::ssl::errHandler;
+using tlstest::takeErrors;
 
 namespace {
-
-std::string takeErrors()
-{
-    std::string text;
-    errHandler->getLastError(text);
-    return text;
-}
 
 // The administration client's context: TLS 1.0, optionally at security
 // level 0 (without it this library refuses TLS 1.0 handshakes).
