@@ -78,6 +78,23 @@ TEST_F(SimpleImapClientScripted, DisconnectWithoutLogoutJustCloses)
     EXPECT_TRUE(commands.empty());
 }
 
+TEST(SimpleImapClientConnect, DisconnectAfterTheServerWentAwayStillClears)
+{
+    SimpleImapClient client;
+    {
+        scripted::Server server;
+        server.serve([](Peer& peer, int) {
+            peer.greetAndLogin();
+            peer.close();
+        });
+        ASSERT_EQ(Result::Ok, client.connect("127.0.0.1", server.port(), "jo", "pw", false));
+        server.join();
+    }  // nothing listens any more
+    client.disconnect(true);
+    EXPECT_FALSE(client.isConnected());
+    EXPECT_EQ(ConnectionInternal::State::Disconnected, client.getConnection().getState());
+}
+
 TEST(SimpleImapClientConnect, FailuresGiveTheirNumbersAndLeaveTheClientDisconnected)
 {
     struct Row {
