@@ -181,12 +181,7 @@ bool ZSslSocket::connect()
     if (!sslOpen)
         return false;
     SslErrHandler::emptyErrorQueue();
-    int result = SSL_connect(ssl);
-    if (result < 1) {
-        boost::shared_ptr<SslErrHandler> record = errHandler;
-        record->checkForError(*this, result);
-    }
-    return result >= 1;
+    return checked(SSL_connect(ssl)) >= 1;
 }
 
 bool ZSslSocket::accept()
@@ -194,12 +189,7 @@ bool ZSslSocket::accept()
     if (!sslOpen)
         return false;
     SslErrHandler::emptyErrorQueue();
-    int result = SSL_accept(ssl);
-    if (result < 1) {
-        boost::shared_ptr<SslErrHandler> record = errHandler;
-        record->checkForError(*this, result);
-    }
-    return result >= 1;
+    return checked(SSL_accept(ssl)) >= 1;
 }
 
 bool ZSslSocket::accept(unsigned long long timeoutMs)
@@ -233,6 +223,15 @@ bool ZSslSocket::accept(unsigned long long startMs, unsigned long long timeoutMs
     }
     tiny::sockBlockMode(fd, 1);
     return result > 0;
+}
+
+int ZSslSocket::checked(int result)
+{
+    if (result < 1) {
+        boost::shared_ptr<SslErrHandler> record = errHandler;
+        record->checkForError(*this, result);
+    }
+    return result;
 }
 
 void ZSslSocket::kill()
@@ -283,12 +282,7 @@ int ZSslSocket::i_read(char* buffer, unsigned length)
     IoScope io(*this, true);
     if (!sslOpen || !ssl)
         return -1;
-    int result = SSL_read(ssl, buffer, static_cast<int>(length));
-    if (result < 1) {
-        boost::shared_ptr<SslErrHandler> record = errHandler;
-        record->checkForError(*this, result);
-    }
-    return result;
+    return checked(SSL_read(ssl, buffer, static_cast<int>(length)));
 }
 
 int ZSslSocket::i_write(const char* data, unsigned length)
@@ -297,12 +291,7 @@ int ZSslSocket::i_write(const char* data, unsigned length)
     IoScope io(*this, true);
     if (!sslOpen || !ssl)
         return -1;
-    int result = SSL_write(ssl, data, static_cast<int>(length));
-    if (result < 1) {
-        boost::shared_ptr<SslErrHandler> record = errHandler;
-        record->checkForError(*this, result);
-    }
-    return result;
+    return checked(SSL_write(ssl, data, static_cast<int>(length)));
 }
 
 int ZSslSocket::pending()

@@ -76,6 +76,9 @@ private:
     void endIo();
     void releaseConnection();
     void resetBuffers();
+    // Returns the result of an OpenSSL call on the connection; a failure
+    // (below 1) first goes to the calling thread's error list.
+    int checked(int result);
 
     SSL* ssl;
     SSLContext ownContext;
