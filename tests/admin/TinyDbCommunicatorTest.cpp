@@ -460,7 +460,7 @@ TEST_F(Communicator, SwitchMovesARealImapService)
     const int p143 = testsupport::freeLoopbackPort();
     const int p1143 = testsupport::freeLoopbackPort();
     const int p8143 = testsupport::freeLoopbackPort();
-    StandIn server({"--imap-dir", target.dir(), "--imap-port-map", "143=" + std::to_string(p143),
+    StandIn server({"--imap-dir", target.dir(), "--add-logins", "--imap-port-map", "143=" + std::to_string(p143),
                     "--imap-port-map", "1143=" + std::to_string(p1143), "--imap-port-map",
                     "8143=" + std::to_string(p8143)});
     ASSERT_TRUE(accepts(p143)) << server.output();

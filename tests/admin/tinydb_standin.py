@@ -333,7 +333,7 @@ class Server:
             if unique and any(self.matches(r, [(k, row.get(k, "")) for k in unique]) for r in rows):
                 return Reply(status=3, error=1062)
             rows.append(row)
-            if name.lower() == "user" and self.opts.imap_dir:
+            if name.lower() == "user" and self.opts.imap_dir and self.opts.add_logins:
                 self.add_mail_user(row)
             return Reply()
         m = re.fullmatch(r"delete\s+from\s+([\w-]+)(?:\s+where\s+(.*))?", text, re.I | re.S)
@@ -592,6 +592,8 @@ def main():
     p.add_argument("--refuse-imap-port", type=int, action="append", default=[],
                    help="start_service answers 0 while an IMAP binding uses this port")
     p.add_argument("--imap-dir", help="Dovecot instance directory (tests/support/dovecot.sh create)")
+    p.add_argument("--add-logins", action="store_true",
+                   help="with --imap-dir, every inserted user also becomes a login of the instance")
     p.add_argument("--imap-port-map", action="append", default=[],
                    help="BOUND=REAL: the Dovecot instance listens on REAL for binding port BOUND")
     p.add_argument("--dovecot-script", default=os.path.join(here, "..", "support", "dovecot.sh"))
