@@ -461,6 +461,37 @@ std::streamsize tcpbuffer::xsgetn(char* s, std::streamsize n)
     return got;
 }
 
+bool tcpbuffer::connectToPeer()
+{
+    int rc = ::connect(sock, peerHost.getSockAddr(), peerHost.getSockAddrLength());
+    if (rc != 0 && errno == EINTR) {
+        // The connect goes on in the background; wait for its outcome.
+        int error = 0;
+        socklen_t length = sizeof(error);
+        if (selectSock(sock, false, -1) == 1 &&
+            getsockopt(sock, SOL_SOCKET, SO_ERROR, &error, &length) == 0 && error == 0)
+            rc = 0;
+    }
+    if (rc != 0) {
+        closeDescriptor();
+        return false;
+    }
+    return true;
+}
+
+InetSocketAddress& tcpbuffer::localEndpoint()
+{
+    if (sock != -1) {
+        sockaddr_in local;
+        socklen_t length = sizeof(local);
+        std::memset(&local, 0, sizeof(local));
+        if (getsockname(sock, reinterpret_cast<sockaddr*>(&local), &length) == 0)
+            host = InetSocketAddress(Inet4Address(ntohl(local.sin_addr.s_addr)),
+                                     ntohs(local.sin_port));
+    }
+    return host;
+}
+
 std::streambuf* tcpbuffer::setbuf(char* p, std::streamsize n)
 {
     if (p == nullptr || n < 2 || n > static_cast<std::streamsize>(INT_MAX))
@@ -532,15 +563,7 @@ basic_tcpclientbuffer::~basic_tcpclientbuffer() = default;
 
 InetSocketAddress& basic_tcpclientbuffer::getHost()
 {
-    if (sock != -1) {
-        sockaddr_in local;
-        socklen_t length = sizeof(local);
-        std::memset(&local, 0, sizeof(local));
-        if (getsockname(sock, reinterpret_cast<sockaddr*>(&local), &length) == 0)
-            host = InetSocketAddress(Inet4Address(ntohl(local.sin_addr.s_addr)),
-                                     ntohs(local.sin_port));
-    }
-    return host;
+    return localEndpoint();
 }
 
 tcpbuffer* basic_tcpclientbuffer::start()
@@ -549,19 +572,8 @@ tcpbuffer* basic_tcpclientbuffer::start()
         return nullptr;
     if (connected)
         return this; // a second connect would fail and drop the connection
-    int rc = connect(sock, peerHost.getSockAddr(), peerHost.getSockAddrLength());
-    if (rc != 0 && errno == EINTR) {
-        // The connect goes on in the background; wait for its outcome.
-        int error = 0;
-        socklen_t length = sizeof(error);
-        if (selectSock(sock, false, -1) == 1 &&
-            getsockopt(sock, SOL_SOCKET, SO_ERROR, &error, &length) == 0 && error == 0)
-            rc = 0;
-    }
-    if (rc != 0) {
-        closeDescriptor();
+    if (!connectToPeer())
         return nullptr;
-    }
     connected = true;
     return this;
 }

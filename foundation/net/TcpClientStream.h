@@ -139,6 +139,12 @@ protected:
     int waitForInput();
     // A zero time-out means reads block without a wait.
     bool hasTimeout() const { return timeoutSeconds != 0 || timeoutMicroseconds != 0; }
+    // Connects the bound socket to the peer, waiting out a connect that a
+    // signal interrupted; on failure closes the descriptor and returns false.
+    bool connectToPeer();
+    // Stores the socket's actual local endpoint as host once a socket
+    // exists; returns host.
+    InetSocketAddress& localEndpoint();
 
     InetSocketAddress peerHost;
     InetSocketAddress host;

@@ -1,6 +1,5 @@
 #include "foundation/tls/SslBuffer.h"
 
-#include <cerrno>
 #include <cstring>
 
 #include <arpa/inet.h>
@@ -119,33 +118,15 @@ basic_sslclientbuffer::~basic_sslclientbuffer() = default;
 
 InetSocketAddress& basic_sslclientbuffer::getHost()
 {
-    if (sock != -1) {
-        sockaddr_in local;
-        socklen_t length = sizeof(local);
-        std::memset(&local, 0, sizeof(local));
-        if (::getsockname(sock, reinterpret_cast<sockaddr*>(&local), &length) == 0)
-            host = InetSocketAddress(Inet4Address(ntohl(local.sin_addr.s_addr)), ntohs(local.sin_port));
-    }
-    return host;
+    return localEndpoint();
 }
 
 tcpbuffer* basic_sslclientbuffer::start()
 {
     if (sock == -1)
         return nullptr;
-    int rc = ::connect(sock, peerHost.getSockAddr(), peerHost.getSockAddrLength());
-    if (rc != 0 && errno == EINTR) {
-        // The connect goes on in the background; wait for its outcome.
-        int error = 0;
-        socklen_t length = sizeof(error);
-        if (selectSock(sock, false, -1) == 1 && ::getsockopt(sock, SOL_SOCKET, SO_ERROR, &error, &length) == 0 &&
-            error == 0)
-            rc = 0;
-    }
-    if (rc != 0) {
-        closeDescriptor();
+    if (!connectToPeer())
         return nullptr;
-    }
     sockaddr_in local;
     socklen_t length = sizeof(local);
     std::memset(&local, 0, sizeof(local));
