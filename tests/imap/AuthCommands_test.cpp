@@ -14,6 +14,7 @@
 
 using imaptest::FakeImapServer;
 using imaptest::Peer;
+using imaptest::tagOf;
 using State = ConnectionInternal::State;
 
 namespace {
@@ -40,11 +41,6 @@ std::string referenceHmac(const std::string& key, const std::string& data)
     HMAC(EVP_md5(), key.data(), static_cast<int>(key.size()), reinterpret_cast<const unsigned char*>(data.data()),
          data.size(), md, &len);
     return zelvo::utils::stringToHex(std::string(reinterpret_cast<char*>(md), len));
-}
-
-std::string tagOf(const std::string& line)
-{
-    return line.substr(0, line.find(' '));
 }
 
 } // namespace

@@ -10,15 +10,11 @@
 
 using imaptest::FakeImapServer;
 using imaptest::Peer;
+using imaptest::tagOf;
 using State = ConnectionInternal::State;
 using Result = SimpleImapClient::ImapClientResult;
 
 namespace {
-
-std::string tagOf(const std::string& line)
-{
-    return line.substr(0, line.find(' '));
-}
 
 // Greets, then answers every command with a tagged OK until the client
 // closes; a LOGOUT also gets its BYE.

@@ -117,6 +117,12 @@ private:
     int fd;
 };
 
+// The tag of a command line: its first word.
+inline std::string tagOf(const std::string& line)
+{
+    return line.substr(0, line.find(' '));
+}
+
 class FakeImapServer {
 public:
     using Script = std::function<void(Peer&)>;

@@ -8,13 +8,9 @@
 
 using imaptest::FakeImapServer;
 using imaptest::Peer;
+using imaptest::tagOf;
 
 namespace {
-
-std::string tagOf(const std::string& line)
-{
-    return line.substr(0, line.find(' '));
-}
 
 // Greets, then answers the first command with the given untagged lines and
 // a tagged OK.
