@@ -70,10 +70,8 @@ Url::Url(const Url& other) : Url()
 
 Url& Url::operator=(const Url& other)
 {
-    if (this != &other) {
-        reset();
+    if (this != &other)
         copyFrom(other);
-    }
     return *this;
 }
 
@@ -254,24 +252,7 @@ bool Url::resolve(bool throwOnFailure)
 
 void Url::reset()
 {
-    protocol.clear();
-    user.clear();
-    password.clear();
-    host.clear();
-    port.clear();
-    path.clear();
-    url.clear();
-    query.clear();
-    ref.clear();
-    file.clear();
-    dir.clear();
-    portNumber = 0;
-    ip = Inet4Address();
-    resolved = false;
-    parsed = true;
-    dirty = false;
-    pathParsed = true;
-    pathDirty = false;
+    copyFrom(Url());
 }
 
 bool Url::assignPortNumber(std::string portText) const
