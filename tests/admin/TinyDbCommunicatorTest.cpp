@@ -5,6 +5,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <sstream>
@@ -457,9 +458,16 @@ TEST_F(Communicator, ChangedCertificateOfARemoteServerIsRefused)
 TEST_F(Communicator, SwitchMovesARealImapService)
 {
     testsupport::Dovecot target(testsupport::Dovecot::Target);
-    const int p143 = testsupport::freeLoopbackPort();
-    const int p1143 = testsupport::freeLoopbackPort();
-    const int p8143 = testsupport::freeLoopbackPort();
+    // Three different free ports stand for the target's 143, 1143 and 8143.
+    std::vector<int> ports;
+    while (ports.size() < 3) {
+        const int p = testsupport::freeLoopbackPort();
+        if (std::find(ports.begin(), ports.end(), p) == ports.end())
+            ports.push_back(p);
+    }
+    const int p143 = ports[0];
+    const int p1143 = ports[1];
+    const int p8143 = ports[2];
     StandIn server({"--imap-dir", target.dir(), "--add-logins", "--imap-port-map", "143=" + std::to_string(p143),
                     "--imap-port-map", "1143=" + std::to_string(p1143), "--imap-port-map",
                     "8143=" + std::to_string(p8143)});
