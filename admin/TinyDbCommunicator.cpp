@@ -180,12 +180,14 @@ bool TinyDbCommunicator::checkValues(const char* what, const std::string& owner,
                                      const std::vector<std::pair<const char*, const std::string*>>& values)
 {
     for (const auto& v : values) {
-        if (!isSafeValue(*v.second)) {
-            log.log(LogStream::Error,
-                    "Cannot create %s \"%s\": its %s \"%s\" holds a quote, a backslash or a control character\n",
-                    what, printable(owner).c_str(), v.first, printable(*v.second).c_str());
-            return false;
-        }
+        if (isSafeValue(*v.second))
+            continue;
+        // A password is never shown, not even a broken one.
+        const std::string shown =
+            std::strcmp(v.first, "password") == 0 ? std::string() : " \"" + printable(*v.second) + "\"";
+        log.log(LogStream::Error, "Cannot create %s \"%s\": its %s%s holds a quote, a backslash or a control character\n",
+                what, printable(owner).c_str(), v.first, shown.c_str());
+        return false;
     }
     return true;
 }
