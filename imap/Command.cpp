@@ -83,9 +83,15 @@ Command::Response Command::execute(IMessage* message)
         connection->sendContinuation("\r\n", true);
     }
 
+    return collectResponses(line, response, &Command::readResponse);
+}
+
+Command::Response Command::collectResponses(std::string& line, std::string& response,
+                                            void (Command::*read)(std::string&, std::string&))
+{
     std::size_t collected = 0;
     for (;;) {
-        readResponse(line, response);
+        (this->*read)(line, response);
         Response result = Response::Bad;
         const bool tagged = isTaggedResponse(response, result);
         removeEOL(response);
@@ -186,18 +192,7 @@ Command::Response Command::exchange(const std::function<std::string(const std::s
     if (response.empty() || response[0] != '+')
         return Response::No;
     connection->sendContinuation(answer(response) + "\r\n");
-
-    for (;;) {
-        readResponseByLines(line, response);
-        Response result = Response::Bad;
-        const bool tagged = isTaggedResponse(response, result);
-        removeEOL(response);
-        if (tagged) {
-            taggedResponse = response;
-            return result;
-        }
-        untaggedResponses.push_back(response);
-    }
+    return collectResponses(line, response, &Command::readResponseByLines);
 }
 
 void Command::getResponse(std::string& tagged, std::vector<std::string>& untagged) const

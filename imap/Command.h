@@ -76,6 +76,10 @@ protected:
     // collects responses by lines up to the tagged reply and returns its
     // word. No when the first response is no continuation.
     Response exchange(const std::function<std::string(const std::string&)>& answer);
+    // Reads responses with read up to the tagged one, keeping the untagged
+    // ones (at most maxCollectedBytes in all); returns the tagged word.
+    Response collectResponses(std::string& line, std::string& response,
+                              void (Command::*read)(std::string&, std::string&));
 
     Synthesizer text;
     std::string tag;
