@@ -565,3 +565,18 @@ TEST_F(TinydbClient, ClientSocketHandshakesAndExchangesBytes)
     EXPECT_TRUE(socket.doClose());
     EXPECT_FALSE(socket.read(methods, 1));
 }
+
+TEST_F(TinydbClient, OversizedReplyIsNeitherAllocatedNorRead)
+{
+    StandIn server({"--raw", "select huge=00000000fffffff00000000000000000" + hex(std::string(64, 'x'))});
+    void* handle = login(server);
+    ASSERT_NE(nullptr, handle);
+    tinydb_query_result result;
+    EXPECT_EQ(TINYDB_E_PARAM, tinydb_send_query(handle, "select huge", &result));
+    EXPECT_EQ(0, result.valid);
+    EXPECT_EQ(nullptr, result.data);
+    // The rest of that block is still on the wire: the session takes no more statements.
+    EXPECT_EQ(TINYDB_E_SOCKET, tinydb_send_query(handle, "select Domain from Domain", &result));
+    tinydb_close(handle);
+    EXPECT_EQ((std::vector<std::string>{"select huge"}), server.statements());
+}
