@@ -94,7 +94,10 @@ TinyDbCommunicator::~TinyDbCommunicator()
 {
     if (!db)
         return;
-    if (statusSaved)
+    // The restore at exit is the last chance to give the target its IMAP
+    // service back: when the session broke during the run, it is tried once
+    // more on a fresh one.
+    if (statusSaved && restoreImapStatus() != TinyDbResult::Ok && connect(true) == TinyDbResult::Ok)
         restoreImapStatus();
     close();
 }

@@ -38,7 +38,8 @@ public:
 
     TinyDbCommunicator(const std::string& user, const std::string& password, const std::string& host,
                        LogStream& log, unsigned adminPort);
-    // Puts the saved IMAP bindings back when they were saved, then ends the session.
+    // Puts the saved IMAP bindings back when they were saved (on a fresh
+    // session when the old one fails), then ends the session.
     ~TinyDbCommunicator();
     TinyDbCommunicator(const TinyDbCommunicator&) = delete;
     TinyDbCommunicator& operator=(const TinyDbCommunicator&) = delete;

@@ -199,6 +199,22 @@ TEST_F(Communicator, SaveSwitchAndRestore)
     EXPECT_EQ("", out.str());
 }
 
+// A session that breaks before the restore: the restore at destruction
+// opens a fresh session and gives the target its bindings back.
+TEST_F(Communicator, RestoreAtExitReconnectsAfterABrokenSession)
+{
+    StandIn server({"--admin", "admin:secret", "--raw-once", "Port='143'=close"});
+    auto c = connected(server);
+    ASSERT_EQ(TinyDbResult::Ok, c->saveAndChangeImapStatus());
+    EXPECT_NE(TinyDbResult::Ok, c->restoreImapStatus());
+    EXPECT_EQ((std::vector<Row>{binding("SMTP", "0.0.0.0", 25)}), server.table("ServicePorts"));
+    c.reset();
+    EXPECT_EQ((std::vector<Row>{binding("SMTP", "0.0.0.0", 25), binding("IMAP", "0.0.0.0", 143),
+                                binding("IMAP", "127.0.0.1", 1143)}),
+              server.table("ServicePorts"));
+    EXPECT_EQ("true", server.state().get<std::string>("imap.running"));
+}
+
 TEST_F(Communicator, RefusedStartsMoveThePort)
 {
     {

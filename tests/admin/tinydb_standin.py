@@ -198,6 +198,8 @@ class Server:
         self.fails = [parse_knob(k, "fail") for k in opts.fail]
         self.shapes = [parse_knob(k, "shape") for k in opts.shape]
         self.raws = [parse_knob(k, "raw") for k in opts.raw]
+        # Knobs of --raw-once apply to the first matching statement only.
+        self.raws_once = [parse_knob(k, "raw-once") for k in opts.raw_once]
         self.port_map = {}
         for item in opts.imap_port_map:
             a, b = item.split("=", 1)
@@ -281,13 +283,21 @@ class Server:
         return 1
 
     # -- statements --
+    @staticmethod
+    def raw_reply(value):
+        if value == "close":
+            return Reply(raw=b"", close=True)
+        close = value.endswith("+close")
+        return Reply(raw=bytes.fromhex(value[:-6] if close else value), close=close)
+
     def execute(self, text):
+        for i, (needle, value) in enumerate(self.raws_once):
+            if needle in text:
+                del self.raws_once[i]
+                return self.raw_reply(value)
         for needle, value in self.raws:
             if needle in text:
-                if value == "close":
-                    return Reply(raw=b"", close=True)
-                close = value.endswith("+close")
-                return Reply(raw=bytes.fromhex(value[:-6] if close else value), close=close)
+                return self.raw_reply(value)
         for needle, value in self.fails:
             if needle in text:
                 status, _, err = value.partition(":")
@@ -587,6 +597,8 @@ def main():
                    help="TEXT=STATUS[:ERRNO]: a statement containing TEXT gets that status")
     p.add_argument("--shape", action="append", default=[],
                    help="TEXT=norow|tworows: reshape the row set of a statement containing TEXT")
+    p.add_argument("--raw-once", action="append", default=[],
+                   help="like --raw, for the first matching statement only")
     p.add_argument("--raw", action="append", default=[],
                    help="TEXT=HEX[+close]|close: send HEX as the whole reply, or drop the connection")
     p.add_argument("--refuse-imap-port", type=int, action="append", default=[],

@@ -406,16 +406,21 @@ TEST(EndToEnd, TargetImapDropsDuringAUser) {
 }
 
 // The administration service breaks off during the restore: the restore
-// fails with its message and exit status 10.
+// fails with its message and exit status 10, and the restore when the driver
+// goes, on a fresh session, gives the target its IMAP service back.
 TEST(EndToEnd, AdministrationDropsBeforeTheRestore) {
     MigrationEnv env;
     prepareGolden(env);
-    const std::string original = "Port='" + std::to_string(env.targetPort()) + "'";
-    env.startStandIn({"--raw", original + "=close"});
+    const std::string home = std::to_string(env.targetPort());
+    env.startStandIn({"--raw-once", "Port='" + home + "'=close"});
     ToolRun run = env.runTool(env.toolArgs(kGolden));
     EXPECT_EQ(run.status, 10) << run.out << run.err;
     EXPECT_TRUE(contains(run.out, "Migration finished - ")) << run.out;
     EXPECT_TRUE(contains(run.out, "Restoring Zelvo MailServer IMAP service configuration ... Failed\n"
                                   "ERROR: Unable to restore Zelvo MailServer configuration.\n"))
         << run.out;
+    EXPECT_EQ(env.standIn("s['imap']['running']"), "True");
+    EXPECT_EQ(env.standIn("s['imap']['listening']"), "[" + home + "]");
+    EXPECT_EQ(env.standIn("[r['Port'] for r in s['tables']['ServicePorts'] if r['Service'] == 'IMAP']"),
+              "['" + home + "']");
 }
