@@ -192,10 +192,12 @@ def run_tool(tool, base, src, src_path, out_path):
                                  "--source-port", str(src.port)],
                                 env=env, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                                 stderr=subprocess.STDOUT)
+        hwm = 0
         while True:
             chunk = proc.stdout.read1(65536)
             if not chunk:
                 break
+            hwm = max(hwm, vm_hwm_kb(proc.pid))
             now = time.monotonic()
             out.write(chunk)
             seen += chunk
@@ -211,7 +213,20 @@ def run_tool(tool, base, src, src_path, out_path):
     loop = None
     if None not in marks.values():
         loop = marks[b"Migration summary:"] - marks[b"Migration started"]
-    return secs, loop, proc.returncode, usage.ru_maxrss, usage.ru_utime + usage.ru_stime
+    # The high-water mark of the tool's own address space; ru_maxrss of a
+    # child can also count what the forking interpreter had before exec.
+    return secs, loop, proc.returncode, hwm or usage.ru_maxrss, usage.ru_utime + usage.ru_stime
+
+
+def vm_hwm_kb(pid):
+    try:
+        with open("/proc/%d/status" % pid) as f:
+            for line in f:
+                if line.startswith("VmHWM:"):
+                    return int(line.split()[1])
+    except OSError:
+        pass
+    return 0
 
 
 def summary_messages(out_path):
