@@ -304,8 +304,10 @@ ParseRun::Outcome ParseRun::markup() {
     if (startTag) {
         if (depth >= ZXmlParser::MaxDepth)
             return fail("Too many nested elements");
-        std::strncpy(stack[depth], buf, StackNameSize - 1);
-        stack[depth][StackNameSize - 1] = '\0';
+        // Names longer than a stack entry are kept cut, as they are compared.
+        const std::size_t kept = ::strnlen(buf, StackNameSize - 1);
+        std::memcpy(stack[depth], buf, kept);
+        stack[depth][kept] = '\0';
         ++depth;
         if (!h.start_element(buf, attrs))
             return Outcome::Stop;
