@@ -27,23 +27,8 @@ const std::string fpB = "01:23:45:67:89:ab:cd:ef:01:23:45:67:89:ab:cd:ef:01:23:4
 // A temporary HOME for one test; the previous value comes back afterwards.
 class KnownHosts : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
-        const char* old = std::getenv("HOME");
-        hadHome = old != nullptr;
-        if (old)
-            oldHome = old;
-        ::setenv("HOME", home.path().c_str(), 1);
-        LockedFile::defaultLockWait = 30;
-    }
-    void TearDown() override
-    {
-        if (hadHome)
-            ::setenv("HOME", oldHome.c_str(), 1);
-        else
-            ::unsetenv("HOME");
-        LockedFile::defaultLockWait = 30;
-    }
+    void SetUp() override { LockedFile::defaultLockWait = 30; }
+    void TearDown() override { LockedFile::defaultLockWait = 30; }
     std::string adminDir() const { return home.path() + "/.zelvo/admin"; }
     std::string oldDir() const { return home.path() + "/.zelvo/Admin"; }
     std::string cfg() const { return adminDir() + "/known_hosts.cfg"; }
@@ -55,8 +40,7 @@ protected:
     }
 
     testsupport::TempDir home{"khome"};
-    std::string oldHome;
-    bool hadHome = false;
+    testsupport::ScopedEnv homeVariable{"HOME", home.path()};
 };
 
 struct Question {

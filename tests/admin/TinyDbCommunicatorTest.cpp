@@ -123,14 +123,6 @@ std::string imapLogin(int port, const std::string& login, const std::string& pas
 
 class Communicator : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
-        const char* old = std::getenv("HOME");
-        if (old)
-            oldHome = old;
-        ::setenv("HOME", home.path().c_str(), 1);
-    }
-    void TearDown() override { ::setenv("HOME", oldHome.c_str(), 1); }
 
     // Writes initial tables for the stand-in and returns its options.
     std::vector<std::string> tables(const std::string& json)
@@ -147,7 +139,7 @@ protected:
     }
 
     testsupport::TempDir home{"chome"};
-    std::string oldHome;
+    testsupport::ScopedEnv homeVariable{"HOME", home.path()};
     std::ostringstream out;
     LogStream log{&out};
 };

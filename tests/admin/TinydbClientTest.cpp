@@ -30,14 +30,6 @@ bool acceptAll(const std::string&, const std::string&, const std::string&, unsig
 // Every test gets a HOME of its own for the known-hosts file.
 class TinydbClient : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
-        const char* old = std::getenv("HOME");
-        if (old)
-            oldHome = old;
-        ::setenv("HOME", home.path().c_str(), 1);
-    }
-    void TearDown() override { ::setenv("HOME", oldHome.c_str(), 1); }
 
     // Opens a session to the stand-in; fails the test when that does not work.
     void* open(const StandIn& server)
@@ -61,7 +53,7 @@ protected:
     }
 
     testsupport::TempDir home{"thome"};
-    std::string oldHome;
+    testsupport::ScopedEnv homeVariable{"HOME", home.path()};
 };
 
 std::string hex(const std::string& bytes)

@@ -37,6 +37,21 @@ TempDir::~TempDir() {
     if (!path_.empty()) runShell("rm -rf " + shellQuote(path_));
 }
 
+ScopedEnv::ScopedEnv(const std::string& name, const std::string& value) : name_(name) {
+    if (const char* old = std::getenv(name.c_str())) {
+        had_ = true;
+        old_ = old;
+    }
+    ::setenv(name.c_str(), value.c_str(), 1);
+}
+
+ScopedEnv::~ScopedEnv() {
+    if (had_)
+        ::setenv(name_.c_str(), old_.c_str(), 1);
+    else
+        ::unsetenv(name_.c_str());
+}
+
 int freeLoopbackPort() {
     int fd = ::socket(AF_INET, SOCK_STREAM, 0);
     if (fd < 0) throw std::runtime_error("socket failed");

@@ -25,6 +25,20 @@ private:
     std::string path_;
 };
 
+// Sets an environment variable for its lifetime; the previous value (or its
+// absence) comes back on destruction.
+class ScopedEnv {
+public:
+    ScopedEnv(const std::string& name, const std::string& value);
+    ~ScopedEnv();
+    ScopedEnv(const ScopedEnv&) = delete;
+    ScopedEnv& operator=(const ScopedEnv&) = delete;
+private:
+    std::string name_;
+    std::string old_;
+    bool had_ = false;
+};
+
 // A TCP port on 127.0.0.1 that nothing listened on a moment ago.
 int freeLoopbackPort();
 // True when something accepts connections on 127.0.0.1:port.

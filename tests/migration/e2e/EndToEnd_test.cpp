@@ -4,14 +4,9 @@
 
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <signal.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <sstream>
@@ -66,48 +61,6 @@ bool waitForOutput(MigrationEnv& env, const std::string& part, int timeoutMs = 6
     }
     return false;
 }
-
-// A server on a free loopback port that greets every client with one line.
-class GreetingServer {
-public:
-    explicit GreetingServer(const std::string& greeting) : greeting_(greeting) {
-        fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t len = sizeof a;
-        ::bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a);
-        ::listen(fd_, 8);
-        ::getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len);
-        port_ = ntohs(a.sin_port);
-        thread_ = std::thread([this] {
-            for (;;) {
-                int c = ::accept(fd_, nullptr, nullptr);
-                if (c < 0 || stop_) {
-                    if (c >= 0) ::close(c);
-                    return;
-                }
-                ::send(c, greeting_.data(), greeting_.size(), MSG_NOSIGNAL);
-                ::shutdown(c, SHUT_WR);
-                ::close(c);
-            }
-        });
-    }
-    ~GreetingServer() {
-        stop_ = true;
-        ::shutdown(fd_, SHUT_RDWR);
-        thread_.join();
-        ::close(fd_);
-    }
-    int port() const { return port_; }
-
-private:
-    std::string greeting_;
-    int fd_ = -1;
-    int port_ = 0;
-    std::atomic<bool> stop_{false};
-    std::thread thread_;
-};
 
 // The golden world: two post offices, one with an alias domain, three users.
 void prepareGolden(MigrationEnv& env) {
@@ -218,7 +171,7 @@ TEST(EndToEnd, EarlyFailures) {
         MigrationEnv env;
         prepareGolden(env);
         std::vector<std::string> args = env.toolArgs(kGolden);
-        std::unique_ptr<GreetingServer> fake;
+        std::unique_ptr<e2e::GreetingServer> fake;
         std::unique_ptr<testsupport::Dovecot> other;
         switch (i) {
         case 0:
@@ -230,7 +183,7 @@ TEST(EndToEnd, EarlyFailures) {
             args[9] = std::to_string(other->port());
             break;
         case 2:
-            fake.reset(new GreetingServer("* OK Zelvo MailServer IMAP4rev1 ready\r\n"));
+            fake.reset(new e2e::GreetingServer("* OK Zelvo MailServer IMAP4rev1 ready\r\n"));
             args[9] = std::to_string(fake->port());
             break;
         case 3:

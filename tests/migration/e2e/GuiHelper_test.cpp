@@ -6,51 +6,7 @@
 
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
-#include <cstdlib>
 #include <sstream>
-#include <thread>
-
-namespace {
-
-// Greets the first client with one line, then closes.
-class OneGreeting {
-public:
-    explicit OneGreeting(std::string greeting) {
-        fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t len = sizeof a;
-        ::bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a);
-        ::listen(fd_, 1);
-        ::getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len);
-        port_ = ntohs(a.sin_port);
-        thread_ = std::thread([this, greeting] {
-            int c = ::accept(fd_, nullptr, nullptr);
-            if (c < 0) return;
-            ::send(c, greeting.data(), greeting.size(), MSG_NOSIGNAL);
-            ::close(c);
-        });
-    }
-    ~OneGreeting() {
-        ::shutdown(fd_, SHUT_RDWR);
-        thread_.join();
-        ::close(fd_);
-    }
-    unsigned port() const { return static_cast<unsigned>(port_); }
-
-private:
-    int fd_;
-    int port_ = 0;
-    std::thread thread_;
-};
-
-}  // namespace
 
 TEST(GuiHelperProbe, SourceImapByItsGreeting) {
     struct Case {
@@ -67,8 +23,8 @@ TEST(GuiHelperProbe, SourceImapByItsGreeting) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.greeting);
-        OneGreeting server(c.greeting);
-        EXPECT_EQ(GuiHelper::test4DImap(server.port()), c.result);
+        e2e::GreetingServer server(c.greeting);
+        EXPECT_EQ(GuiHelper::test4DImap(static_cast<unsigned>(server.port())), c.result);
     }
     EXPECT_EQ(GuiHelper::test4DImap(static_cast<unsigned>(testsupport::freeLoopbackPort())), GuiHelper::NoImapFound);
 }
@@ -94,7 +50,7 @@ TEST(GuiHelperProbe, SourceConfigurationCounts) {
 
 TEST(GuiHelperProbe, TargetAdministrationService) {
     e2e::MigrationEnv env;
-    ::setenv("HOME", env.home().c_str(), 1);
+    testsupport::ScopedEnv homeVariable("HOME", env.home());
     EXPECT_EQ(GuiHelper::testZEV("127.0.0.1", nullptr), GuiHelper::NoConnection);
     env.startStandIn();
     EXPECT_EQ(GuiHelper::testZEV("127.0.0.1", nullptr), GuiHelper::Success);

@@ -1,5 +1,8 @@
 #include "tests/migration/e2e/MigrationEnv.h"
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -129,6 +132,37 @@ int MigrationEnv::compareMailboxes(const std::vector<Account>& accounts, std::st
                       std::to_string(source_.port()) + " " + std::to_string(target_.port());
     for (const auto& a : accounts) cmd += " " + shellQuote(a.login + ":" + a.password);
     return testsupport::runShell(cmd + " 2>&1", &report);
+}
+
+GreetingServer::GreetingServer(const std::string& greeting) : greeting_(greeting) {
+    fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    if (fd_ < 0 || ::bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || ::listen(fd_, 8) != 0 ||
+        ::getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len) != 0)
+        throw std::runtime_error("greeting server: no listening socket");
+    port_ = ntohs(a.sin_port);
+    thread_ = std::thread([this] {
+        for (;;) {
+            int c = ::accept(fd_, nullptr, nullptr);
+            if (c < 0 || stop_) {
+                if (c >= 0) ::close(c);
+                return;
+            }
+            ::send(c, greeting_.data(), greeting_.size(), MSG_NOSIGNAL);
+            ::shutdown(c, SHUT_WR);
+            ::close(c);
+        }
+    });
+}
+
+GreetingServer::~GreetingServer() {
+    stop_ = true;
+    ::shutdown(fd_, SHUT_RDWR);
+    thread_.join();
+    ::close(fd_);
 }
 
 std::string maskTimes(const std::string& out) {

@@ -6,8 +6,10 @@
 #include "tests/support/Dovecot.h"
 #include "tests/support/TestSupport.h"
 
+#include <atomic>
 #include <ctime>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace e2e {
@@ -75,6 +77,24 @@ private:
     testsupport::Dovecot target_;
     testsupport::ChildProcess standIn_;
     testsupport::ChildProcess tool_;
+};
+
+// A server on a free loopback port that greets every client with one line
+// and closes.
+class GreetingServer {
+public:
+    explicit GreetingServer(const std::string& greeting);
+    ~GreetingServer();
+    GreetingServer(const GreetingServer&) = delete;
+    GreetingServer& operator=(const GreetingServer&) = delete;
+    int port() const { return port_; }
+
+private:
+    std::string greeting_;
+    int fd_ = -1;
+    int port_ = 0;
+    std::atomic<bool> stop_{false};
+    std::thread thread_;
 };
 
 // Replaces the ctime texts of the start and end lines by "<TIME>".
