@@ -282,10 +282,18 @@ tcpbuffer* tcpbuffer::resetSSL()
 
 int tcpbuffer::sendData(void* data, int len)
 {
+    // With a time-out, a peer that stops reading fails the write once no
+    // room appeared for that long, instead of blocking the caller for ever.
+    const int flags = MSG_NOSIGNAL | (hasTimeout() ? MSG_DONTWAIT : 0);
     for (;;) {
-        const ssize_t n = ::send(sock, data, size_t(len), MSG_NOSIGNAL);
+        const ssize_t n = ::send(sock, data, size_t(len), flags);
         if (n < 0 && errno == EINTR)
             continue;
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK) && hasTimeout()) {
+            if (selectSock(sock, false, timeoutMillis(timeoutSeconds, timeoutMicroseconds)) == 1)
+                continue;
+            errno = ETIMEDOUT;
+        }
         return static_cast<int>(n);
     }
 }

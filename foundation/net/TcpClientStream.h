@@ -97,7 +97,8 @@ public:
     // Connects the bound socket; this on success, null on failure.
     virtual tcpbuffer* start() = 0;
     // One transfer on the socket; the system call's result. Signals are
-    // retried; writes never raise SIGPIPE.
+    // retried; writes never raise SIGPIPE. With a time-out set, a send that
+    // finds no room waits for it at most that long, then fails (-1).
     virtual int sendData(void* data, int len);
     virtual int recvData(void* data, int len);
 

@@ -455,6 +455,35 @@ TEST_F(CopyFolder, ATargetThatDiesInsideAMessageFailsTheRestAndKeepsTheSourceInS
     EXPECT_NE(std::string::npos, sourceCommands[0].find(" SELECT \"INBOX\""));
 }
 
+TEST_F(CopyFolder, ATargetThatStopsReadingFailsTheMessageAfterTheTimeOut)
+{
+    // Larger than everything the loopback socket buffers can hold, so the
+    // upload must wait for the target to read.
+    const std::vector<Msg> messages = {{"\\Seen", date, std::string(32 * 1024 * 1024, 'b')}};
+    startSource(fetchResponse(messages));
+    std::atomic<bool> copyReturned{false};
+    bool targetGaveUp = false;
+    targetServer.serve([&](scripted::Peer& peer, int) {
+        if (!peer.greetAndLogin())
+            return;
+        // Reads nothing more: a target that hangs. The wait ends long after
+        // the client's time-out, or at once when the copy has returned.
+        for (int i = 0; i < 200 && !copyReturned; ++i)
+            ::usleep(100 * 1000);
+        targetGaveUp = !copyReturned;
+    });
+    ASSERT_EQ(Result::Ok, target.connect("127.0.0.1", targetServer.port(), "u", "p", false));
+    target.getConnection().setTimeout(1);
+    EXPECT_EQ(Result::AppendFailed, run(1));
+    copyReturned = true;
+    targetServer.join();
+    EXPECT_FALSE(targetGaveUp) << "the upload blocked until the target went away";
+    EXPECT_EQ(0u, copied);
+    EXPECT_EQ(1u, failed);
+    EXPECT_EQ(ConnectionInternal::State::Disconnected, target.getConnection().getState());
+    expectSourceUsable();
+}
+
 TEST_F(CopyFolder, AnAbortStopsAfterTheMessageInTransfer)
 {
     const std::vector<Msg> messages = threeMessages();
