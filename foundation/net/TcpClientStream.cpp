@@ -8,6 +8,7 @@
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -216,6 +217,7 @@ bool tcpbuffer::init()
     // algorithm would hold them back for the peer's delayed ACK.
     setsockopt(sock, IPPROTO_TCP, TCP_NODELAY, &on, sizeof(on));
     socketOpen = true;
+    applySendTimeout();
 
     host.clear();
     if (bind(sock, host.getSockAddr(), host.getSockAddrLength()) != 0) {
@@ -260,6 +262,31 @@ tcpbuffer* tcpbuffer::close()
     return closeDescriptor() == 0 ? this : nullptr;
 }
 
+void tcpbuffer::setTimeoutInSeconds(unsigned seconds)
+{
+    timeoutSeconds = seconds;
+    applySendTimeout();
+}
+
+void tcpbuffer::setTimeoutInuSeconds(unsigned microseconds)
+{
+    timeoutMicroseconds = microseconds;
+    applySendTimeout();
+}
+
+void tcpbuffer::applySendTimeout()
+{
+    if (sock == -1)
+        return;
+    // A peer that stops reading fails a send once no room appeared for the
+    // read time-out, instead of blocking the caller for ever. The kernel
+    // keeps the time, so a send that goes through costs nothing extra.
+    timeval tv{};
+    tv.tv_sec = static_cast<time_t>(timeoutSeconds + timeoutMicroseconds / 1000000U);
+    tv.tv_usec = static_cast<suseconds_t>(timeoutMicroseconds % 1000000U);
+    setsockopt(sock, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof(tv));
+}
+
 unsigned tcpbuffer::getTimeout() const
 {
     return timeoutSeconds * 1000000U + timeoutMicroseconds;
@@ -282,18 +309,10 @@ tcpbuffer* tcpbuffer::resetSSL()
 
 int tcpbuffer::sendData(void* data, int len)
 {
-    // With a time-out, a peer that stops reading fails the write once no
-    // room appeared for that long, instead of blocking the caller for ever.
-    const int flags = MSG_NOSIGNAL | (hasTimeout() ? MSG_DONTWAIT : 0);
     for (;;) {
-        const ssize_t n = ::send(sock, data, size_t(len), flags);
+        const ssize_t n = ::send(sock, data, size_t(len), MSG_NOSIGNAL);
         if (n < 0 && errno == EINTR)
             continue;
-        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK) && hasTimeout()) {
-            if (selectSock(sock, false, timeoutMillis(timeoutSeconds, timeoutMicroseconds)) == 1)
-                continue;
-            errno = ETIMEDOUT;
-        }
         return static_cast<int>(n);
     }
 }

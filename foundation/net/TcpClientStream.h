@@ -79,8 +79,10 @@ public:
     tcpbuffer* close();
     bool isConnected() const { return connected; }
 
-    void setTimeoutInSeconds(unsigned seconds) { timeoutSeconds = seconds; }
-    void setTimeoutInuSeconds(unsigned microseconds) { timeoutMicroseconds = microseconds; }
+    // The read time-out; it also bounds how long a send waits for room
+    // (SO_SNDTIMEO), on the open socket and on every new one.
+    void setTimeoutInSeconds(unsigned seconds);
+    void setTimeoutInuSeconds(unsigned microseconds);
     // Seconds * 1000000 + microseconds, in 32-bit arithmetic.
     unsigned getTimeout() const;
 
@@ -97,8 +99,7 @@ public:
     // Connects the bound socket; this on success, null on failure.
     virtual tcpbuffer* start() = 0;
     // One transfer on the socket; the system call's result. Signals are
-    // retried; writes never raise SIGPIPE. With a time-out set, a send that
-    // finds no room waits for it at most that long, then fails (-1).
+    // retried; writes never raise SIGPIPE.
     virtual int sendData(void* data, int len);
     virtual int recvData(void* data, int len);
 
@@ -162,6 +163,7 @@ protected:
 
 private:
     void layoutAreas();
+    void applySendTimeout();
     std::streamsize sendAll(const char* data, std::streamsize len);
 };
 
