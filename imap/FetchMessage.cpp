@@ -70,6 +70,15 @@ bool isDigit(char c)
     return c >= '0' && c <= '9';
 }
 
+// The line after a body literal continues the FETCH item list: a blank
+// before the next item or the closing parenthesis. Anything else (the next
+// response, a tagged line, a bare line end) means the literal count did not
+// match the bytes the server sent: the body is not the message.
+bool continuesItemList(const std::string& line)
+{
+    return !line.empty() && (line[0] == ')' || line[0] == ' ');
+}
+
 } // namespace
 
 FetchMessage::FetchMessage() : size(0), remaining(0), connection(nullptr) {}
@@ -110,7 +119,7 @@ bool FetchMessage::getNextDataPart(std::string& part)
         return true;
     std::string line;
     connection->recvLine(line);
-    if (line.empty() || !skipResponseLiterals(*connection, line)) {
+    if (!continuesItemList(line) || !skipResponseLiterals(*connection, line)) {
         connection->close();
         throw ImapConnectionFailed("Message response ended early");
     }
@@ -130,7 +139,7 @@ bool FetchMessage::skipRemaining()
             return false;
         std::string line;
         connection->recvLine(line);
-        if (line.empty()) {
+        if (!continuesItemList(line)) {
             connection->close();
             return false;
         }

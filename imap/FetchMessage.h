@@ -22,9 +22,10 @@ public:
     // the rest of the FETCH response (its closing line, with any literal
     // that follows the body) is read and dropped, and the last part is
     // delivered with true; the next call is false. A body that ends early
-    // (end of stream, time-out) closes the source connection and throws
-    // ImapConnectionFailed: the bytes already sent must not be completed with
-    // anything else.
+    // (end of stream, time-out), or one after which the response does not go
+    // on with ")" or a blank (its count was wrong), closes the source
+    // connection and throws ImapConnectionFailed: the bytes already sent must
+    // not be completed with anything else.
     bool getNextDataPart(std::string& part) override;
     std::string getFlags() override { return flags; }
     std::string getDate() override { return date; }

@@ -455,6 +455,62 @@ TEST_F(CopyFolder, ATargetThatDiesInsideAMessageFailsTheRestAndKeepsTheSourceInS
     EXPECT_NE(std::string::npos, sourceCommands[0].find(" SELECT \"INBOX\""));
 }
 
+TEST_F(CopyFolder, ALiteralCountThatDoesNotMatchItsBodyStoresNothingWrong)
+{
+    // The second message announces more bytes than its body has, so the
+    // announced count runs into what follows: with 1 extra byte into the
+    // closing parenthesis, with 3 into the whole closing line, so that the
+    // third message's FETCH line would be taken for the rest of the second.
+    for (unsigned extra : {1u, 3u}) {
+        SCOPED_TRACE(extra);
+        const std::vector<Msg> messages = threeMessages();
+        std::string response = fetchResponse(messages);
+        const std::string header = "{" + std::to_string(messages[1].body.size()) + "}";
+        response.replace(response.find(header), header.size(),
+                         "{" + std::to_string(messages[1].body.size() + extra) + "}");
+
+        scripted::Server sourceServer;
+        scripted::Server targetServer;
+        SimpleImapClient source;
+        SimpleImapClient target;
+        std::vector<std::string> stored;
+        sourceServer.serve([&](scripted::Peer& peer, int) {
+            if (!peer.greetAndLogin())
+                return;
+            peer.readLine();
+            peer.send(response);
+            peer.readLine();  // until the client drops the connection
+        });
+        targetServer.serve([&](scripted::Peer& peer, int) {
+            if (!peer.greetAndLogin())
+                return;
+            for (;;) {
+                const std::string command = peer.readCommand();
+                if (command.empty() || command.find(" LOGOUT") != std::string::npos)
+                    return;
+                // Only a command that ends in its CR LF is an APPEND a server
+                // would carry out.
+                if (command.size() >= 2 && command.compare(command.size() - 2, 2, "\r\n") == 0)
+                    stored.push_back(command);
+                peer.send(scripted::Peer::tagOf(command) + " OK done\r\n");
+            }
+        });
+        ASSERT_EQ(Result::Ok, source.connect("127.0.0.1", sourceServer.port(), "u", "p", false));
+        ASSERT_EQ(Result::Ok, target.connect("127.0.0.1", targetServer.port(), "u", "p", false));
+        EXPECT_EQ(Result::FetchFailed,
+                  source.copyFolder("Target", target, copied, failed, &progress, &progressMutex, false, 3));
+        EXPECT_EQ(1u, copied);
+        EXPECT_EQ(2u, failed);
+        EXPECT_EQ(ConnectionInternal::State::Disconnected, source.getConnection().getState());
+        source.disconnect(false);
+        target.disconnect(false);
+        sourceServer.join();
+        targetServer.join();
+        ASSERT_EQ(1u, stored.size());
+        EXPECT_EQ(appendOf("Z1", "\\Seen", date, messages[0].body), stored[0]);
+    }
+}
+
 TEST_F(CopyFolder, ATargetThatStopsReadingFailsTheMessageAfterTheTimeOut)
 {
     // Larger than everything the loopback socket buffers can hold, so the
