@@ -138,6 +138,11 @@ Result SimpleImapClient::copyFolder(const std::string& folder, SimpleImapClient&
             }
             if (line[0] != '*') {
                 erase();
+                // Only the line tagged "A" ends this response; after any
+                // other its rest may still come and must not meet the next
+                // command.
+                if (line.compare(0, 2, "A ") != 0)
+                    connection.close();
                 const Result end = parseTaggedResponse(line);
                 return end == Result::Ok ? Result::Ok : stop(end);
             }

@@ -338,6 +338,54 @@ TEST_F(CopyFolder, TheLineThatEndsTheResponseDecides)
     }
 }
 
+TEST_F(CopyFolder, AnEndLineNotTaggedForTheFetchDropsTheSource)
+{
+    // Neither line is the reply to the FETCH (tag "A"), so the rest of the
+    // response may still come; the next command must get a clean connection.
+    for (const char* end : {"Z9 OK stale\r\n", "+ go\r\n"}) {
+        SCOPED_TRACE(end);
+        scripted::Server s;
+        scripted::Server t;
+        SimpleImapClient from;
+        SimpleImapClient to;
+        std::vector<std::string> onFreshConnection;
+        s.serve(
+            [&](scripted::Peer& peer, int index) {
+                if (!peer.greetAndLogin())
+                    return;
+                if (index == 0) {
+                    peer.readLine();
+                    peer.send(fetchResponse({{"", date, "m"}}, end) + fetchResponse({{"", date, "late"}}));
+                    peer.readLine();  // until the client drops the connection
+                    return;
+                }
+                const std::string command = peer.readCommand();
+                onFreshConnection.push_back(command);
+                peer.send(scripted::Peer::tagOf(command) + " OK [READ-WRITE] Select completed.\r\n");
+                peer.drainUntilLogout();
+            },
+            2);
+        t.serve([&](scripted::Peer& peer, int) {
+            peer.greetAndLogin();
+            const std::string c = peer.readCommand();
+            peer.send(scripted::Peer::tagOf(c) + " OK done\r\n");
+            peer.drainUntilLogout();
+        });
+        ASSERT_EQ(Result::Ok, from.connect("127.0.0.1", s.port(), "u", "p", false));
+        ASSERT_EQ(Result::Ok, to.connect("127.0.0.1", t.port(), "u", "p", false));
+        unsigned c = 0, f = 0;
+        from.copyFolder("Target", to, c, f, nullptr, &progressMutex, true, 2);
+        EXPECT_EQ(1u, c);
+        EXPECT_EQ(ConnectionInternal::State::Disconnected, from.getConnection().getState());
+        EXPECT_EQ(Result::Ok, from.select("INBOX"));
+        from.disconnect(true);
+        to.disconnect(true);
+        s.join();
+        ASSERT_EQ(1u, onFreshConnection.size());
+        EXPECT_NE(std::string::npos, onFreshConnection[0].find(" SELECT \"INBOX\""));
+    }
+}
+
 TEST_F(CopyFolder, ARefusedMessageIsCountedAndTheCopyGoesOn)
 {
     startSource(fetchResponse(threeMessages()));
