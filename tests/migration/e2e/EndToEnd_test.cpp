@@ -342,6 +342,24 @@ TEST(EndToEnd, InterruptDuringACopy) {
     }
 }
 
+// A closed terminal (SIGHUP) or a plain kill (SIGTERM) during a copy stops
+// the run like SIGINT: the target gets its IMAP bindings back.
+TEST(EndToEnd, HangupOrTerminateDuringACopyStillRestores) {
+    for (int sig : {SIGTERM, SIGHUP}) {
+        SCOPED_TRACE(sig);
+        MigrationEnv env;
+        ASSERT_NO_FATAL_FAILURE(startUntilTheLargeFolder(env));
+        env.tool().signal(sig);
+        const int status = env.tool().wait(120000);
+        const std::string out = readFile(env.outPath());
+        EXPECT_EQ(status, 130) << out;
+        EXPECT_TRUE(contains(out, "Migration was aborted - ")) << out;
+        EXPECT_TRUE(contains(out, "Restoring Zelvo MailServer IMAP service configuration ... OK\n")) << out;
+        EXPECT_EQ(env.standIn("s['imap']['listening']"), "[" + std::to_string(env.targetPort()) + "]");
+        expectPrefixOfSource(env, kGoldenAccounts[0], "Bulk");
+    }
+}
+
 // The target's IMAP service goes away in the middle of a user: that user
 // fails, the run goes on, and the bindings are restored.
 TEST(EndToEnd, TargetImapDropsDuringAUser) {
