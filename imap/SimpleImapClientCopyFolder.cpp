@@ -144,7 +144,14 @@ Result SimpleImapClient::copyFolder(const std::string& folder, SimpleImapClient&
                 if (line.compare(0, 2, "A ") != 0)
                     connection.close();
                 const Result end = parseTaggedResponse(line);
-                return end == Result::Ok ? Result::Ok : stop(end);
+                if (end != Result::Ok)
+                    return stop(end);
+                // A response that ends well but brought fewer messages than
+                // the folder reported lost some on the way: they count as
+                // failed downloads, never as nothing.
+                if (copied + failed < expected)
+                    return stop(Result::FetchFailed);
+                return Result::Ok;
             }
             if (startsWith(line, "* BYE")) {
                 connection.close();
