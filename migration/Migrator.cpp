@@ -204,9 +204,12 @@ bool Migrator::migrate()
         log.log(LogStream::Begin, "Creating domain \"%s\" ... ", domain.c_str());
         const int created = db->createDomain(postOffice);
         if (created == TinyDbResult::Ok || created == TinyDbResult::DomainExists) {
-            summary.domainsOk++;
             log.log(LogStream::End, "%s\n", created == TinyDbResult::Ok ? "OK" : "domain already exists");
-            migrateDomain(reader, postOffice);
+            // A post office whose users could not be read was not migrated.
+            if (migrateDomain(reader, postOffice))
+                summary.domainsOk++;
+            else
+                summary.domainsFailed++;
         } else {
             log.log(LogStream::End, "Failed\n");
             summary.domainsFailed++;

@@ -7,6 +7,7 @@
 #include "migration/Migrator.h"
 
 #include <csignal>
+#include <exception>
 #include <iostream>
 #include <memory>
 
@@ -20,6 +21,8 @@ constexpr int kVersionMajor = 6;
 constexpr int kVersionMinor = 7;
 constexpr int kVersionPatch = 3;
 constexpr int kBuildNumber = 7892;
+// The run's result when the driver ended by an exception (exit status 1).
+constexpr int kRunStoppedByException = -1;
 
 // A closed terminal or a plain kill would end the process with the target's
 // IMAP service still on its temporary port: both stop the run the way an
@@ -61,7 +64,14 @@ int run(const CommandArgs& args)
         // An interrupt before the driver exists has nothing to stop.
         Interrupt::reset();
         migrator.reset(new Migrator(args, log, summary));
-        outcome.startResult = migrator->start();
+        try {
+            outcome.startResult = migrator->start();
+        } catch (const std::exception& e) {
+            // Whatever went wrong, the target's IMAP bindings are still put
+            // back when the driver goes below.
+            log.log(LogStream::Error, "Migration stopped: %s\n", e.what());
+            outcome.startResult = kRunStoppedByException;
+        }
         outcome.aborted = migrator->wasAborted();
         outcome.summaryHasErrors = summaryHasErrors(summary);
         // The driver goes before the log: its session restores the target's

@@ -147,6 +147,26 @@ TEST(EndToEnd, QuietRunWithDebugLines) {
     EXPECT_EQ(env.compareMailboxes(kGoldenAccounts, report), 0) << report;
 }
 
+// A user file that goes away after the configuration check: its post office
+// is a failed domain (the domain was created, none of its users migrated).
+TEST(EndToEnd, UserFileGoneDuringTheRun) {
+    MigrationEnv env;
+    prepareGolden(env);
+    env.startStandIn();
+    const std::string copy = env.work("installation");
+    ASSERT_EQ(testsupport::runShell("cp -r " + testsupport::shellQuote(kGolden) + " " + testsupport::shellQuote(copy)), 0);
+    env.spawnTool(env.toolArgs(copy));
+    ASSERT_TRUE(waitForOutput(env, "Users found: 3\n"));
+    ASSERT_EQ(::rename((copy + "/beta/RecipientDB_Beta.prefs.xml").c_str(), (copy + "/beta/gone.xml").c_str()), 0);
+    const int status = env.tool().wait(120000);
+    const std::string out = readFile(env.outPath());
+    EXPECT_EQ(status, 1) << out;
+    EXPECT_TRUE(contains(out, "Creating domain \"beta.test\" ... OK\nERROR: Unable to open file ")) << out;
+    EXPECT_TRUE(contains(out, "ERROR: Cannot load informations about users for post offices \"po-beta\"\n")) << out;
+    EXPECT_FALSE(contains(out, "Domain \"beta.test\" was migrated")) << out;
+    EXPECT_TRUE(contains(out, "     1 Domains              1 Domains\n")) << out;
+}
+
 // Each failure before the target is touched: its lines, and its exit status.
 TEST(EndToEnd, EarlyFailures) {
     struct Case {
