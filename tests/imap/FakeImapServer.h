@@ -12,6 +12,7 @@
 #include <atomic>
 #include <chrono>
 #include <functional>
+#include <map>
 #include <mutex>
 #include <stdexcept>
 #include <string>
@@ -165,13 +166,16 @@ public:
     unsigned port() const { return port_; }
     int connections() const { return accepted; }
 
-    // Every line the client sent, connection by connection in the order the
-    // scripts ended; ends the server first (finish).
+    // Every line the client sent, connection by connection in the order they
+    // were accepted; ends the server first (finish).
     std::vector<std::string> received()
     {
         finish();
         std::lock_guard<std::mutex> lock(mutex);
-        return receivedLines;
+        std::vector<std::string> all;
+        for (const auto& connection : receivedLines)
+            all.insert(all.end(), connection.second.begin(), connection.second.end());
+        return all;
     }
 
 private:
@@ -192,7 +196,7 @@ private:
                 Peer peer(fd);
                 scripts[i](peer);
                 std::lock_guard<std::mutex> lock(mutex);
-                receivedLines.insert(receivedLines.end(), peer.lines.begin(), peer.lines.end());
+                receivedLines[i] = peer.lines;
             });
         }
     }
@@ -205,7 +209,7 @@ private:
     std::thread acceptor;
     std::vector<std::thread> workers;
     std::mutex mutex;
-    std::vector<std::string> receivedLines;
+    std::map<std::size_t, std::vector<std::string>> receivedLines; // by connection
 };
 
 } // namespace imaptest
