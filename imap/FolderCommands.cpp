@@ -103,16 +103,30 @@ CommandStatus::CommandStatus(ConnectionInternal& connection, const std::string& 
 
 unsigned CommandStatus::getMessagesCount()
 {
+    unsigned count = 0;
+    findMessagesCount(count);
+    return count;
+}
+
+bool CommandStatus::findMessagesCount(unsigned& count)
+{
     for (const std::string& response : untaggedResponses) {
         ResponseResult result;
         if (!parseKnown(response, result) || result.type != ImapResponseStatus)
             continue;
-        return parseStatusMessages(result.string);
+        return parseStatusMessages(result.string, count);
     }
-    return 0;
+    return false;
 }
 
 unsigned parseStatusMessages(std::string statusText)
+{
+    unsigned count = 0;
+    parseStatusMessages(statusText, count);
+    return count;
+}
+
+bool parseStatusMessages(const std::string& statusText, unsigned& count)
 {
     Parser status(statusText);
     std::string mailbox;
@@ -125,6 +139,7 @@ unsigned parseStatusMessages(std::string statusText)
     pairs.getNode(key);
     pairs.getNode(value);
     if (!zelvo::utils::iEqual(key, "MESSAGES"))
-        return 0;
-    return leadingNumber(value);
+        return false;
+    count = leadingNumber(value);
+    return true;
 }

@@ -44,8 +44,12 @@ public:
 
     // The MESSAGES count of the first STATUS response; 0 without one.
     unsigned getMessagesCount();
+    // The same, false when no STATUS response carried a MESSAGES count.
+    bool findMessagesCount(unsigned& count);
 };
 
 // The MESSAGES value of one STATUS response text (mailbox and item list);
 // 0 when the list does not begin with MESSAGES.
 unsigned parseStatusMessages(std::string statusText);
+// The same, false (count unchanged) when the list does not begin with MESSAGES.
+bool parseStatusMessages(const std::string& statusText, unsigned& count);

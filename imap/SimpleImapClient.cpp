@@ -134,9 +134,12 @@ Result SimpleImapClient::status(const std::string& folder, unsigned& messages)
         return Result::NotConnected;
     try {
         CommandStatus command(connection, folder);
-        if (command.execute() != Command::Response::Ok)
+        // An answer without a count would pass the folder as empty and its
+        // messages would never be fetched: that is a failure, not a 0.
+        unsigned count = 0;
+        if (command.execute() != Command::Response::Ok || !command.findMessagesCount(count))
             return Result::StatusFailed;
-        messages = command.getMessagesCount();
+        messages = count;
         return Result::Ok;
     } catch (ImapException& e) {
         return handleImapException(e, Result::StatusFailed);
