@@ -216,11 +216,18 @@ int TinyDbCommunicator::saveImapServiceStatus()
     tinydb_query_result result;
     if (send("select Port, IPAddress from ServicePorts where Service='IMAP'", result) != 0)
         return TinyDbResult::QueryFailed;
+    // The restore puts back exactly what is read here: an answer that is no
+    // row set, or fields of another size, would come back as no bindings or
+    // as wrong ones, so the switch does not begin.
+    if (result.kind != 's') {
+        tinydb_free_result(&result);
+        return TinyDbResult::QueryFailed;
+    }
     char buffer[fieldBufferBytes];
     for (int row = 0; row < result.rowCount; ++row) {
         ImapBinding binding;
         int length = sizeof buffer;
-        if (tinydb_read_result(&result, row, 0, buffer, &length) != 0 || length < 2) {
+        if (tinydb_read_result(&result, row, 0, buffer, &length) != 0 || length != 2) {
             tinydb_free_result(&result);
             savedBindings.clear();
             return TinyDbResult::QueryFailed;
@@ -228,7 +235,7 @@ int TinyDbCommunicator::saveImapServiceStatus()
         binding.port = static_cast<std::uint16_t>(static_cast<unsigned char>(buffer[0]) * 256 +
                                                   static_cast<unsigned char>(buffer[1]));
         length = sizeof buffer;
-        if (tinydb_read_result(&result, row, 1, buffer, &length) != 0 || length < 4) {
+        if (tinydb_read_result(&result, row, 1, buffer, &length) != 0 || length != 4) {
             tinydb_free_result(&result);
             savedBindings.clear();
             return TinyDbResult::QueryFailed;

@@ -268,6 +268,35 @@ TEST_F(Communicator, StatusAnswerMustHoldOneRow)
     }
 }
 
+TEST_F(Communicator, BindingsAnswerThatCannotBeRestoredStopsTheSwitch)
+{
+    // Saved wrongly, the bindings would come back as something else (or not
+    // at all) at the restore: the switch must not begin.
+    const std::string header = "5a455601";
+    const std::string columns = "0073000200000001000000000000000000000000"
+                                "00070000000005506f727400"
+                                "0004000000000a49504164647265737300";
+    struct Case {
+        const char* what;
+        std::string reply;
+    } cases[] = {
+        {"not a row set", header + "0000000c" + "0000000000000000" + "007500000000000000000000"},
+        {"4-byte port", header + "00000041" + "0000000000000000" + columns + "000000040000008f" + "000000047f000001"},
+        {"8-byte address", header + "00000043" + "0000000000000000" + columns + "00000002008f" +
+                               "00000008302e302e302e3000"},
+    };
+    for (const Case& k : cases) {
+        SCOPED_TRACE(k.what);
+        StandIn server({"--raw-once", "select Port=" + k.reply});
+        auto c = connected(server);
+        EXPECT_EQ(TinyDbResult::QueryFailed, c->saveAndChangeImapStatus());
+        EXPECT_FALSE(c->isStatusSaved());
+        c.reset();
+        EXPECT_EQ((std::vector<std::string>{selectBindings}), server.statements());
+        EXPECT_EQ(3u, server.table("ServicePorts").size());
+    }
+}
+
 TEST_F(Communicator, FailedStatementsEndTheOperation)
 {
     struct Case {
