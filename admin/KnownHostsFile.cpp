@@ -209,6 +209,11 @@ int KnownHostsFile::readFingerprint(const std::string& path, const std::string& 
         LockedFile file(path.c_str(), LockedFile::LockMode::Read);
         if (!file.isOpened() && file.isTimedOut())
             return TINYDB_E_LOCKTIMEOUT;
+        // Only a missing file is an empty store: one that is there but cannot
+        // be opened would make every certificate a first use.
+        struct stat st;
+        if (!file.isOpened() && (::stat(path.c_str(), &st) == 0 || errno != ENOENT))
+            return TINYDB_E_KNOWNHOSTS;
         if (!file.readFileContent(content))
             return TINYDB_E_KNOWNHOSTS;
     }

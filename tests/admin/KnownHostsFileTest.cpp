@@ -288,6 +288,35 @@ TEST_F(KnownHosts, FirstUseAsksAndRecordsHostAndAddress)
     EXPECT_EQ(0, zelvo::tinydb::verifyPresentedFingerprint(fpA, "zev.example", "44337", nullptr, &fp, "10.1.2.3"));
 }
 
+TEST_F(KnownHosts, StoreThatCannotBeReadTrustsNothing)
+{
+    // Only a missing file is an empty store; one that is there but cannot be
+    // read must not make every certificate a first use.
+    struct Case {
+        const char* what;
+        void (*make)(const std::string& path);
+    } cases[] = {
+        {"a link to itself", [](const std::string& path) { ASSERT_EQ(0, ::symlink("known_hosts.cfg", path.c_str())); }},
+        {"a directory", [](const std::string& path) { ASSERT_EQ(0, ::mkdir(path.c_str(), 0700)); }},
+    };
+    for (const Case& k : cases) {
+        SCOPED_TRACE(k.what);
+        writeCfg("");
+        ASSERT_EQ(0, ::unlink(cfg().c_str()));
+        k.make(cfg());
+        std::string known = "untouched";
+        EXPECT_EQ(TINYDB_E_KNOWNHOSTS, KnownHostsFile::readFingerprint(cfg(), "zev.example:44337", known));
+        EXPECT_EQ("", known);
+        question = Question();
+        answer = true;
+        EXPECT_EQ(TINYDB_E_KNOWNHOSTS,
+                  zelvo::tinydb::verifyPresentedFingerprint(fpB, "zev.example", "44337", ask, nullptr, "10.1.2.3"));
+        EXPECT_EQ(0, question.calls);
+        ::unlink(cfg().c_str());
+        ::rmdir(cfg().c_str());
+    }
+}
+
 TEST_F(KnownHosts, ChangedCertificateIsPutToTheQuestion)
 {
     writeCfg("zev.example:44337: " + fpA + "\n10.1.2.3:44337: " + fpA + "\n");
