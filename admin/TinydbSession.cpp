@@ -121,6 +121,8 @@ bool TinydbSocket::flush()
     return ssl.flush() != -1;
 }
 
+int TinydbSocket::ioTimeoutSeconds = 180;
+
 int TinydbSocket::doSetTimeouts(int readSeconds, int writeSeconds)
 {
     tiny::setSockTimeout(ssl.getFd(), SO_RCVTIMEO, readSeconds);
@@ -277,6 +279,8 @@ int tinydb_initsession(void** handle, int fd, int* /*osError*/)
         ok = session->socket.open(fd);
     if (ok) {
         session->socket.doInit();
+        session->socket.doSetTimeouts(zelvo::tinydb::TinydbSocket::ioTimeoutSeconds,
+                                      zelvo::tinydb::TinydbSocket::ioTimeoutSeconds);
         ok = session->socket.stream().connect();
     }
     if (!ok) {

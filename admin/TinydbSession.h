@@ -40,6 +40,11 @@ public:
     bool flush();
     int doSetTimeouts(int readSeconds, int writeSeconds);
 
+    // How long a session waits for the server in one read or write, seconds:
+    // a server that goes silent fails the statement instead of hanging the
+    // run (and with it the restore of the target). Tests lower it.
+    static int ioTimeoutSeconds;
+
     bool isReady() const { return sslReady; }
     bool isOpenStream() const { return isOpen; }
     ssl::ZSslSocket& stream() { return ssl; }

@@ -211,6 +211,38 @@ TEST_F(TinydbClient, OpenFailures)
     ::close(listener);
 }
 
+// A server that goes silent, in the handshake or after a statement, fails
+// the call after the session's time-out instead of hanging the run.
+TEST_F(TinydbClient, SilentServerFailsAfterTheTimeOut)
+{
+    const int saved = zelvo::tinydb::TinydbSocket::ioTimeoutSeconds;
+    zelvo::tinydb::TinydbSocket::ioTimeoutSeconds = 1;
+
+    int listener = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    ASSERT_EQ(0, ::bind(listener, reinterpret_cast<sockaddr*>(&a), sizeof a));
+    ASSERT_EQ(0, ::listen(listener, 1));
+    ASSERT_EQ(0, ::getsockname(listener, reinterpret_cast<sockaddr*>(&a), &len));
+    const std::string port = std::to_string(ntohs(a.sin_port));
+    void* handle = nullptr;
+    int osError = 0;
+    // The connection is taken by the backlog and never answered.
+    EXPECT_EQ(TINYDB_E_SSL, tinydb_open(&handle, "127.0.0.1", port.c_str(), &osError, acceptAll, nullptr));
+    EXPECT_EQ(nullptr, handle);
+    ::close(listener);
+
+    StandIn server({"--admin", "admin:secret", "--raw", "select silence="});
+    handle = login(server);
+    ASSERT_NE(nullptr, handle);
+    tinydb_query_result result;
+    EXPECT_NE(0, tinydb_send_query(handle, "select silence", &result));
+    tinydb_close(handle);
+    zelvo::tinydb::TinydbSocket::ioTimeoutSeconds = saved;
+}
+
 TEST_F(TinydbClient, ConnectTakesDottedAddressAsIs)
 {
     StandIn server;
