@@ -22,6 +22,24 @@ using admintest::StandIn;
 
 namespace {
 
+// A listening socket on a free loopback port (the port goes to port); -1 on failure.
+int listenOnLoopback(int& port)
+{
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || ::listen(fd, 1) != 0 ||
+        ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) != 0) {
+        if (fd >= 0)
+            ::close(fd);
+        return -1;
+    }
+    port = ntohs(a.sin_port);
+    return fd;
+}
+
 bool acceptAll(const std::string&, const std::string&, const std::string&, unsigned short, const std::string&)
 {
     return true;
@@ -191,21 +209,16 @@ TEST_F(TinydbClient, OpenFailures)
     EXPECT_EQ(nullptr, handle);
 
     // A listener that takes the connection and closes it: no TLS session.
-    int listener = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    ASSERT_EQ(0, ::bind(listener, reinterpret_cast<sockaddr*>(&a), sizeof a));
-    ASSERT_EQ(0, ::listen(listener, 1));
-    ASSERT_EQ(0, ::getsockname(listener, reinterpret_cast<sockaddr*>(&a), &len));
+    int port = 0;
+    const int listener = listenOnLoopback(port);
+    ASSERT_GE(listener, 0);
     std::thread closer([listener] {
         const int c = ::accept(listener, nullptr, nullptr);
         if (c >= 0)
             ::close(c);
     });
-    const std::string port = std::to_string(ntohs(a.sin_port));
-    EXPECT_EQ(TINYDB_E_SSL, tinydb_open(&handle, "127.0.0.1", port.c_str(), &osError, acceptAll, nullptr));
+    EXPECT_EQ(TINYDB_E_SSL,
+              tinydb_open(&handle, "127.0.0.1", std::to_string(port).c_str(), &osError, acceptAll, nullptr));
     EXPECT_EQ(nullptr, handle);
     closer.join();
     ::close(listener);
@@ -218,19 +231,14 @@ TEST_F(TinydbClient, SilentServerFailsAfterTheTimeOut)
     const int saved = zelvo::tinydb::TinydbSocket::ioTimeoutSeconds;
     zelvo::tinydb::TinydbSocket::ioTimeoutSeconds = 1;
 
-    int listener = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    ASSERT_EQ(0, ::bind(listener, reinterpret_cast<sockaddr*>(&a), sizeof a));
-    ASSERT_EQ(0, ::listen(listener, 1));
-    ASSERT_EQ(0, ::getsockname(listener, reinterpret_cast<sockaddr*>(&a), &len));
-    const std::string port = std::to_string(ntohs(a.sin_port));
+    int port = 0;
+    const int listener = listenOnLoopback(port);
+    ASSERT_GE(listener, 0);
     void* handle = nullptr;
     int osError = 0;
     // The connection is taken by the backlog and never answered.
-    EXPECT_EQ(TINYDB_E_SSL, tinydb_open(&handle, "127.0.0.1", port.c_str(), &osError, acceptAll, nullptr));
+    EXPECT_EQ(TINYDB_E_SSL,
+              tinydb_open(&handle, "127.0.0.1", std::to_string(port).c_str(), &osError, acceptAll, nullptr));
     EXPECT_EQ(nullptr, handle);
     ::close(listener);
 
