@@ -56,6 +56,17 @@ std::string appendOf(const std::string& tag, const std::string& flags, const std
     return s + " \"" + d + "\" {" + std::to_string(body.size()) + "+}\r\n" + body + "\r\n";
 }
 
+// A target that takes one APPEND, then waits for LOGOUT.
+void acceptOneMessage(scripted::Server& target)
+{
+    target.serve([](scripted::Peer& peer, int) {
+        peer.greetAndLogin();
+        const std::string c = peer.readCommand();
+        peer.send(scripted::Peer::tagOf(c) + " OK done\r\n");
+        peer.drainUntilLogout();
+    });
+}
+
 class CopyFolder : public ::testing::Test {
 protected:
     // The source answers the bulk FETCH with response, then SELECT with OK
@@ -323,12 +334,7 @@ TEST_F(CopyFolder, TheLineThatEndsTheResponseDecides)
                 return;
             peer.drainUntilLogout();
         });
-        t.serve([&](scripted::Peer& peer, int) {
-            peer.greetAndLogin();
-            const std::string c = peer.readCommand();
-            peer.send(scripted::Peer::tagOf(c) + " OK done\r\n");
-            peer.drainUntilLogout();
-        });
+        acceptOneMessage(t);
         ASSERT_EQ(Result::Ok, from.connect("127.0.0.1", s.port(), "u", "p", false));
         ASSERT_EQ(Result::Ok, to.connect("127.0.0.1", t.port(), "u", "p", false));
         unsigned c = 0, f = 0;
@@ -367,12 +373,7 @@ TEST_F(CopyFolder, AnEndLineNotTaggedForTheFetchDropsTheSource)
                 peer.drainUntilLogout();
             },
             2);
-        t.serve([&](scripted::Peer& peer, int) {
-            peer.greetAndLogin();
-            const std::string c = peer.readCommand();
-            peer.send(scripted::Peer::tagOf(c) + " OK done\r\n");
-            peer.drainUntilLogout();
-        });
+        acceptOneMessage(t);
         ASSERT_EQ(Result::Ok, from.connect("127.0.0.1", s.port(), "u", "p", false));
         ASSERT_EQ(Result::Ok, to.connect("127.0.0.1", t.port(), "u", "p", false));
         unsigned c = 0, f = 0;
