@@ -136,6 +136,18 @@ protected:
         return text;
     }
 
+    // Logs both sides in, copies every folder, logs out and waits for both
+    // servers to finish; the copy's result.
+    ImapCopyist::Result copyAll(ImapCopyist& copyist, Responder& source, Responder& target)
+    {
+        EXPECT_EQ(ImapCopyist::Ok, copyist.init());
+        const ImapCopyist::Result result = copyist.copy();
+        copyist.close();
+        source.join();
+        target.join();
+        return result;
+    }
+
     LogStream log;
     std::string text;
 };
@@ -145,11 +157,7 @@ TEST_F(ImapCopyistScripted, AFolderThatCannotBeSelectedEndsTheCopy)
     Responder source(sourceWith({"One", "Two", "Three"}, "Two"));
     Responder target(emptyTarget());
     ImapCopyist copyist(at(source.port(), false), at(target.port(), false), log);
-    ASSERT_EQ(ImapCopyist::Ok, copyist.init());
-    EXPECT_EQ(ImapCopyist::FolderFailed, copyist.copy());
-    copyist.close();
-    source.join();
-    target.join();
+    EXPECT_EQ(ImapCopyist::FolderFailed, copyAll(copyist, source, target));
     EXPECT_EQ(1u, copyist.folders);
     EXPECT_EQ(1u, copyist.folderErrors);
     EXPECT_EQ(1u, copyist.messages);
@@ -164,11 +172,7 @@ TEST_F(ImapCopyistScripted, AHierarchyNameIsCreatedWithOneCreateOfExactlyThatNam
     Responder source(sourceWith({"Archive/2007"}));
     Responder target(emptyTarget());
     ImapCopyist copyist(at(source.port(), false), at(target.port(), false), log);
-    ASSERT_EQ(ImapCopyist::Ok, copyist.init());
-    EXPECT_EQ(ImapCopyist::Ok, copyist.copy());
-    copyist.close();
-    source.join();
-    target.join();
+    EXPECT_EQ(ImapCopyist::Ok, copyAll(copyist, source, target));
     EXPECT_EQ((std::vector<std::string>{"CREATE \"Archive/2007\"\r\n"}), target.with("CREATE"));
     // Selected again once it exists, so the messages go into an open folder.
     EXPECT_EQ((std::vector<std::string>{"SELECT \"Archive/2007\"\r\n", "SELECT \"Archive/2007\"\r\n"}),
@@ -185,11 +189,7 @@ TEST_F(ImapCopyistScripted, ARefusedCreateEndsTheCopyWithAFolderError)
     Responder source(sourceWith({"Kept", "Refused", "Never"}));
     Responder target(emptyTarget("Refused"));
     ImapCopyist copyist(at(source.port(), false), at(target.port(), false), log);
-    ASSERT_EQ(ImapCopyist::Ok, copyist.init());
-    EXPECT_EQ(ImapCopyist::FolderFailed, copyist.copy());
-    copyist.close();
-    source.join();
-    target.join();
+    EXPECT_EQ(ImapCopyist::FolderFailed, copyAll(copyist, source, target));
     EXPECT_EQ(1u, copyist.folders);
     EXPECT_EQ(1u, copyist.folderErrors);
     EXPECT_NE(std::string::npos, logText().find("ERROR: I am not able create target folder \"Refused\".\n"));
