@@ -85,7 +85,7 @@ int CommandList::getList(std::vector<FolderListEntry>& out, bool checkSelectable
         FolderListEntry entry;
         fields.getNode(attributes);
         fields.getNode(delimiter);
-        fields.getNode(entry.name);
+        fields.getMailbox(entry.name);
         if (checkSelectable && zelvo::utils::iFind(attributes, std::string("\\NoSelect")) != attributes.end())
             entry.selectable = false;
         out.push_back(entry);
@@ -131,7 +131,7 @@ bool parseStatusMessages(const std::string& statusText, unsigned& count)
     Parser status(statusText);
     std::string mailbox;
     std::string items;
-    status.getNode(mailbox);
+    status.getMailbox(mailbox);
     status.getNodeData(items);
     Parser pairs(items);
     std::string key;

@@ -22,7 +22,7 @@ public:
 
 // One folder of a LIST or LSUB reply.
 struct FolderListEntry {
-    std::string name;
+    std::string name; // the mailbox read whole as an astring (Parser::getMailbox)
     bool selectable = true;
 };
 
@@ -48,7 +48,8 @@ public:
     bool findMessagesCount(unsigned& count);
 };
 
-// The MESSAGES value of one STATUS response text (mailbox and item list);
+// The MESSAGES value of one STATUS response text (mailbox, read whole as an
+// astring, and item list);
 // 0 when the list does not begin with MESSAGES.
 unsigned parseStatusMessages(std::string statusText);
 // The same, false (count unchanged) when the list does not begin with MESSAGES.

@@ -51,6 +51,31 @@ bool readQuoted(const std::string& src, const_iterator& pos, std::string& out)
     throw ImapParserException("Character not found");
 }
 
+// A quoted string or a literal at pos (which stands on a non-blank); false,
+// pos unchanged, for any other form.
+bool readQuotedOrLiteral(const std::string& src, const_iterator& pos, std::string& out)
+{
+    if (*pos == '"')
+        return readQuoted(src, pos, out);
+    if (*pos != '{')
+        return false;
+    const_iterator close = findCharacterEx(src, pos + 1, '}');
+    const unsigned long n = parseLiteralCount(pos + 1, close);
+    const_iterator data = testCharacter(src, close + 1, '\r');
+    data = testCharacter(src, data, '\n');
+    readNCharacters(src, data, static_cast<int>(n), out);
+    pos = data + static_cast<std::string::difference_type>(n);
+    return true;
+}
+
+// Everything up to the next blank or the end; pos moves past the blank.
+void readAtom(const std::string& src, const_iterator& pos, std::string& out)
+{
+    const_iterator blank = findCharacter(src, pos, ' ');
+    out.assign(pos, blank);
+    pos = blank == src.end() ? blank : blank + 1;
+}
+
 } // namespace
 
 bool testWord(const std::string& src, const_iterator& pos, const std::string& word)
@@ -111,23 +136,32 @@ bool readString(const std::string& src, const_iterator& pos, std::string& out)
     out.clear();
     if (!skipSpace(src, pos))
         return false;
-    const char c = *pos;
-    if (c == '"')
-        return readQuoted(src, pos, out);
-    if (c == '{') {
-        const_iterator close = findCharacterEx(src, pos + 1, '}');
-        const unsigned long n = parseLiteralCount(pos + 1, close);
-        const_iterator data = testCharacter(src, close + 1, '\r');
-        data = testCharacter(src, data, '\n');
-        readNCharacters(src, data, static_cast<int>(n), out);
-        pos = data + static_cast<std::string::difference_type>(n);
+    if (readQuotedOrLiteral(src, pos, out))
         return true;
-    }
-    if (testWord(src, pos, "NIL"))
+    if (testNil(src, pos))
         return true;
-    const_iterator blank = findCharacter(src, pos, ' ');
-    out.assign(pos, blank);
-    pos = blank == src.end() ? blank : blank + 1;
+    readAtom(src, pos, out);
+    return true;
+}
+
+bool readAString(const std::string& src, const_iterator& pos, std::string& out)
+{
+    out.clear();
+    if (!skipSpace(src, pos))
+        return false;
+    if (!readQuotedOrLiteral(src, pos, out))
+        readAtom(src, pos, out);
+    return true;
+}
+
+bool testNil(const std::string& src, const_iterator& pos)
+{
+    const_iterator after = pos;
+    if (!testWord(src, after, "NIL"))
+        return false;
+    if (after != src.end() && *after != ' ' && *after != ')' && *after != ']')
+        return false;
+    pos = after;
     return true;
 }
 
@@ -142,7 +176,7 @@ bool readParenthesis(const std::string& src, const_iterator& pos, char open, cha
     out.clear();
     if (!skipSpace(src, pos))
         return false;
-    if (testWord(src, pos, "NIL"))
+    if (testNil(src, pos))
         return true;
     if (*pos != open)
         throw ImapParserException("");

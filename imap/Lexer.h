@@ -35,10 +35,20 @@ const_iterator testCharacter(const std::string& src, const const_iterator& at, c
 void readNCharacters(const std::string& src, const_iterator& pos, int n, std::string& out);
 
 // One string value: a quoted string (its \" and \\ escapes undone), a
-// literal ({n} or {n+}, CR LF, n bytes), NIL (empty) or an atom (up to the
-// next blank). False only when nothing but blanks is left.
+// literal ({n} or {n+}, CR LF, n bytes), the word NIL (empty; testNil) or an
+// atom (up to the next blank). False only when nothing but blanks is left.
 bool readString(const std::string& src, const_iterator& pos, std::string& out);
 bool skipString(const std::string& src, const_iterator& pos);
+
+// One astring, the form of a mailbox name (RFC 3501): a quoted string, a
+// literal, or an atom up to the next blank or the end, whatever characters
+// it holds ("[Work]/Sub", "NILE", "NIL" are names). False only when nothing
+// but blanks is left.
+bool readAString(const std::string& src, const_iterator& pos, std::string& out);
+
+// True when the text at pos is the word NIL, that is followed by a blank,
+// ")", "]" or the end; pos then moves past the three letters. "NILE" is no NIL.
+bool testNil(const std::string& src, const_iterator& pos);
 
 // One bracketed group with its nesting, brackets included, or NIL (empty).
 // Brackets inside quoted strings and literals do not count.

@@ -47,6 +47,11 @@ bool Parser::getNode(std::string& out)
     return lex::readString(text, position, out);
 }
 
+bool Parser::getMailbox(std::string& out)
+{
+    return lex::readAString(text, position, out);
+}
+
 bool Parser::getNodeData(std::string& out)
 {
     if (!getNode(out))

@@ -15,6 +15,9 @@ public:
     // value. False at the end (out unchanged) or after trailing blanks (out
     // empty).
     bool getNode(std::string& out);
+    // The next node read as a mailbox name (readAString): no bracket group,
+    // no NIL. False at the end or after trailing blanks (out empty).
+    bool getMailbox(std::string& out);
     // getNode, then the outer brackets of a group removed.
     bool getNodeData(std::string& out);
     // Everything after the blanks at the position, unchanged.

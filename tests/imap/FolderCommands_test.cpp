@@ -65,6 +65,13 @@ TEST(FolderCommands, StatusMessages)
         {"INBOX (MESSAGES)", 0},
         {"INBOX (MESSAGES 99999999999)", 0xffffffffu},
         {"INBOX ()", 0},
+        // The mailbox is an astring, read whole whatever it holds.
+        {"[Work]/Sub (MESSAGES 2)", 2},
+        {"[x (MESSAGES 3)", 3},
+        {"NILE (MESSAGES 4)", 4},
+        {"NIL/Sub (MESSAGES 5)", 5},
+        {"NIL (MESSAGES 6)", 6},
+        {"a]b (MESSAGES 7)", 7},
     };
     for (const Case& cs : cases) {
         SCOPED_TRACE(cs.text);
@@ -119,5 +126,42 @@ TEST(FolderCommands, ReadersSkipWhatTheyDoNotKnow)
     ASSERT_EQ(Command::Response::Ok, broken.execute());
     std::vector<FolderListEntry> none;
     EXPECT_THROW(broken.getList(none, true), ImapParserException);
+    c.close();
+}
+
+TEST(FolderCommands, ListNamesAreMailboxesReadWhole)
+{
+    struct Row {
+        const char* line;
+        const char* name;
+    };
+    const Row rows[] = {
+        {"* LIST (\\HasChildren) \"/\" [Work]", "[Work]"},
+        {"* LIST (\\HasNoChildren) \"/\" [Work]/Sub", "[Work]/Sub"},
+        {"* LIST () \"/\" [x", "[x"},
+        {"* LIST () \"/\" a]b", "a]b"},
+        {"* LIST () \"/\" NILE", "NILE"},
+        {"* LIST () \"/\" \"NIL\"", "NIL"},
+        {"* LIST () \"/\" NIL/Sub", "NIL/Sub"},
+        {"* LIST () NIL NIL", "NIL"},
+        {"* LIST () \"/\" \"{curly}\"", "{curly}"},
+        {"* LIST () \"/\" {10}\r\nSent Items", "Sent Items"},
+        {"* LIST () \"/\" {7}\r\n[Work ]", "[Work ]"},
+    };
+    std::string untagged;
+    for (const Row& row : rows)
+        untagged += std::string(row.line) + "\r\n";
+    FakeImapServer server({answering(untagged)});
+    ConnectionInternal c;
+    c.initialize("127.0.0.1", server.port(), "u", "p", false, 5, false);
+    c.init(false);
+    CommandList list(c, "", "*");
+    ASSERT_EQ(Command::Response::Ok, list.execute());
+    std::vector<FolderListEntry> entries;
+    ASSERT_EQ(static_cast<int>(sizeof rows / sizeof rows[0]), list.getList(entries, true));
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+        SCOPED_TRACE(rows[i].line);
+        EXPECT_EQ(rows[i].name, entries[i].name);
+    }
     c.close();
 }

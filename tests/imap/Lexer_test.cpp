@@ -34,7 +34,14 @@ TEST(Lexer, ReadStringForms)
         // A backslash before another character stays.
         {"\"a\\xb\"", true, "a\\xb", "", false, ""},
         {"NIL rest", true, "", " rest", false, ""},
-        {"NILE", true, "", "E", false, ""},
+        // NIL is a whole word only; NILE and NIL/Sub are atoms.
+        {"NIL", true, "", "", false, ""},
+        {"NIL)", true, "", ")", false, ""},
+        {"NIL]", true, "", "]", false, ""},
+        {"NILE", true, "NILE", "", false, ""},
+        {"NILE x", true, "NILE", "x", false, ""},
+        {"NIL/Sub x", true, "NIL/Sub", "x", false, ""},
+        {"nil x", true, "nil", "x", false, ""},
         {"{5}\r\nhello rest", true, "hello", " rest", false, ""},
         {"{5+}\r\nhello", true, "hello", "", false, ""},
         {"{0}\r\n", true, "", "", false, ""},
@@ -59,8 +66,11 @@ TEST(Lexer, ReadStringForms)
     for (std::size_t i = 0; i < sizeof cases / sizeof cases[0]; ++i) {
         const ReadCase& c = cases[i];
         SCOPED_TRACE(i);
-        const std::string src = c.input;
-        const_iterator pos = src.begin();
+        // Read from behind a first character, so a position moved back
+        // before the start of the call shows.
+        const std::string src = "#" + c.input;
+        const const_iterator start = src.begin() + 1;
+        const_iterator pos = start;
         std::string out = "stale";
         if (c.throws) {
             try {
@@ -70,13 +80,56 @@ TEST(Lexer, ReadStringForms)
                 EXPECT_EQ(c.error, e.what());
                 EXPECT_EQ(0, e.errorCode());
             }
-            EXPECT_TRUE(pos >= src.begin());
+            EXPECT_TRUE(pos >= start);
             continue;
         }
         EXPECT_EQ(c.result, readString(src, pos, out));
         EXPECT_EQ(c.value, out);
         EXPECT_EQ(c.rest, std::string(pos, src.end()));
     }
+}
+
+TEST(Lexer, MailboxNamesAreAStringsReadWhole)
+{
+    struct Case {
+        std::string input;
+        std::string value;
+        std::string rest;
+    };
+    const Case cases[] = {
+        {"[Work]/Sub (MESSAGES 2)", "[Work]/Sub", "(MESSAGES 2)"},
+        {"[Work]", "[Work]", ""},
+        {"[x", "[x", ""},
+        {"a]b x", "a]b", "x"},
+        {"NIL", "NIL", ""},
+        {"NILE", "NILE", ""},
+        {"NIL/Sub", "NIL/Sub", ""},
+        {"  INBOX", "INBOX", ""},
+        {"\"[Work] x\" (MESSAGES 1)", "[Work] x", " (MESSAGES 1)"},
+        {"\"NIL\"", "NIL", ""},
+        {"\"a\\\"b\\\\c\"", "a\"b\\c", ""},
+        {"{6}\r\n{3}\r\nx (MESSAGES 0)", "{3}\r\nx", " (MESSAGES 0)"},
+        {"{2+}\r\n[x", "[x", ""},
+        {"&AMQ-rger", "&AMQ-rger", ""},
+    };
+    for (std::size_t i = 0; i < sizeof cases / sizeof cases[0]; ++i) {
+        const Case& c = cases[i];
+        SCOPED_TRACE(c.input);
+        const const_iterator start = c.input.begin();
+        const_iterator pos = start;
+        std::string out = "stale";
+        EXPECT_TRUE(readAString(c.input, pos, out));
+        EXPECT_EQ(c.value, out);
+        EXPECT_EQ(c.rest, std::string(pos, c.input.end()));
+    }
+    const std::string blanks = "  ";
+    const_iterator pos = blanks.begin();
+    std::string out = "stale";
+    EXPECT_FALSE(readAString(blanks, pos, out));
+    EXPECT_EQ("", out);
+    const std::string open = "\"no end";
+    pos = open.begin();
+    EXPECT_THROW(readAString(open, pos, out), ImapParserException);
 }
 
 TEST(Lexer, ReadParenthesis)
@@ -94,6 +147,8 @@ TEST(Lexer, ReadParenthesis)
         {"(x {3}\r\n)))) y", '(', ')', false, "(x {3}\r\n))))", " y"},
         {"(\"a\\\")\") z", '(', ')', false, "(\"a\\\")\")", " z"},
         {"NIL x", '(', ')', false, "", " x"},
+        {"NIL", '(', ')', false, "", ""},
+        {"NILE", '(', ')', true, "", ""},
         {"  ()", '(', ')', false, "()", ""},
         {"a(b)", '(', ')', true, "", ""},
         {"((a)", '(', ')', true, "", ""},

@@ -201,4 +201,41 @@ TEST_F(ImapCopyistDovecot, AnAbortBeforeTheFirstFolderCopiesNothing)
     EXPECT_TRUE(target.messages(login, password, "INBOX").empty());
 }
 
+TEST_F(ImapCopyistDovecot, FolderNamesOfEveryFormRoundTrip)
+{
+    // Names the server sends as atoms, quoted strings and literals, with the
+    // characters a response reader may take for structure: brackets at the
+    // start and inside, the letters NIL at the start of a word and of a
+    // level, braces, quotes, backslashes, blanks and non-ASCII letters.
+    const std::vector<std::string> names = {
+        "[Work]", "[Work]/Sub", "[x", "a]b", "x]", "NILE", "NIL", "NIL/Sub", "NIL x", "NILs/NIL",
+        "{curly}", "Braces {3}", "Quotes \"and\" back\\slash", "Entw\xc3\xbcrfe/[Alt]",
+    };
+    std::vector<corpus::Seed> seeds;
+    long n = 0;
+    for (const std::string& name : names) {
+        ++n;
+        seeds.push_back({name, corpus::header("in " + name) + "one of " + name + "\r\n", n % 2 ? "S" : "RF",
+                         1167609600 + n * 86400});
+        seeds.push_back({name, corpus::header("second " + std::to_string(n)) + "two\r\n", "", 1167609600 + n * 90000});
+    }
+    for (const auto& s : seeds)
+        source.putMessage(login, s.folder, s.bytes, s.flagLetters, s.internalDate);
+    source.index(login);
+
+    ImapCopyist copyist(sourceCfg, targetCfg, log);
+    ASSERT_EQ(ImapCopyist::Ok, copyist.init());
+    EXPECT_EQ(ImapCopyist::Ok, copyist.copy());
+    copyist.close();
+
+    EXPECT_EQ(std::string::npos, logText().find("ERROR")) << logText();
+    EXPECT_EQ(seeds.size(), copyist.messages);
+    EXPECT_EQ(names.size() + 1, copyist.folders);  // and INBOX; "NILs" is no mailbox
+    EXPECT_EQ(0u, copyist.messageErrors);
+    EXPECT_EQ(0u, copyist.folderErrors);
+    EXPECT_EQ(source.folders(login), target.folders(login));
+    for (const std::string& name : names)
+        expectSameFolder(name);
+}
+
 } // namespace
