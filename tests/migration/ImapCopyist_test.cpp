@@ -69,6 +69,13 @@ protected:
         }
     }
 
+    void seedSource(const std::vector<corpus::Seed>& seeds)
+    {
+        for (const auto& s : seeds)
+            source.putMessage(login, s.folder, s.bytes, s.flagLetters, s.internalDate);
+        source.index(login);
+    }
+
     Dovecot source;
     Dovecot target;
     LogStream log;
@@ -116,9 +123,7 @@ TEST_F(ImapCopyistDovecot, AnExistingTargetFolderReceivesTheMessagesInAddition)
         {"Sent Items", corpus::header("one") + "1\r\n", "S", 1167700000},
         {"Sent Items", corpus::header("two") + "2\r\n", "", 1167800000},
     };
-    for (const auto& s : seeds)
-        source.putMessage(login, s.folder, s.bytes, s.flagLetters, s.internalDate);
-    source.index(login);
+    seedSource(seeds);
 
     ImapCopyist copyist(sourceCfg, targetCfg, log);
     ASSERT_EQ(ImapCopyist::Ok, copyist.init());
@@ -219,9 +224,7 @@ TEST_F(ImapCopyistDovecot, FolderNamesOfEveryFormRoundTrip)
                          1167609600 + n * 86400});
         seeds.push_back({name, corpus::header("second " + std::to_string(n)) + "two\r\n", "", 1167609600 + n * 90000});
     }
-    for (const auto& s : seeds)
-        source.putMessage(login, s.folder, s.bytes, s.flagLetters, s.internalDate);
-    source.index(login);
+    seedSource(seeds);
 
     ImapCopyist copyist(sourceCfg, targetCfg, log);
     ASSERT_EQ(ImapCopyist::Ok, copyist.init());
