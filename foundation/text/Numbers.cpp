@@ -9,16 +9,25 @@ namespace {
 
 const char kDigits[] = "0123456789abcdefghijklmnopqrstuvwxyz";
 
-// Digit value of c up to 15; 16 for anything else.
-unsigned digitValue(char c)
+// Returned by digitValue for a character that is no digit.
+constexpr int notADigit = -1;
+
+// Value 0-15 of '0'-'9', 'a'-'f' or 'A'-'F'; notADigit for anything else,
+// which no base admits (the NUL at the end included).
+int digitValue(char c)
 {
     if (c >= '0' && c <= '9')
-        return static_cast<unsigned>(c - '0');
+        return c - '0';
     if (c >= 'a' && c <= 'f')
-        return static_cast<unsigned>(c - 'a' + 10);
+        return c - 'a' + 10;
     if (c >= 'A' && c <= 'F')
-        return static_cast<unsigned>(c - 'A' + 10);
-    return 16;
+        return c - 'A' + 10;
+    return notADigit;
+}
+
+bool isDigitIn(int digit, unsigned base)
+{
+    return digit != notADigit && static_cast<unsigned>(digit) < base;
 }
 
 } // namespace
@@ -83,7 +92,7 @@ int i64toan(unsigned long long v, char* buf, unsigned long size, unsigned radix)
 unsigned long simple_strtoul(const char* s, char** end, unsigned base)
 {
     if (base == 0) {
-        if (s[0] == '0' && (s[1] == 'x' || s[1] == 'X') && digitValue(s[2]) < 16) {
+        if (s[0] == '0' && (s[1] == 'x' || s[1] == 'X') && isDigitIn(digitValue(s[2]), 16)) {
             base = 16;
             s += 2;
         } else if (s[0] == '0') {
@@ -94,8 +103,8 @@ unsigned long simple_strtoul(const char* s, char** end, unsigned base)
         }
     }
     unsigned long v = 0;
-    for (unsigned d; (d = digitValue(*s)) < base; ++s)
-        v = v * base + d;
+    for (int d; isDigitIn(d = digitValue(*s), base); ++s)
+        v = v * base + static_cast<unsigned>(d);
     if (end)
         *end = const_cast<char*>(s);
     return v;

@@ -21,7 +21,8 @@ int i64toan(unsigned long long v, char* buf, unsigned long size, unsigned radix)
 
 // Base 0 picks 16 after "0x" followed by a hex digit, 8 after another
 // leading '0', else 10. Digits 0-9, a-f, A-F are taken while below the
-// base; end (when not null) gets the position after the last one.
+// base (they are the only digits, also for bases above 16); end (when not
+// null) gets the position after the last one.
 unsigned long simple_strtoul(const char* s, char** end, unsigned base);
 
 // v in octal, no prefix.

@@ -4,6 +4,7 @@
 
 #include <climits>
 #include <cstring>
+#include <memory>
 #include <string>
 
 using namespace zelvo::utils;
@@ -113,13 +114,33 @@ TEST(NumbersTest, SimpleStrtoul)
         {"12a", 10, 12, 2},
         {"101", 2, 5, 3},
         {"", 10, 0, 0},
+        // Digits are '0'-'9' and 'a'-'f' in either case, whatever the base:
+        // the end of the text and any other character stop every base.
+        {"1012", 2, 5, 3},
+        {"", 2, 0, 0},
+        {"99a", 10, 99, 2},
+        {"fF", 16, 255, 2},
+        {"", 16, 0, 0},
+        {"10", 17, 17, 2},
+        {"fg", 17, 15, 1},
+        {"", 17, 0, 0},
+        {"1f", 20, 35, 2},
+        {"ij", 20, 0, 0},
+        {"Af", 36, 10 * 36 + 15, 2},
+        {"z", 36, 0, 0},
+        {"", 36, 0, 0},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(std::string(c.text) + " base " + std::to_string(c.base));
+        // A heap copy of exactly the text and its NUL, so a read past the
+        // end is caught.
+        const std::size_t size = std::strlen(c.text) + 1;
+        std::unique_ptr<char[]> text(new char[size]);
+        std::memcpy(text.get(), c.text, size);
         char* end = nullptr;
-        EXPECT_EQ(c.value, simple_strtoul(c.text, &end, c.base));
-        EXPECT_EQ(c.consumed, end - c.text);
-        EXPECT_EQ(c.value, simple_strtoul(c.text, nullptr, c.base));
+        EXPECT_EQ(c.value, simple_strtoul(text.get(), &end, c.base));
+        EXPECT_EQ(c.consumed, end - text.get());
+        EXPECT_EQ(c.value, simple_strtoul(text.get(), nullptr, c.base));
     }
 }
 
