@@ -74,7 +74,9 @@ namespace helper {
 
 bool waitOnSocketSet(const int& fd, int seconds, int microseconds)
 {
-    return selectSock(fd, true, seconds * 1000 + microseconds / 1000) > 0;
+    const long long ms = static_cast<long long>(seconds) * 1000LL + microseconds / 1000;
+    const int wait = ms < 0 ? -1 : ms > INT_MAX ? INT_MAX : static_cast<int>(ms);
+    return selectSock(fd, true, wait) > 0;
 }
 
 } // namespace helper

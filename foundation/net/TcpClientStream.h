@@ -19,7 +19,8 @@ namespace utils {
 int selectSock(int fd, bool read, int timeoutMs);
 
 namespace helper {
-// True when fd became readable within the time.
+// True when fd became readable within the time (beyond INT_MAX
+// milliseconds: INT_MAX; a negative time waits without limit).
 bool waitOnSocketSet(const int& fd, int seconds, int microseconds);
 } // namespace helper
 

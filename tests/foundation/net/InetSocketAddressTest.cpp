@@ -5,6 +5,7 @@
 
 #include <arpa/inet.h>
 
+#include <cstring>
 #include <stdexcept>
 
 using zelvo::utils::CantResolveException;
@@ -94,17 +95,23 @@ TEST(InetSocketAddress, SettersRebuildTheRecord)
 TEST(InetSocketAddress, CopiesBuildTheirOwnRecord)
 {
     InetSocketAddress a(Inet4Address(0x7F000001u), 143);
-    sockaddr* original = a.getSockAddr();
+    const sockaddr_in original = record(a);
     InetSocketAddress b(a);
-    EXPECT_NE(b.getSockAddr(), original);
-    EXPECT_EQ(record(b).sin_port, htons(143));
+    ASSERT_EQ(b.getSockAddrLength(), socklen_t(sizeof(sockaddr_in)));
+    EXPECT_EQ(0, std::memcmp(&record(b), &original, sizeof original)) << "the copy's record is the original's";
+    // Changing one side leaves the other's record as it was.
     b.setPort(144);
-    EXPECT_EQ(record(a).sin_port, htons(143));
+    EXPECT_EQ(record(b).sin_port, htons(144));
+    EXPECT_EQ(0, std::memcmp(&record(a), &original, sizeof original));
 
     InetSocketAddress c;
     c.getSockAddr();
     c = a;
     EXPECT_EQ(record(c).sin_port, htons(143));
+    EXPECT_EQ(record(c).sin_addr.s_addr, htonl(0x7F000001u));
+
+    a.setAddress(Inet4Address(0x0A000001u));
+    EXPECT_EQ(record(b).sin_addr.s_addr, htonl(0x7F000001u));
     EXPECT_EQ(record(c).sin_addr.s_addr, htonl(0x7F000001u));
 }
 

@@ -13,6 +13,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
+#include <climits>
 #include <chrono>
 #include <memory>
 #include <string>
@@ -645,6 +647,9 @@ TEST(SelectSock, ReadyTimeoutAndErrors)
     EXPECT_EQ(selectSock(pair[0], true, 0), 1);
     EXPECT_EQ(selectSock(pair[0], true, 1000), 1);
     EXPECT_TRUE(zelvo::utils::helper::waitOnSocketSet(pair[0], 0, 0));
+    // Times beyond poll's int milliseconds are clamped, never overflow.
+    EXPECT_TRUE(zelvo::utils::helper::waitOnSocketSet(pair[0], INT_MAX, 999999));
+    EXPECT_TRUE(zelvo::utils::helper::waitOnSocketSet(pair[0], INT_MIN, -999999));
     ::close(pair[0]);
     ::close(pair[1]);
 
@@ -756,10 +761,18 @@ TEST(SockListenIp4, PortHeldByIpv6ListenerIsBusy)
     ::close(v6);
 }
 
-TEST(TcpClientStream, SocketLayerHooksSucceed)
+TEST(TcpClientStream, SocketLayerHookStartsTheSystemLayer)
 {
-    EXPECT_TRUE(tcpbuffer::initSockets());
-    EXPECT_TRUE(tcpbuffer::closeSockets());
+    // The system layer's start-up makes SIGPIPE harmless; the stream's hook
+    // must reach it.
+    struct sigaction before {};
+    ASSERT_EQ(sigaction(SIGPIPE, nullptr, &before), 0);
+    std::signal(SIGPIPE, SIG_DFL);
+    tcpbuffer::initSockets();
+    struct sigaction after {};
+    ASSERT_EQ(sigaction(SIGPIPE, nullptr, &after), 0);
+    EXPECT_EQ(after.sa_handler, SIG_IGN);
+    sigaction(SIGPIPE, &before, nullptr);
 }
 
 } // namespace
