@@ -28,9 +28,12 @@ bool isWhiteSpace(char c)
     return c == '\t' || c == '\n' || c == '\r' || c == ' ';
 }
 
+// A byte above 0x7F is outside the alphabet, never the alias of its low
+// seven bits.
 unsigned char valueOf(char c)
 {
-    return b64DecodeTable[static_cast<unsigned char>(c) & 0x7f];
+    const unsigned char u = static_cast<unsigned char>(c);
+    return u > 0x7f ? invalidValue : b64DecodeTable[u];
 }
 
 // Bytes a complete group produces.
@@ -167,9 +170,12 @@ unsigned long decodeBase64Stream(Base64Stream* state, const char* in, char* out,
     Base64Stream& s = state ? *state : local;
     const std::size_t length = std::strlen(in);
     if (!out) {
-        // In place: the output never overtakes the input it was decoded from.
-        out = const_cast<char*>(in);
-        outSize = length;
+        // In place. Values carried in the state complete a group early, so
+        // the output can run ahead of the input still to be read: decode from
+        // a copy.
+        const std::string source(in, length);
+        char* const target = const_cast<char*>(in);
+        return decodeRange(s, source.data(), source.data() + length, target, target + length, consumed);
     }
     return decodeRange(s, in, in + length, out, out + outSize, consumed);
 }
@@ -231,11 +237,9 @@ int encodeBase64(const char* in, int inLength, char* out, int outSize, int* cons
 
 bool isBase64(const std::string& text)
 {
-    for (char c : text) {
-        const unsigned char u = static_cast<unsigned char>(c);
-        if (u > 0x7f || b64DecodeTable[u] == invalidValue)
+    for (char c : text)
+        if (valueOf(c) == invalidValue)
             return false;
-    }
     return true;
 }
 

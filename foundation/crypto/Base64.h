@@ -12,8 +12,8 @@ namespace utils {
 
 // "A"-"Z", "a"-"z", "0"-"9", "+", "/".
 extern const char b64EncodeTable[65];
-// By a character's low seven bits: 0-63 for the alphabet, 64 for "=", 65
-// for everything else.
+// By character: 0-63 for the alphabet, 64 for "=", 65 for everything else.
+// Bytes above 0x7F are outside the alphabet.
 extern const unsigned char b64DecodeTable[128];
 
 // Decoder state carried between calls of decodeBase64Stream.

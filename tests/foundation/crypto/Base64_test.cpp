@@ -48,8 +48,11 @@ TEST(Base64, DecodingSkipsAndStops)
         {std::string("TWFu\0TWFu", 9), "Man", true},
         {"", "", true},
         {"TWE=TWFu", "MaMan", true},
-        // High bytes are looked up by their low seven bits: 0xC1 is "A".
-        {"\xc1\xc1\xc1\xc1", std::string(3, '\0'), true},
+        // A byte above 0x7F is outside the alphabet, not an alias of its low
+        // seven bits (0xC1 is not "A", 0xF5 not "u").
+        {"\xc1\xc1\xc1\xc1", "", false},
+        {"TWF\xf5", "", false},
+        {"TWFu\xc1\xc1\xc1\xc1", "Man", false},
     };
     for (std::size_t i = 0; i < sizeof cases / sizeof cases[0]; ++i) {
         SCOPED_TRACE(i);
@@ -117,6 +120,8 @@ TEST(Base64, BufferInterfaces)
     EXPECT_TRUE(base64DecodedDataLength("TWFuTW", length));
     EXPECT_EQ(3u, length);
     EXPECT_FALSE(base64DecodedDataLength("TW*Fu", length));
+    EXPECT_FALSE(base64DecodedDataLength("TWF\xf5", length));
+    EXPECT_EQ(0u, length);
     EXPECT_TRUE(base64DecodedDataLength("", length));
     EXPECT_EQ(0u, length);
 
@@ -141,4 +146,33 @@ TEST(Base64, StreamBuffer)
     std::istream in(&decoder);
     std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     EXPECT_EQ("foobarf", text);
+
+    // "\xd9\xed\xc6\xf9" would be "YmFy" by the low seven bits.
+    std::stringbuf high("Zm9v\xd9\xed\xc6\xf9");
+    Base64StreamDecoderBuffer highDecoder(&high, 0, false);
+    std::istream highIn(&highDecoder);
+    EXPECT_EQ("foo", std::string((std::istreambuf_iterator<char>(highIn)), std::istreambuf_iterator<char>()));
+}
+
+TEST(Base64, InPlaceDecodingWithACarriedGroup)
+{
+    // Three values carried from an earlier piece make the first character of
+    // this one complete a group of three bytes: written in place they would
+    // land on input not yet read.
+    Base64Stream state;
+    char out[8];
+    const char head[] = "TWF";
+    EXPECT_EQ(0u, decodeBase64Stream(state, head, head + 3, out, out + sizeof out, nullptr));
+    ASSERT_EQ(3, state.count);
+
+    char text[] = "uTWFuTWFu";
+    unsigned long consumed = 0;
+    EXPECT_EQ(6u, decodeBase64Stream(&state, text, nullptr, 0, &consumed));
+    EXPECT_EQ("ManMan", std::string(text));
+    EXPECT_EQ(9u, consumed);
+    // The third group does not fit beside the NUL and waits in the state.
+    ASSERT_EQ(4, state.count);
+    EXPECT_EQ(3u, decodeBase64Stream(state, text, text, out, out + sizeof out, nullptr));
+    EXPECT_EQ("Man", std::string(out));
+    EXPECT_EQ(1, state.ok);
 }
