@@ -67,8 +67,6 @@ bool ZFile::open(const char* path, AccessFlags access, CreationFlags creation) {
         flags |= O_CREAT;
         break;
     case CreationFlags::TruncateExisting:
-        if (access == AccessFlags::Read)
-            return false;
         flags |= O_TRUNC;
         break;
     case CreationFlags::OpenAppend:
@@ -89,6 +87,11 @@ bool ZFile::doOpen(const char* path, int oflag) {
         return false;
     // Reopening drops the previous file rather than leaking its descriptor.
     close();
+    // An open that cannot write must not empty the file.
+    if ((oflag & O_TRUNC) && (oflag & O_ACCMODE) == O_RDONLY) {
+        errno = EINVAL;
+        return false;
+    }
     int d;
     do {
         d = ::open(path, oflag | O_CLOEXEC, NewFileMode);

@@ -19,7 +19,7 @@ public:
         CreateAlways = 1,      // O_CREAT | O_TRUNC
         OpenExisting = 2,      // must exist
         OpenAlways = 3,        // O_CREAT, contents kept
-        TruncateExisting = 4,  // O_TRUNC; refused with AccessFlags::Read
+        TruncateExisting = 4,  // O_TRUNC
         OpenAppend = 5,        // O_CREAT | O_APPEND
     };
 
@@ -34,6 +34,9 @@ public:
     bool open(const char* path, AccessFlags access, CreationFlags creation);
     bool wOpen(const char* path, AccessFlags access, CreationFlags creation);
     // open(2) with oflag, then the common steps (lock attach, postOpenOp).
+    // An open that cannot write never truncates: O_TRUNC with read-only
+    // access (so also CreateAlways or TruncateExisting with an access that
+    // reads only) is refused with EINVAL.
     bool doOpen(const char* path, int oflag);
 
     // Sends buffered output, releases the lock and closes the descriptor.

@@ -107,8 +107,11 @@ TEST(ZFileOpen, AccessAndCreationFlags) {
         {Access::Read, Creation::OpenAlways, true, {true, O_RDONLY, false, "old"}},
         {Access::Write, Creation::TruncateExisting, true, {true, O_WRONLY, false, "new"}},
         {Access::Write, Creation::TruncateExisting, false, {false, -1, false, "-"}},
-        // Truncating a file opened only for reading is refused.
+        // No open that cannot write truncates: it is refused.
         {Access::Read, Creation::TruncateExisting, true, {false, -1, false, "old"}},
+        {static_cast<Access>(7), Creation::TruncateExisting, true, {false, -1, false, "old"}},
+        {Access::Read, Creation::CreateAlways, true, {false, -1, false, "old"}},
+        {static_cast<Access>(3), Creation::CreateAlways, true, {false, -1, false, "old"}},
         {Access::Write, Creation::OpenAppend, true, {true, O_WRONLY, true, "oldnew"}},
         {Access::ReadWrite, Creation::OpenAppend, false, {true, O_RDWR, true, "new"}},
         // Unknown values: read-only, and must exist.
@@ -130,6 +133,19 @@ TEST(ZFileOpen, AccessAndCreationFlags) {
         EXPECT_EQ(cases[i].expected.append, got.append);
         EXPECT_EQ(cases[i].expected.after, got.after);
     }
+}
+
+TEST(ZFileOpen, ReadOnlyDescriptorOpenNeverTruncates) {
+    TempDir dir("zfile");
+    const std::string path = dir.file("f");
+    writeFile(path, "old");
+    ZFile f;
+    EXPECT_FALSE(f.doOpen(path.c_str(), O_RDONLY | O_TRUNC));
+    EXPECT_EQ(-1, f.getFd());
+    EXPECT_EQ("old", readFile(path));
+    EXPECT_TRUE(f.doOpen(path.c_str(), O_RDWR | O_TRUNC));
+    EXPECT_TRUE(f.close());
+    EXPECT_EQ("", readFile(path));
 }
 
 TEST(ZFileOpen, NewFilesAreOwnerOnly) {
