@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <strings.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -49,6 +50,48 @@ DIR* openDirHandle(const char* path)
     return handle;
 }
 
+// Removes everything in the directory open as dirFd, relative to it, so an
+// entry swapped for a link meanwhile is unlinked, never followed. Closes
+// dirFd. 0, or -1 at the first entry that cannot be removed.
+int removeContentAt(int dirFd)
+{
+    ::DIR* d = fdopendir(dirFd);
+    if (!d) {
+        const int err = errno;
+        close(dirFd);
+        errno = err;
+        return -1;
+    }
+    int rc = 0;
+    for (;;) {
+        errno = 0;
+        const dirent* entry = readdir(d);
+        if (!entry) {
+            if (errno != 0)
+                rc = -1;
+            break;
+        }
+        const char* name = entry->d_name;
+        if (isDotOrDotDot(name) || unlinkat(dirFd, name, 0) == 0)
+            continue;
+        // Only a directory gets here (EISDIR); opened without following a
+        // link, emptied and removed.
+        if (errno != EISDIR) {
+            rc = -1;
+            break;
+        }
+        const int child = openat(dirFd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        if (child < 0 || removeContentAt(child) != 0 || unlinkat(dirFd, name, AT_REMOVEDIR) != 0) {
+            rc = -1;
+            break;
+        }
+    }
+    const int err = errno;
+    closedir(d);
+    errno = err;
+    return rc;
+}
+
 void closeDirHandle(DIR* handle)
 {
     if (!handle)
@@ -58,6 +101,37 @@ void closeDirHandle(DIR* handle)
     std::free(handle->path);
     std::free(handle);
     errno = saved;
+}
+
+bool sameFile(const struct stat& a, const struct stat& b)
+{
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+// Opens dst for writing the copy of the file open as srcFd, as fopen's "wb"
+// would, except that it is emptied only after it proved not to be the source
+// under another name (then: null, errno EINVAL, nothing touched).
+FILE* openCopyDestination(int srcFd, const char* dst)
+{
+    const int fd = open(dst, O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
+    if (fd < 0)
+        return nullptr;
+    struct stat from, to;
+    int err = 0;
+    if (fstat(srcFd, &from) != 0 || fstat(fd, &to) != 0)
+        err = errno;
+    else if (sameFile(from, to))
+        err = EINVAL;
+    else if (S_ISREG(to.st_mode) && ftruncate(fd, 0) != 0)
+        err = errno;
+    FILE* out = err == 0 ? fdopen(fd, "wb") : nullptr;
+    if (!out) {
+        if (err == 0)
+            err = errno;
+        close(fd);
+        errno = err;
+    }
+    return out;
 }
 
 } // namespace
@@ -134,23 +208,22 @@ int removeDirWithContent(const char* path)
         errno = ENOENT;
         return -1;
     }
-    DIR* handle = openDirHandle(path);
-    if (!handle)
+    // A trailing "/" would make open follow a link.
+    std::string dir(path);
+    while (dir.size() > 1 && dir.back() == '/')
+        dir.pop_back();
+    const int fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) {
+        const int err = errno;
+        struct stat st;
+        if (err == ENOTDIR && lstat(dir.c_str(), &st) == 0 && S_ISLNK(st.st_mode))
+            return unlink(dir.c_str());
+        errno = err;
         return -1;
-    dirent entry;
-    dirent* result = nullptr;
-    while (readdirstat_r(handle, &entry, &result) == 0 && result) {
-        if (isDotOrDotDot(entry.d_name))
-            continue;
-        std::string full = joinPath(path, entry.d_name);
-        int rc = entry.d_type == DT_DIR ? removeDirWithContent(full.c_str()) : unlink(full.c_str());
-        if (rc == -1) {
-            closeDirHandle(handle);
-            return -1;
-        }
     }
-    closeDirHandle(handle);
-    return rmdir(path);
+    if (removeContentAt(fd) != 0)
+        return -1;
+    return rmdir(dir.c_str());
 }
 
 int filecopy(const char* src, const char* dst, int failIfExists)
@@ -169,7 +242,7 @@ int filecopy(const char* src, const char* dst, int failIfExists)
     FILE* in = std::fopen(src, "rb");
     if (!in)
         return fileCopySourceFailed;
-    FILE* out = std::fopen(dst, "wb");
+    FILE* out = openCopyDestination(fileno(in), dst);
     if (!out) {
         int err = errno;
         std::fclose(in);
@@ -213,6 +286,13 @@ int copyDirectoryWithContent(const char* src, const char* dst)
     DIR* handle = openDirHandle(src);
     if (!handle)
         return dirCopyUnusable;
+    // Copying a directory onto itself would only empty its files.
+    struct stat from, to;
+    if (fstat(dirfd(handle->dir), &from) == 0 && stat(dst, &to) == 0 && sameFile(from, to)) {
+        closeDirHandle(handle);
+        errno = EINVAL;
+        return dirCopyUnusable;
+    }
     dirent entry;
     dirent* result = nullptr;
     while (readdirstat_r(handle, &entry, &result) == 0 && result) {

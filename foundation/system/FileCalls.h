@@ -38,15 +38,18 @@ int z_wmkdir(const char* path, int mode, int flags);
 int z_mkdir(const char* path, int mode, int flags);
 
 // Removes path and everything below it; symbolic links are unlinked, never
-// followed. Stops at the first entry it cannot remove: -1, the rest stays.
+// followed, also when path itself is one (then only the link goes). Stops at
+// the first entry it cannot remove: -1, the rest stays.
 int removeDirWithContent(const char* path);
 
 // Copies src to dst: 0 copied, 1 source failure, 2 destination failure
-// (also when failIfExists is set and dst exists: errno EEXIST). A copy that
-// cannot be completed on close counts as a destination failure.
+// (also when failIfExists is set and dst exists: errno EEXIST; and when dst
+// is src under any name: errno EINVAL, nothing touched). A copy that cannot
+// be completed on close counts as a destination failure.
 int filecopy(const char* src, const char* dst, int failIfExists);
 // Copies the top-level regular files of src into dst (made 0700 when
-// missing); subdirectories are skipped. See the dirCopy results.
+// missing); subdirectories are skipped. See the dirCopy results; dst being
+// src itself is dirCopyUnusable (errno EINVAL), nothing touched.
 int copyDirectoryWithContent(const char* src, const char* dst);
 
 // 0 for a null stream, else fseeko / ftello.

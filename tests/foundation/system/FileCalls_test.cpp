@@ -102,6 +102,28 @@ TEST(FileCalls, RemoveDirWithContentLeavesLinkTargetsIntact)
     EXPECT_EQ(readFile(outside + "/keep.txt"), "precious");
 }
 
+TEST(FileCalls, RemoveDirWithContentUnlinksALinkItIsGiven)
+{
+    TempDir tmp;
+    std::string target = tmp.file("target");
+    ASSERT_EQ(tiny::z_mkdir((target + "/sub").c_str(), 0700, tiny::mkdirCreateParents), 0);
+    writeFile(target + "/keep.txt", "precious");
+    writeFile(target + "/sub/deep.txt", "also");
+
+    const char* const names[] = {"link", "slashed"};
+    for (const char* name : names) {
+        SCOPED_TRACE(name);
+        std::string link = tmp.file(name);
+        ASSERT_EQ(symlink(target.c_str(), link.c_str()), 0);
+        // A trailing "/" does not make the link a directory to empty.
+        const std::string given = std::string(name) == "slashed" ? link + "/" : link;
+        EXPECT_EQ(tiny::removeDirWithContent(given.c_str()), 0);
+        EXPECT_FALSE(exists(link));
+        EXPECT_EQ(readFile(target + "/keep.txt"), "precious");
+        EXPECT_EQ(readFile(target + "/sub/deep.txt"), "also");
+    }
+}
+
 TEST(FileCalls, RemoveDirWithContentFailures)
 {
     errno = 0;
@@ -185,6 +207,22 @@ TEST(FileCalls, FilecopyFailures)
     EXPECT_EQ(tiny::filecopy(tmp.path().c_str(), tmp.file("out").c_str(), 0), tiny::fileCopySourceFailed);
 }
 
+TEST(FileCalls, FilecopyOntoItselfFailsAndKeepsTheFile)
+{
+    TempDir tmp;
+    const std::string file = tmp.file("file");
+    writeFile(file, "content");
+    ASSERT_EQ(link(file.c_str(), tmp.file("hard").c_str()), 0);
+    ASSERT_EQ(symlink(file.c_str(), tmp.file("soft").c_str()), 0);
+
+    const std::string destinations[] = {file, tmp.file("hard"), tmp.file("soft"), tmp.path() + "//file"};
+    for (const std::string& dst : destinations) {
+        SCOPED_TRACE(dst);
+        EXPECT_EQ(tiny::filecopy(file.c_str(), dst.c_str(), 0), tiny::fileCopyDestinationFailed);
+        EXPECT_EQ(readFile(file), "content");
+    }
+}
+
 TEST(FileCalls, FilecopyReportsFullDiskSeenOnlyAtClose)
 {
     TempDir tmp;
@@ -238,6 +276,31 @@ TEST(FileCalls, CopyDirectoryWithContentFailures)
     // The destination "directory" is a file: creating dst/f fails.
     EXPECT_EQ(tiny::copyDirectoryWithContent(src.c_str(), tmp.file("file").c_str()),
               tiny::dirCopyDestinationFileFailed);
+}
+
+TEST(FileCalls, CopyDirectoryWithContentOntoItselfFailsAndKeepsTheFiles)
+{
+    TempDir tmp;
+    const std::string dir = tmp.file("dir");
+    ASSERT_EQ(mkdir(dir.c_str(), 0700), 0);
+    writeFile(dir + "/one", "1");
+    writeFile(dir + "/two", "22");
+    ASSERT_EQ(symlink(dir.c_str(), tmp.file("link").c_str()), 0);
+
+    const std::string destinations[] = {dir, dir + "/", tmp.file("link"), dir + "/."};
+    for (const std::string& dst : destinations) {
+        SCOPED_TRACE(dst);
+        EXPECT_EQ(tiny::copyDirectoryWithContent(dir.c_str(), dst.c_str()), tiny::dirCopyUnusable);
+        EXPECT_EQ(readFile(dir + "/one"), "1");
+        EXPECT_EQ(readFile(dir + "/two"), "22");
+    }
+
+    // A destination file that is a source file under another name.
+    const std::string other = tmp.file("other");
+    ASSERT_EQ(mkdir(other.c_str(), 0700), 0);
+    ASSERT_EQ(link((dir + "/one").c_str(), (other + "/one").c_str()), 0);
+    EXPECT_EQ(tiny::copyDirectoryWithContent(dir.c_str(), other.c_str()), tiny::dirCopyDestinationFileFailed);
+    EXPECT_EQ(readFile(dir + "/one"), "1");
 }
 
 TEST(FileCalls, DirectoryEntriesCarryTheirTypes)
