@@ -78,22 +78,37 @@ int Matcher<CharT>::bracket(const CharT*& p, CharT c, int f) const
     return matched != negate ? 1 : 0;
 }
 
+// Greedy matching: a '*' first takes nothing, and on a mismatch only the
+// last '*' seen takes one more character and the rest is tried again. An
+// earlier '*' never needs to grow: whatever it could take, the last one can
+// take instead, since a '*' that cannot cross '/' (WildcardPathname) is
+// followed by a literal '/' before any later '*' of another part of the name.
+// So the time is at most the pattern's length times the name's.
 template <typename CharT>
 int Matcher<CharT>::match(const CharT* p, const CharT* n, int f) const
 {
+    const CharT* starPattern = nullptr; // the pattern after the last '*'
+    const CharT* starName = nullptr;    // where the rest is tried next
     for (;;) {
+        bool ok = true;
         CharT c = *p++;
         switch (c) {
         case 0:
-            return *n == 0 ? 0 : 1;
+            if (*n == 0)
+                return 0;
+            ok = false;
+            break;
         case '?':
             if (*n == 0 || (has(f, WildcardPathname) && *n == '/') || leadingPeriod(n, f))
-                return 1;
-            ++n;
-            continue;
-        case '*': {
-            if (leadingPeriod(n, f))
-                return 1;
+                ok = false;
+            else
+                ++n;
+            break;
+        case '*':
+            if (leadingPeriod(n, f)) {
+                ok = false;
+                break;
+            }
             while (*p == '*')
                 ++p;
             if (*p == 0) {
@@ -106,36 +121,39 @@ int Matcher<CharT>::match(const CharT* p, const CharT* n, int f) const
             if (*p == '/' && has(f, WildcardPathname)) {
                 while (*n && *n != '/')
                     ++n;
-                if (*n == 0)
-                    return 1;
-                continue;
+                ok = *n != 0;
+                break;
             }
-            const int rest = f & ~WildcardPeriod;
-            for (;; ++n) {
-                if (match(p, n, rest) == 0)
-                    return 0;
-                if (*n == 0 || (has(f, WildcardPathname) && *n == '/'))
-                    return 1;
-            }
-        }
-        case '[': {
-            if (*n == 0 || (has(f, WildcardPathname) && *n == '/') || leadingPeriod(n, f))
-                return 1;
-            if (bracket(p, *n, f) != 1)
-                return 1;
-            ++n;
-            continue;
-        }
+            // The rest of the pattern is matched without the period rule.
+            f &= ~WildcardPeriod;
+            starPattern = p;
+            starName = n;
+            break;
+        case '[':
+            if (*n == 0 || (has(f, WildcardPathname) && *n == '/') || leadingPeriod(n, f) ||
+                bracket(p, *n, f) != 1)
+                ok = false;
+            else
+                ++n;
+            break;
         case '\\':
             if (!has(f, WildcardNoEscape) && *p != 0)
                 c = *p++;
-            break;
+            [[fallthrough]];
         default:
+            if (*n == 0 || fold(c, f) != fold(*n, f))
+                ok = false;
+            else
+                ++n;
             break;
         }
-        if (*n == 0 || fold(c, f) != fold(*n, f))
+        if (ok)
+            continue;
+        // The last '*' takes one more character, unless it cannot.
+        if (starPattern == nullptr || *starName == 0 || (has(f, WildcardPathname) && *starName == '/'))
             return 1;
-        ++n;
+        p = starPattern;
+        n = ++starName;
     }
 }
 

@@ -101,10 +101,65 @@ TEST(WildcardTest, FnmatchTable)
         {"a?b", "a/b", kPath, false},
         {"a*b", "a/b", kPath, false},
         {"a*b", "a/b", 0, true},
+        // A later star gives way to an earlier one only within the name's
+        // '/'-separated part it is in.
+        {"*a*b", "xa/b", kPath, false},
+        {"*a/*b", "xaa/yb", kPath, true},
+        {"*a/*b", "xa/y/b", kPath, false},
+        {"*a*", "xab/a", kPath, false},
+        {"a*b*", "axb/c", kPath, false},
+        {"a*b*", "axbyb", kPath, true},
+        {"*/*", "a/b", kPath, true},
+        {"*/*", "a/b/c", kPath, false},
+        {"a*/b*c", "axx/bxc", kPath, true},
+        {"*x*/b", "axyx/b", kPath, true},
+        {"*x*/b", "axy/x/b", kPath, false},
+        // After a '*' the rest of the pattern is matched without the period
+        // rule; "*/" alone keeps it.
+        {"*a/?b", "xa/.b", kPath | kPer, true},
+        {"*/?b", "xa/.b", kPath | kPer, false},
+        // Backtracking to the last star.
+        {"*a*a*b", "aaaab", 0, true},
+        {"*a*a*b", "aaaa", 0, false},
+        {"a*b*c", "abbbbc", 0, true},
+        {"a*b*c", "abcbcb", 0, false},
+        {"*ab*abc", "abababxabc", 0, true},
+        {"*?", "", 0, false},
+        {"*?*?", "a", 0, false},
+        {"*?*?", "ab", 0, true},
+        {"*[ab]c", "xxbc", 0, true},
+        {"*[ab]c", "xxbbd", 0, false},
+        {"*\\*x", "a*x", 0, true},
+        {"*X*Y", "axbycy", kFold, true},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(std::string(c.pattern) + " ~ " + c.name + " flags " + std::to_string(c.flags));
         EXPECT_EQ(c.matches ? 0 : 1, match(c.pattern, c.name, c.flags));
+    }
+}
+
+TEST(WildcardTest, ManyStarsAgainstALongNameFinish)
+{
+    // Trying every split of the name among the stars takes practically
+    // forever here (ten stars against forty characters); backtracking only to
+    // the last star finishes long before CTest's default time-out.
+    struct Case {
+        const char* pattern;
+        std::string name;
+        int flags;
+        bool matches;
+    } cases[] = {
+        {"*a*a*a*a*a*a*a*a*b", std::string(28, 'a'), 0, false},
+        {"*a*a*a*a*a*a*a*a*a*a*b", std::string(40, 'a'), 0, false},
+        {"*a*a*a*a*a*a*a*a*a*a*b", std::string(40, 'a') + "b", 0, true},
+        {"*a*a*a*a*a*a*a*a*a*a*b", std::string(40, 'a'), kPath | kPer | kFold, false},
+        {"*a*a*a*a*a*a*a*a*a*a*/b", std::string(40, 'a') + "/b", kPath, true},
+        {"*?*?*?*?*?*?*?*?*?*?b", std::string(40, 'a'), 0, false},
+        {"*[a]*[a]*[a]*[a]*[a]*[a]*[a]*[a]*[a]*[a]*b", std::string(40, 'a'), 0, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.pattern) + " flags " + std::to_string(c.flags));
+        EXPECT_EQ(c.matches ? 0 : 1, match(c.pattern, c.name.c_str(), c.flags));
     }
 }
 
