@@ -158,6 +158,7 @@ bool createThread(void (*fn)(void*), void* arg, pthread_t* out, const ThreadAttr
 std::atomic<ThreadCallbacks*> ThreadCallbacks::instance{nullptr};
 std::atomic<bool> ThreadCallbacks::instanceCreated{false};
 std::atomic<int> ThreadCallbacks::creatorLottery{0};
+std::atomic<unsigned> ThreadCallbacks::creations{0};
 
 ThreadCallbacks* ThreadCallbacks::getInstance()
 {
@@ -173,6 +174,7 @@ ThreadCallbacks* ThreadCallbacks::getInstance()
                 creatorLottery.fetch_sub(1);
                 throw;
             }
+            creations.fetch_add(1);
             instance.store(created, std::memory_order_release);
             instanceCreated.store(true, std::memory_order_release);
             std::atexit(&ThreadCallbacks::releaseInstance);
@@ -202,6 +204,11 @@ void ThreadCallbacks::getThreadCallbacks(StartCallback& start, EndCallback& end)
     start = startCallback;
     end = endCallback;
     mutex.unlock();
+}
+
+unsigned ThreadCallbacks::instancesCreated()
+{
+    return creations.load();
 }
 
 void ThreadCallbacks::releaseInstance()

@@ -56,6 +56,9 @@ public:
     void getThreadCallbacks(StartCallback& start, EndCallback& end);
     // Run at exit: destroys the instance.
     static void releaseInstance();
+    // How many instances getInstance() has built in this process; a release
+    // does not count down.
+    static unsigned instancesCreated();
 
     ThreadCallbacks(const ThreadCallbacks&) = delete;
     ThreadCallbacks& operator=(const ThreadCallbacks&) = delete;
@@ -70,6 +73,7 @@ private:
     static std::atomic<ThreadCallbacks*> instance;
     static std::atomic<bool> instanceCreated;
     static std::atomic<int> creatorLottery;
+    static std::atomic<unsigned> creations;
 };
 
 namespace dangerous {

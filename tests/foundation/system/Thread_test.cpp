@@ -5,6 +5,8 @@
 #include <atomic>
 #include <csignal>
 #include <cerrno>
+#include <cstdio>
+#include <cstdlib>
 #include <mutex>
 #include <set>
 #include <string>
@@ -202,27 +204,51 @@ TEST(Thread, DetachJoinableThread)
         std::this_thread::yield();
 }
 
-TEST(ThreadCallbacks, ConcurrentFirstUseYieldsOneInstance)
+// Rounds of twelve threads asking for the callbacks instance at once, each
+// round starting from no instance. 0 when every round created exactly one
+// instance and handed it to every thread.
+int raceForTheFirstInstance()
 {
+    constexpr int rounds = 5;
     constexpr int count = 12;
-    std::vector<tiny::ThreadCallbacks*> seen(count, nullptr);
-    std::atomic<bool> go{false};
-    std::vector<std::thread> threads;
-    for (int i = 0; i < count; ++i)
-        threads.emplace_back([&, i] {
-            while (!go)
-                std::this_thread::yield();
-            seen[i] = tiny::ThreadCallbacks::getInstance();
-        });
-    go = true;
-    for (auto& t : threads)
-        t.join();
-    ASSERT_NE(seen[0], nullptr);
-    for (int i = 0; i < count; ++i) {
-        SCOPED_TRACE(i);
-        EXPECT_EQ(seen[i], seen[0]);
+    for (int round = 0; round < rounds; ++round) {
+        tiny::ThreadCallbacks::releaseInstance();
+        const unsigned before = tiny::ThreadCallbacks::instancesCreated();
+        std::vector<tiny::ThreadCallbacks*> seen(count, nullptr);
+        std::atomic<bool> go{false};
+        std::vector<std::thread> threads;
+        for (int i = 0; i < count; ++i)
+            threads.emplace_back([&, i] {
+                while (!go)
+                    std::this_thread::yield();
+                seen[i] = tiny::ThreadCallbacks::getInstance();
+            });
+        go = true;
+        for (auto& t : threads)
+            t.join();
+        const unsigned created = tiny::ThreadCallbacks::instancesCreated() - before;
+        if (created != 1) {
+            std::fprintf(stderr, "round %d created %u instances\n", round, created);
+            return 1;
+        }
+        for (int i = 0; i < count; ++i)
+            if (seen[i] == nullptr || seen[i] != seen[0]) {
+                std::fprintf(stderr, "round %d: thread %d got another instance\n", round, i);
+                return 1;
+            }
+        if (tiny::ThreadCallbacks::getInstance() != seen[0]) {
+            std::fprintf(stderr, "round %d: the instance changed afterwards\n", round);
+            return 1;
+        }
     }
-    EXPECT_EQ(tiny::ThreadCallbacks::getInstance(), seen[0]);
+    return 0;
+}
+
+TEST(ThreadCallbacks, ConcurrentFirstUseCreatesExactlyOneInstance)
+{
+    // In a child process no other thread can be using the instance, so it
+    // can be released and the race really is over its first use.
+    EXPECT_EXIT(std::exit(raceForTheFirstInstance()), ::testing::ExitedWithCode(0), "");
 }
 
 void currentSigusr2(struct sigaction* out)

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <csignal>
 #include <functional>
+#include <future>
 #include <string>
 #include <thread>
 
@@ -15,17 +16,23 @@ using zelvo::tiny::ZMutexWriteGuard;
 
 namespace {
 
-// Whether another thread can take the mutex right now (released again at once).
-bool freeForOtherThread(ZMutex& m)
+// Whether another thread gets the mutex right now through attempt (released
+// again at once).
+bool otherThreadGets(ZMutex& m, bool (ZMutex::*attempt)())
 {
     bool taken = false;
     std::thread t([&] {
-        taken = m.tryLock();
+        taken = (m.*attempt)();
         if (taken)
             m.unlock();
     });
     t.join();
     return taken;
+}
+
+bool freeForOtherThread(ZMutex& m)
+{
+    return otherThreadGets(m, &ZMutex::tryLock);
 }
 
 ZMutex* handlerMutex = nullptr;
@@ -169,21 +176,33 @@ TEST(ZMutexTest, AliasesAndGuardsDispatchThroughTheVirtualOperations)
 TEST(ZMutexTest, ReadGuardExcludesReadAndWriteGuardsOfOtherThreads)
 {
     ZMutex m;
-    std::atomic<int> waiting{0};
-    int passed = 0; // written only under m
-    std::thread reader, writer;
     {
         ZMutexReadGuard g(&m);
-        reader = std::thread([&] { ++waiting; ZMutexReadGuard r(&m); passed += 1; });
-        writer = std::thread([&] { ++waiting; ZMutexWriteGuard w(&m); passed += 10; });
-        while (waiting < 2)
-            std::this_thread::yield();
-        EXPECT_FALSE(freeForOtherThread(m));
-        EXPECT_EQ(0, passed);
+        EXPECT_FALSE(otherThreadGets(m, &ZMutex::tryReadLock));
+        EXPECT_FALSE(otherThreadGets(m, &ZMutex::tryWriteLock));
     }
+    EXPECT_TRUE(otherThreadGets(m, &ZMutex::tryReadLock));
+
+    // A read guard held by another thread keeps this one out in turn, and
+    // readers and writers blocked behind the guards all get in once it ends.
+    std::promise<void> held, release;
+    int passed = 0; // written only under m
+    std::thread holder([&] {
+        ZMutexReadGuard r(&m);
+        held.set_value();
+        release.get_future().wait();
+        passed += 100;
+    });
+    held.get_future().wait();
+    EXPECT_FALSE(m.tryReadLock());
+    EXPECT_FALSE(m.tryWriteLock());
+    std::thread reader([&] { ZMutexReadGuard r(&m); passed += 1; });
+    std::thread writer([&] { ZMutexWriteGuard w(&m); passed += 10; });
+    release.set_value();
+    holder.join();
     reader.join();
     writer.join();
-    EXPECT_EQ(11, passed);
+    EXPECT_EQ(111, passed);
 }
 
 TEST(ZMutexTest, CopiesGetTheirOwnMutexAndAssignmentKeepsLockState)
