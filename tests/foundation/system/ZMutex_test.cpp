@@ -16,16 +16,22 @@ using zelvo::tiny::ZMutexWriteGuard;
 
 namespace {
 
+// Whether the calling thread gets the mutex right now through attempt
+// (released again at once).
+bool thisThreadGets(ZMutex& m, bool (ZMutex::*attempt)())
+{
+    const bool taken = (m.*attempt)();
+    if (taken)
+        m.unlock();
+    return taken;
+}
+
 // Whether another thread gets the mutex right now through attempt (released
 // again at once).
 bool otherThreadGets(ZMutex& m, bool (ZMutex::*attempt)())
 {
     bool taken = false;
-    std::thread t([&] {
-        taken = (m.*attempt)();
-        if (taken)
-            m.unlock();
-    });
+    std::thread t([&] { taken = thisThreadGets(m, attempt); });
     t.join();
     return taken;
 }
@@ -194,8 +200,8 @@ TEST(ZMutexTest, ReadGuardExcludesReadAndWriteGuardsOfOtherThreads)
         passed += 100;
     });
     held.get_future().wait();
-    EXPECT_FALSE(m.tryReadLock());
-    EXPECT_FALSE(m.tryWriteLock());
+    EXPECT_FALSE(thisThreadGets(m, &ZMutex::tryReadLock));
+    EXPECT_FALSE(thisThreadGets(m, &ZMutex::tryWriteLock));
     std::thread reader([&] { ZMutexReadGuard r(&m); passed += 1; });
     std::thread writer([&] { ZMutexWriteGuard w(&m); passed += 10; });
     release.set_value();
