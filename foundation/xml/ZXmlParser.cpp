@@ -1,5 +1,7 @@
 #include "foundation/xml/ZXmlParser.h"
 
+#include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -122,12 +124,30 @@ private:
             --in.readCount;
             return static_cast<unsigned char>(*in.readPtr++);
         }
-        return in.fill();
+        if (readError != 0)
+            return Eof;
+        const int c = in.fill();
+        // A failed read is no end of data: from here on every read gives
+        // Eof, and the first step that meets it fails with the read error.
+        if (c == Eof && !in.endOfData)
+            readError = errno != 0 ? errno : EIO;
+        return c;
     }
     void unget(int c) { pushed = c; }
 
+    // A read error replaces whatever the step that met its Eof would report,
+    // and is also told to the error handler.
     Outcome fail(const char* message) {
-        h.set_error(message);
+        if (readError == 0) {
+            h.set_error(message);
+            return Outcome::Stop;
+        }
+        char reason[128];
+        char text[ZXmlParser::ErrorTextSize];
+        std::snprintf(text, sizeof text, "Cannot read the document: %s",
+                      strerror_r(readError, reason, sizeof reason));
+        h.set_error(text);
+        h.error(h.get_error_text());
         return Outcome::Stop;
     }
 
@@ -149,6 +169,7 @@ private:
     ZXmlParser& h;
     ZStream& in;
     int pushed = Eof;
+    int readError = 0;  // errno of a failed device read
     char buf[RunSize];
     unsigned len = 0;
     bool blank = true;
@@ -172,6 +193,10 @@ void ParseRun::run() {
     clearRun();
     for (;;) {
         const int c = get();
+        if (c == Eof && readError != 0) {
+            fail(nullptr);
+            return;
+        }
         if (c == Eof) {
             if (!blank && len > 0) {
                 buf[len] = '\0';

@@ -28,8 +28,10 @@ void fputs_xml(ZStream& out, const char* text);
 // processing instructions and text runs to the virtual handlers. A handler
 // returning false ends the parse silently (get_error() stays 0). The first
 // syntax error ends it with get_error() 1 and its message in
-// get_error_text(); no handler is told. Names and texts handed to handlers
-// are valid only during the call.
+// get_error_text(); no handler is told. A failed device read (not the end of
+// the data) ends it with get_error() 1, "Cannot read the document: " and the
+// system's reason, and that text goes to error(). Names and texts handed to
+// handlers are valid only during the call.
 //
 // Limits: 32 nested elements, names of 63 characters on the element stack,
 // 4095 characters per text run or tag name; longer texts are cut silently.
@@ -49,7 +51,8 @@ public:
     virtual bool processing_instruction(const char* name, const xml_attr* attrs);
     virtual bool end_element(const char* name);
     virtual bool text(const char* text);
-    // Never called by parse; for subclasses that report their own errors.
+    // Called by parse only for a failed device read; subclasses may also use
+    // it for errors of their own.
     virtual void error(const char* message);
 
     // Parses the whole stream. Does not reset an earlier error.

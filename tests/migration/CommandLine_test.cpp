@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/support/TestSupport.h"
+
 #include <cerrno>
 #include <fcntl.h>
 #include <poll.h>
@@ -87,12 +89,27 @@ Result runTool(const std::vector<std::string>& args)
     return r;
 }
 
-std::string usage()
-{
-    std::ostringstream out;
-    printUsage(out);
-    return out.str();
-}
+// The usage text, word for word: 17 lines and an empty one.
+const std::string kUsage =
+    "Usage: 4d2zev [--target-host HOST] --target-user USER\n"
+    "              --target-pass PASSWORD [--source-host HOST] [--source-path PATH]\n"
+    "              [--source-port PORT] --quiet --help\n"
+    "Options:\n"
+    "    --target-user USER      Username of administrative account on ZEV.\n"
+    "                            This parameter is required.\n"
+    "    --target-pass PASSWORD  Password of administrative account on ZEV.\n"
+    "                            This parameter is required.\n"
+    "    --target-host HOST      Name or IP address of target ZEV.\n"
+    "                            Default value is 'localhost'.\n"
+    "    --source-path PATH      Path in localhost filesystem where 4DWebSTAR\n"
+    "                            is installed. Default value is\n"
+    "                            '/Applications/4DWebSTAR/MailboxServer'\n"
+    "    --source-port PORT      Imap server port of 4DWebSTAR server.\n"
+    "                            Default value is 143.\n"
+    "    --quiet                 Quiet mode.\n"
+    "    --help                  Display this information.\n"
+    "\n";
+const std::string kMakerLine = "Copyright (c) Zelvo Software. All rights reserved.\n";
 
 } // namespace
 
@@ -125,12 +142,7 @@ TEST(CommandLineTest, RejectedCommandLines)
             trace += a + " ";
         SCOPED_TRACE(trace);
         const Result r = runTool(c.args);
-        ASSERT_GE(r.out.size(), kBanner.size());
-        EXPECT_EQ(kBanner, r.out.substr(0, kBanner.size()));
-        const size_t secondLineEnd = r.out.find('\n', kBanner.size());
-        ASSERT_NE(std::string::npos, secondLineEnd);
-        EXPECT_GT(secondLineEnd, kBanner.size()); // the maker's line is not empty
-        EXPECT_EQ(c.complaints + usage(), r.out.substr(secondLineEnd + 1));
+        EXPECT_EQ(kBanner + kMakerLine + c.complaints + kUsage, r.out);
         EXPECT_EQ("", r.err);
         EXPECT_EQ(255, r.status);
     }
@@ -169,14 +181,32 @@ TEST(CommandLineTest, AcceptedCommandLinesStartARun)
 TEST(CommandLineTest, UsageHasSeventeenLinesAfterTheBanner)
 {
     const Result r = runTool({});
-    std::istringstream in(r.out);
-    std::vector<std::string> lines;
-    for (std::string line; std::getline(in, line);)
-        lines.push_back(line);
-    ASSERT_EQ(2u + 17u + 1u, lines.size());
-    EXPECT_EQ("Zelvo 4D Migration Tool 6.7.3. (7892)", lines[0]);
-    EXPECT_EQ("Usage: 4d2zev [--target-host HOST] --target-user USER", lines[2]);
-    EXPECT_EQ("    --help                  Display this information.", lines[18]);
-    EXPECT_EQ("", lines[19]);
+    EXPECT_EQ(kBanner + kMakerLine + kUsage, r.out);
+    std::ostringstream printed;
+    printUsage(printed);
+    EXPECT_EQ(kUsage, printed.str());
     EXPECT_EQ(255, r.status);
+}
+
+// A preference file that cannot be read (here a directory: it opens, and
+// every read fails) is no empty installation: the configuration check fails
+// with the parser's reason, before any connection is made.
+TEST(CommandLineTest, PreferenceFileThatCannotBeReadFailsTheRun)
+{
+    for (const char* file : {"WSMailboxServer.prefs.xml", "acme/RecipientDB_Acme.prefs.xml",
+                             "beta/RecipientDB_Beta.prefs.xml"}) {
+        SCOPED_TRACE(file);
+        testsupport::TempDir dir("zt-prefs");
+        const std::string install = dir.file("install");
+        const std::string path = install + "/" + file;
+        ASSERT_EQ(0, testsupport::runShell("cp -r " +
+                                           testsupport::shellQuote(testsupport::sourcePath("tests/migration/e2e/golden")) +
+                                           " " + testsupport::shellQuote(install) + " && rm " +
+                                           testsupport::shellQuote(path) + " && mkdir " + testsupport::shellQuote(path)));
+        const Result r = runTool({"--target-user=u", "--target-pass=p", "--target-host=127.0.0.1", "--source-path",
+                                  install});
+        EXPECT_EQ(2, r.status);
+        EXPECT_EQ(kBanner + kMakerLine + "Load 4D configuration ... Failed\n", r.out);
+        EXPECT_EQ("ERROR: Parsing file " + path + " failed\nCannot read the document: Is a directory\n\n", r.err);
+    }
 }

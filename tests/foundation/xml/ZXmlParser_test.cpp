@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <string>
 
 using zelvo::utils::fputs_xml;
@@ -56,6 +57,7 @@ public:
     }
     bool end_element(const char* name) override { return add("E:" + std::string(name)); }
     bool text(const char* t) override { return add("T:" + std::string(t) + "|"); }
+    void error(const char* message) override { events += "X:" + std::string(message) + " "; }
 
 private:
     bool add(const std::string& e) {
@@ -200,6 +202,64 @@ TEST(ZXmlParser, ErrorStaysUntilCleared) {
     EXPECT_EQ(1, r.get_error());
     r.set_error(std::string(300, 'm').c_str());
     EXPECT_EQ(255u, std::string(r.get_error_text()).size());
+}
+
+// Serves the bytes before failAt, then fails device reads with errno set (a
+// file that is a directory, a disk that returns EIO): every read from then
+// on, or only the next failures reads, after which the rest is served.
+class FailingStream : public StringStream {
+public:
+    FailingStream(std::string data, size_t failAt, int error, int failures)
+        : StringStream(std::move(data), 2), failAt(failAt), error(error), failures(failures) {}
+    int i_read(char* buf, unsigned int len) override {
+        if (pos < failAt)
+            return StringStream::i_read(buf, std::min<unsigned>(len, static_cast<unsigned>(failAt - pos)));
+        if (failures == 0)
+            return StringStream::i_read(buf, len);
+        if (failures > 0)
+            --failures;
+        errno = error;
+        return -1;
+    }
+    size_t failAt;
+    int error;
+    int failures;
+};
+
+// A device error is no end of data: the parse fails with a text of its own,
+// told to the error handler, wherever the read fails (also after a complete
+// document, whose end was never seen), and nothing after it is read.
+TEST(ZXmlParser, DeviceErrorFailsTheParse) {
+    const std::string eio = "Cannot read the document: Input/output error";
+    const std::string isdir = "Cannot read the document: Is a directory";
+    struct Row {
+        const char* name;
+        std::string before;  // what the device serves before it fails
+        int error;
+        int failures;        // -1: every later read fails
+        std::string events;
+        std::string text;
+    };
+    const Row rows[] = {
+        {"first read", "", EISDIR, -1, "<X:" + isdir + " ", isdir},
+        {"after a complete document", "<a/>", EIO, -1, "<S:a E:a X:" + eio + " ", eio},
+        {"inside an element", "<a><b>", EIO, -1, "<S:a S:b X:" + eio + " ", eio},
+        {"inside a tag", "<a><b", EIO, -1, "<S:a X:" + eio + " ", eio},
+        {"inside text", "<a>partial", EIO, -1, "<S:a X:" + eio + " ", eio},
+        {"inside an entity", "<a>&am", EIO, -1, "<S:a X:" + eio + " ", eio},
+        {"inside an attribute", "<a v='x", EIO, -1, "<X:" + eio + " ", eio},
+        {"inside a comment", "<a><!-- c", EIO, -1, "<S:a X:" + eio + " ", eio},
+        {"one failure, then the rest", "<a>", EIO, 1, "<S:a X:" + eio + " ", eio},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        FailingStream in(row.before + "text</a>", row.before.size(), row.error, row.failures);
+        Recorder r;
+        r.parse(in);
+        EXPECT_EQ(row.events, r.events);
+        EXPECT_EQ(1, r.get_error());
+        EXPECT_EQ(row.text, r.get_error_text());
+    }
 }
 
 // Keeps the attribute lookups made during start_element.
