@@ -8,12 +8,12 @@ const char* const StartWord = "MDG";
 }
 
 WsPostOfficeXmlParser::WsPostOfficeXmlParser(std::vector<boost::shared_ptr<WebStarPostOffice>>& out, LogStream& log)
-    : region(StartWord, log), ok(true), out(&out), log(&log) {}
+    : mdgLevel(StartWord, log), ok(true), out(&out), log(&log) {}
 
 bool WsPostOfficeXmlParser::start_element(const char*, const xml_attr* attrs) {
     const char* name = get_xml_attr(attrs, "name");
-    region.enter(name);
-    const int level = region.level();
+    mdgLevel.enter(name);
+    const int level = mdgLevel.level();
 
     if (level == 2) {
         if (name == nullptr) {
@@ -29,7 +29,7 @@ bool WsPostOfficeXmlParser::start_element(const char*, const xml_attr* attrs) {
 }
 
 bool WsPostOfficeXmlParser::end_element(const char*) {
-    const int level = region.level();
+    const int level = mdgLevel.level();
     if (level == 2) {
         if (current)
             out->push_back(current);
@@ -37,13 +37,13 @@ bool WsPostOfficeXmlParser::end_element(const char*) {
     } else if (level == 3) {
         propertyName.clear();
     }
-    region.leave();
+    mdgLevel.leave();
     return true;
 }
 
 bool WsPostOfficeXmlParser::text(const char* text) {
     log->log(LogStream::Debug, "\ttext: %s\n", text);
-    const int level = region.level();
+    const int level = mdgLevel.level();
     if (level < 2)
         return true;
     if (!current) {

@@ -28,7 +28,7 @@ public:
     bool isOk() const { return ok; }
 
 private:
-    WsXmlRegion region;
+    WsXmlRegion mdgLevel;  // element depth below the start word
     bool ok;
     boost::shared_ptr<WebStarPostOffice> current;
     std::string propertyName;

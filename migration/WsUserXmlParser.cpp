@@ -12,12 +12,12 @@ const char* const DefaultSection = "Default";
 
 WsUserXmlParser::WsUserXmlParser(std::vector<boost::shared_ptr<WebStarUser>>& out, const std::string& domain,
                                  LogStream& log)
-    : region(StartWord, log), inDefault(false), ok(true), out(&out), domain(&domain), log(&log) {}
+    : mdgLevel(StartWord, log), inDefault(false), ok(true), out(&out), domain(&domain), log(&log) {}
 
 bool WsUserXmlParser::start_element(const char*, const xml_attr* attrs) {
     const char* name = get_xml_attr(attrs, "name");
-    region.enter(name);
-    const int level = region.level();
+    mdgLevel.enter(name);
+    const int level = mdgLevel.level();
 
     if (level == 2) {
         if (name != nullptr && strcasecmp(name, DefaultSection) == 0)
@@ -37,7 +37,7 @@ bool WsUserXmlParser::start_element(const char*, const xml_attr* attrs) {
 }
 
 bool WsUserXmlParser::end_element(const char*) {
-    const int level = region.level();
+    const int level = mdgLevel.level();
     if (level == 2) {
         inDefault = false;
     } else if (level == 3 && inDefault) {
@@ -47,13 +47,13 @@ bool WsUserXmlParser::end_element(const char*) {
     } else if (level == 4 && inDefault) {
         propertyName.clear();
     }
-    region.leave();
+    mdgLevel.leave();
     return true;
 }
 
 bool WsUserXmlParser::text(const char* text) {
     log->log(LogStream::Debug, "\ttext: %s\n", text);
-    if (region.level() != 4 || !inDefault)
+    if (mdgLevel.level() != 4 || !inDefault)
         return true;
     if (!current || propertyName.empty()) {
         ok = false;

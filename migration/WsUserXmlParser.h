@@ -29,7 +29,7 @@ public:
     bool isOk() const { return ok; }
 
 private:
-    WsXmlRegion region;
+    WsXmlRegion mdgLevel;  // element depth below the start word
     bool inDefault;
     bool ok;
     boost::shared_ptr<WebStarUser> current;
