@@ -183,22 +183,15 @@ int tinydb_send_query(void* handle, const char* statement, tinydb_query_result* 
     const std::uint32_t dataLength = ntohl(load32(reply + 4));
     const std::uint32_t status = ntohl(load32(reply + 8));
     const std::uint32_t serverError = ntohl(load32(reply + 12));
+    if (status != 0) {
+        // A refusal carries no data block: nothing more is read, whatever
+        // length its header holds, so the next reply is found where it starts.
+        session->lastError = static_cast<int>(serverError);
+        return static_cast<int>(status);
+    }
     if (dataLength > maxReplyBytes) {
         session->broken = true;
         return TINYDB_E_PARAM;
-    }
-    if (status != 0) {
-        // A refusal carries no data; should one come anyway, it is read and
-        // dropped so the next reply is found where it starts.
-        if (dataLength > 0) {
-            char* sink = static_cast<char*>(std::malloc(dataLength));
-            const bool drained = sink && session->socket.read(sink, dataLength);
-            std::free(sink);
-            if (!drained)
-                session->broken = true;
-        }
-        session->lastError = static_cast<int>(serverError);
-        return static_cast<int>(status);
     }
     if (dataLength == 0) {
         session->lastError = genericError();

@@ -496,6 +496,40 @@ TEST_F(TinydbClient, SortByColumnType)
     tinydb_close(handle);
 }
 
+// After a non-zero status nothing more is read, whatever length the header
+// carries: the refusal comes back at once, and the next statement finds its
+// reply where it starts.
+TEST_F(TinydbClient, RefusalReadsNothingAfterItsHeader)
+{
+    const int saved = zelvo::tinydb::TinydbSocket::ioTimeoutSeconds;
+    // Reading a block that never comes fails after this, instead of 180 s.
+    zelvo::tinydb::TinydbSocket::ioTimeoutSeconds = 2;
+    struct Case {
+        const char* name;
+        std::uint32_t length;
+    } cases[] = {{"length-16", 16}, {"length-1", 1}, {"length-over-the-limit", 0xFFFFFFFFu}};
+    std::vector<std::string> args;
+    for (const Case& c : cases) {
+        args.push_back("--raw");
+        args.push_back(std::string("select refused-") + c.name + "=" + hex(be32(0) + be32(c.length) + be32(3) + be32(1062)));
+    }
+    StandIn server(args);
+    void* handle = login(server);
+    ASSERT_NE(nullptr, handle);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        tinydb_query_result result;
+        EXPECT_EQ(3, tinydb_send_query(handle, (std::string("select refused-") + c.name).c_str(), &result));
+        EXPECT_EQ(1062, tinydb_get_error(handle));
+        EXPECT_EQ(0, result.valid);
+        EXPECT_EQ(0, tinydb_send_query(handle, "select Domain from Domain", &result));
+        EXPECT_EQ(1, result.valid);
+        tinydb_free_result(&result);
+    }
+    tinydb_close(handle);
+    zelvo::tinydb::TinydbSocket::ioTimeoutSeconds = saved;
+}
+
 TEST_F(TinydbClient, ReplyCutShortBreaksTheSession)
 {
     const std::string cut = hex(reply(blockHeader(1, 1) + column(TINYDB_COL_UINT32, "n") + field(be32(7))).substr(0, 30));
