@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "admin/KnownHostsFile.h"
+#include "admin/TinydbSession.h"
 #include "migration/LogStream.h"
 #include "migration/WebStarPostOffice.h"
 #include "migration/WebStarUser.h"
@@ -95,11 +96,18 @@ TinyDbCommunicator::~TinyDbCommunicator()
     if (!db)
         return;
     // The restore at exit is the last chance to give the target its IMAP
-    // service back: when the session broke during the run, it is tried once
-    // more on a fresh one.
-    if (statusSaved && restoreImapStatus() != TinyDbResult::Ok && connect(true) == TinyDbResult::Ok)
+    // service back: when the session broke, it is tried once more on a fresh
+    // one. A refusal on a sound session would only be refused again.
+    if (statusSaved && restoreImapStatus() != TinyDbResult::Ok && sessionBroken() &&
+        connect(true) == TinyDbResult::Ok)
         restoreImapStatus();
     close();
+}
+
+bool TinyDbCommunicator::sessionBroken() const
+{
+    const zelvo::tinydb::tinydb_cl* session = cl_get(db);
+    return !session || session->broken;
 }
 
 void TinyDbCommunicator::close()

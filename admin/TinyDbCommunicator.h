@@ -38,8 +38,8 @@ public:
 
     TinyDbCommunicator(const std::string& user, const std::string& password, const std::string& host,
                        LogStream& log, unsigned adminPort);
-    // Puts the saved IMAP bindings back when they were saved (on a fresh
-    // session when the old one fails), then ends the session.
+    // Puts the saved IMAP bindings back when they were saved (once more on a
+    // fresh session when the old one broke), then ends the session.
     ~TinyDbCommunicator();
     TinyDbCommunicator(const TinyDbCommunicator&) = delete;
     TinyDbCommunicator& operator=(const TinyDbCommunicator&) = delete;
@@ -71,6 +71,9 @@ private:
     int execute(const std::string& statement);
     // Sends a statement answered by one 32-bit value.
     int queryValue(const std::string& statement, std::uint32_t& value);
+    // True when the session can no longer carry a statement (a reply broke
+    // off, a read or write failed).
+    bool sessionBroken() const;
     // True when every value can go between quotes; else logs which cannot.
     bool checkValues(const char* what, const std::string& owner,
                      const std::vector<std::pair<const char*, const std::string*>>& values);

@@ -191,20 +191,51 @@ TEST_F(Communicator, SaveSwitchAndRestore)
     EXPECT_EQ("", out.str());
 }
 
-// A session that breaks before the restore: the restore at destruction
-// opens a fresh session and gives the target its bindings back.
-TEST_F(Communicator, RestoreAtExitReconnectsAfterABrokenSession)
+// The restore at destruction runs once more on the same session; only when
+// that session broke does it open a fresh one. A refusal on a sound session
+// (a start the target refuses, a statement it refuses) is not repeated on a
+// second session.
+TEST_F(Communicator, RestoreAtExitReconnectsOnlyAfterABrokenSession)
 {
-    StandIn server({"--admin", "admin:secret", "--raw-once", "Port='143'=close"});
-    auto c = connected(server);
-    ASSERT_EQ(TinyDbResult::Ok, c->saveAndChangeImapStatus());
-    EXPECT_NE(TinyDbResult::Ok, c->restoreImapStatus());
-    EXPECT_EQ((std::vector<Row>{binding("SMTP", "0.0.0.0", 25)}), server.table("ServicePorts"));
-    c.reset();
-    EXPECT_EQ((std::vector<Row>{binding("SMTP", "0.0.0.0", 25), binding("IMAP", "0.0.0.0", 143),
-                                binding("IMAP", "127.0.0.1", 1143)}),
-              server.table("ServicePorts"));
-    EXPECT_EQ("true", server.state().get<std::string>("imap.running"));
+    const std::vector<Row> restored = {binding("SMTP", "0.0.0.0", 25), binding("IMAP", "0.0.0.0", 143),
+                                       binding("IMAP", "127.0.0.1", 1143)};
+    // A start answered with the value 0: the service did not start.
+    const std::string notStarted = "00000000" "00000025" "00000000" "00000000"
+                                   "0073" "0001" "00000001" "00000000" "00000000" "00000000"
+                                   "000200" "00000002" "6e00"
+                                   "00000004" "00000000";
+    struct Case {
+        const char* name;
+        std::vector<std::string> knobs;
+        int change;     // the result of the switch
+        int restore;    // the result of the restore before destruction
+        int sessions;   // logins in all
+        std::vector<Row> bindings;
+        const char* running;
+    } cases[] = {
+        {"session dropped inside the restore", {"--raw-once", "Port='143'=close"}, TinyDbResult::Ok,
+         TinyDbResult::QueryFailed, 2, restored, "true"},
+        {"start refused", {"--raw", "start_service=" + notStarted}, TinyDbResult::Failed, TinyDbResult::Failed, 1,
+         restored, "false"},
+        {"statement refused", {"--fail", "IPAddress='127.0.0.1'=3:1"}, TinyDbResult::Ok, TinyDbResult::QueryFailed,
+         1, {binding("SMTP", "0.0.0.0", 25), binding("IMAP", "0.0.0.0", 143)}, "false"},
+    };
+    for (const Case& k : cases) {
+        SCOPED_TRACE(k.name);
+        std::vector<std::string> args = {"--admin", "admin:secret"};
+        args.insert(args.end(), k.knobs.begin(), k.knobs.end());
+        StandIn server(args);
+        auto c = connected(server);
+        ASSERT_EQ(k.change, c->saveAndChangeImapStatus());
+        EXPECT_EQ(k.restore, c->restoreImapStatus());
+        c.reset();
+        EXPECT_EQ(k.sessions, server.state().get<int>("sessions"));
+        const std::vector<std::string> all = server.statements();
+        // The switch, the restore, and one restore at destruction.
+        EXPECT_EQ(3, std::count(all.begin(), all.end(), std::string(stopImap)));
+        EXPECT_EQ(k.bindings, server.table("ServicePorts"));
+        EXPECT_EQ(k.running, server.state().get<std::string>("imap.running"));
+    }
 }
 
 TEST_F(Communicator, RefusedStartsMoveThePort)
