@@ -15,6 +15,8 @@
 using e2e::Account;
 using e2e::MigrationEnv;
 using e2e::ToolRun;
+using e2e::contains;
+using e2e::waitForOutput;
 using testsupport::readFile;
 using testsupport::sourcePath;
 
@@ -23,8 +25,6 @@ namespace {
 const std::string kGolden = sourcePath("tests/migration/e2e/golden");
 const std::vector<Account> kGoldenAccounts = {
     {"anna@acme.test", "anna-pw"}, {"ben@acme.test", "ben pw"}, {"cleo@beta.test", "cleo&pw"}};
-
-bool contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
 
 // The server lists folders in the order of its directory reads: runs of
 // "Copying folder" lines are put in a fixed order before comparing.
@@ -48,18 +48,6 @@ std::string sortFolderRuns(const std::string& out) {
     flush();
     if (!out.empty() && out.back() != '\n' && !result.empty()) result.pop_back();
     return result;
-}
-
-// Waits until the tool's standard output holds part.
-bool waitForOutput(MigrationEnv& env, const std::string& part, int timeoutMs = 60000) {
-    for (int waited = 0; waited < timeoutMs; waited += 10) {
-        try {
-            if (contains(readFile(env.outPath()), part)) return true;
-        } catch (...) {
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return false;
 }
 
 // The golden world: two post offices, one with an alias domain, three users.
@@ -98,13 +86,52 @@ TEST(EndToEnd, GoldenRun) {
               "['anna@acme.test', 'ben@acme.test', 'cleo@beta.test']");
     EXPECT_EQ(env.standIn("s['tables']['Misc'][0]['PublicFoldersPerDomain']"), "0");
 
+    // Every statement of the run, in order, word for word.
+    const std::string home = std::to_string(env.targetPort());
+    auto user = [](const std::string& name, const std::string& domain, const std::string& password,
+                   const std::string& fullName) {
+        return std::vector<std::string>{
+            "select Name from User where Name='" + name + "' and Domain='" + domain + "'",
+            "insert User set Name='" + name + "', Domain='" + domain +
+                "', Account_enabled='1', Auth_type='0', Password='NUL.DE3:" + password +
+                "', Rights='0', ForwardMode='0', Qstorage='0', Qmessage='0', MaxOutgoingMessageSize='0', "
+                "DefSpamFilter='1', Fullname='" + fullName + "', Description='' controls ProviderID=0",
+            "select AddressBookAdd(\"#public/Contacts\", \"" + fullName + "\",\"" + name + "@" + domain + "\")"};
+    };
+    const std::vector<std::string> restore = {
+        "select stop_service('IMAP')", "delete from ServicePorts where Service='IMAP'",
+        "insert ServicePorts set Service='IMAP', IPAddress='0.0.0.0', Port='" + home + "'",
+        "select start_service('IMAP')"};
+    const std::vector<std::vector<std::string>> steps = {
+        {"select Port, IPAddress from ServicePorts where Service='IMAP'",
+         "select Running, AutoStart from service-imap", "select stop_service('IMAP')",
+         "delete from ServicePorts where Service='IMAP'",
+         "insert ServicePorts set Service='IMAP', IPAddress='0.0.0.0', Port='8143'", "select start_service('IMAP')"},
+        {"update Misc set PublicFoldersPerDomain='0'"},
+        {"select Domain from Domain where Domain='acme.test'", "select Domain from Domain where Domain='acme-mail.test'",
+         "insert Domain set Domain='acme.test', Type='1', BindIp='0.0.0.0', FwOffline='0', Description='Acme', "
+         "FwMode='0', FwAliasMode='0', MaxOutgoingMessageSize='0',  DeletedMsgExpiration='0', MaxUserCount='0'",
+         "insert Domain set Domain='acme-mail.test', Type='2', Alias='acme.test'"},
+        user("anna", "acme.test", "anna-pw", "Anna Berg"),
+        user("ben", "acme.test", "ben pw", "Ben Cole"),
+        {"select Domain from Domain where Domain='beta.test'",
+         "insert Domain set Domain='beta.test', Type='1', BindIp='0.0.0.0', FwOffline='0', Description='Beta', "
+         "FwMode='0', FwAliasMode='0', MaxOutgoingMessageSize='0',  DeletedMsgExpiration='0', MaxUserCount='0'"},
+        user("cleo", "beta.test", "cleo&pw", "Cleo"),
+        restore,  // at the end of the run
+        restore,  // when the driver goes
+    };
+    std::string expected;
+    for (const auto& step : steps)
+        for (const auto& statement : step) expected += statement + "\n";
+    EXPECT_EQ(env.standIn("''.join(e['statement'] + '\\n' for e in s['log'] if 'statement' in e)") + "\n", expected);
+
     // The bindings are back as they were, with the service running again:
     // restored at the end of the run and once more when the driver goes.
     EXPECT_EQ(env.standIn(imapRows), imapBefore);
     EXPECT_EQ(env.standIn(otherRows), otherBefore);
     EXPECT_EQ(env.standIn("s['imap']['running']"), "True");
     EXPECT_EQ(env.standIn("s['imap']['listening']"), "[" + std::to_string(env.targetPort()) + "]");
-    const std::string home = std::to_string(env.targetPort());
     EXPECT_EQ(env.standIn("[h.get('start') for h in s['imap']['history']]"),
               "[None, [8143], None, [" + home + "], None, [" + home + "]]");
 
@@ -215,6 +242,9 @@ TEST(EndToEnd, EarlyFailures) {
         ToolRun run = env.runTool(args);
         EXPECT_EQ(run.status, c.status) << run.out << run.err;
         for (const auto& line : c.lines) EXPECT_TRUE(contains(run.out, line)) << run.out;
+        if (i == 1 || i == 2) {
+            EXPECT_TRUE(contains(run.out, c.lines[1] + args[9] + "\n\n")) << run.out;
+        }
         EXPECT_FALSE(contains(run.out, "Migration started")) << run.out;
         if (i == 0) {
             EXPECT_TRUE(contains(run.err, "ERROR: ")) << run.err;

@@ -165,6 +165,17 @@ GreetingServer::~GreetingServer() {
     ::close(fd_);
 }
 
+bool waitForOutput(MigrationEnv& env, const std::string& part, int timeoutMs) {
+    for (int waited = 0; waited < timeoutMs; waited += 10) {
+        try {
+            if (contains(testsupport::readFile(env.outPath()), part)) return true;
+        } catch (...) {
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return false;
+}
+
 std::string maskTimes(const std::string& out) {
     static const std::regex time(R"([A-Z][a-z]{2} [A-Z][a-z]{2} [ 0-9][0-9] [0-9]{2}:[0-9]{2}:[0-9]{2} [0-9]{4})");
     return std::regex_replace(out, time, "<TIME>");

@@ -100,4 +100,9 @@ private:
 // Replaces the ctime texts of the start and end lines by "<TIME>".
 std::string maskTimes(const std::string& out);
 
+inline bool contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+
+// Waits until the tool's standard output holds part.
+bool waitForOutput(MigrationEnv& env, const std::string& part, int timeoutMs = 60000);
+
 }  // namespace e2e
