@@ -336,6 +336,11 @@ bool Migrator::migrateUser(boost::shared_ptr<WebStarUser> user, MigrationSummary
 bool Migrator::copyUser(boost::shared_ptr<WebStarUser> user, MigrationSummary& record)
 {
     const ImapCopyist::Result result = copyist->copy();
+    // A folder failure is counted in folderErrors; without one, the folders
+    // could not be listed: nothing was copied or counted, and the user gets
+    // no line of its own.
+    if (result == ImapCopyist::Result::FolderFailed && copyist->folderErrors == 0)
+        return false;
     if (result == ImapCopyist::Result::ConnectionError)
         log.log(LogStream::Error, "Connection error.\n");
     // What was copied or failed counts also when the copy stopped early, so

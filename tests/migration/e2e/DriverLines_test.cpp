@@ -1,0 +1,326 @@
+// The driver's lines for every failure it reports, word for word, through
+// the built 4d2zev: the stand-in's knobs refuse chosen statements, a FIFO in
+// place of the post-office file changes it between the check and the
+// migration, and a scripted source fails its listing or its connection.
+#include "tests/imap/ScriptedServer.h"
+#include "tests/migration/e2e/MigrationEnv.h"
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <functional>
+#include <memory>
+#include <thread>
+
+using e2e::contains;
+using e2e::MigrationEnv;
+using e2e::waitForOutput;
+using testsupport::readFile;
+using testsupport::shellQuote;
+
+namespace {
+
+const std::string kGolden = testsupport::sourcePath("tests/migration/e2e/golden");
+const std::vector<e2e::Account> kAccounts = {
+    {"anna@acme.test", "anna-pw"}, {"ben@acme.test", "ben pw"}, {"cleo@beta.test", "cleo&pw"}};
+
+const std::string kRestored = "Restoring Zelvo MailServer IMAP service configuration ... OK\n";
+
+std::string summary(int domainsOk, int domainsFailed, int usersOk, int usersFailed, int foldersOk,
+                    int foldersFailed, int messagesOk, int messagesFailed) {
+    char text[512];
+    std::snprintf(text, sizeof text,
+                  "\nMigration summary:\nSuccesses:             Errors:\n%6d Domains         %6d Domains\n"
+                  "%6d Users           %6d Users\n%6d Folders         %6d Folders\n%6d Messages        %6d Messages\n\n",
+                  domainsOk, domainsFailed, usersOk, usersFailed, foldersOk, foldersFailed, messagesOk,
+                  messagesFailed);
+    return text;
+}
+
+// Opens the FIFO for writing once the tool has it open for reading (polling,
+// so a tool that never opens it cannot hang the test), runs beforeWrite,
+// writes content and closes: the tool reads content, then the end of data.
+bool feedFifo(const std::string& path, const std::string& content, const std::function<void()>& beforeWrite = {}) {
+    for (int waited = 0; waited < 60000; waited += 10) {
+        const int fd = ::open(path.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+        if (fd < 0) {
+            if (errno != ENXIO) return false;
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            continue;
+        }
+        ::fcntl(fd, F_SETFL, 0);
+        if (beforeWrite) beforeWrite();
+        const bool written = ::write(fd, content.data(), content.size()) == static_cast<ssize_t>(content.size());
+        ::close(fd);
+        return written;
+    }
+    return false;
+}
+
+// A source server for every connection of a run (the probe, then one per
+// user): greets as the old server, takes any CRAM-MD5 answer, and answers
+// each further command with answer(command, tag); after "* BYE" it closes.
+class ScriptedSource {
+public:
+    using Answer = std::function<std::string(const std::string& command, const std::string& tag)>;
+    ScriptedSource(Answer answer, int connections) {
+        server.serve(
+            [answer](scripted::Peer& peer, int) {
+                if (!peer.send("* OK 4D Mail IMAP ready\r\n")) return;
+                for (;;) {
+                    const std::string command = peer.readCommand();
+                    if (command.empty()) return;
+                    const std::string tag = scripted::Peer::tagOf(command);
+                    if (contains(command, " AUTHENTICATE ")) {
+                        peer.send("+ PDEuMUBzb3VyY2U+\r\n");
+                        peer.readLine();
+                        peer.send(tag + " OK logged in\r\n");
+                        continue;
+                    }
+                    if (contains(command, " LOGOUT")) {
+                        peer.send("* BYE bye\r\n" + tag + " OK done\r\n");
+                        return;
+                    }
+                    const std::string reply = answer(command, tag);
+                    if (!peer.send(reply) || reply.rfind("* BYE", 0) == 0) return;
+                }
+            },
+            connections);
+    }
+    int port() const { return server.port(); }
+
+private:
+    scripted::Server server;
+};
+
+// One folder "INBOX" of one message; SELECT is answered with BYE.
+std::string byeAtSelect(const std::string& command, const std::string& tag) {
+    if (contains(command, " LIST ")) return "* LIST () \"/\" \"INBOX\"\r\n" + tag + " OK done\r\n";
+    if (contains(command, " STATUS ")) return "* STATUS \"INBOX\" (MESSAGES 1)\r\n" + tag + " OK done\r\n";
+    if (contains(command, " SELECT ")) return "* BYE going away\r\n";
+    return tag + " OK done\r\n";
+}
+
+std::string listRefused(const std::string& command, const std::string& tag) {
+    if (contains(command, " LIST ")) return tag + " NO cannot list\r\n";
+    return tag + " OK done\r\n";
+}
+
+// The world of one case: the golden installation copied (so its files can be
+// changed), its accounts on the target, the source Dovecot or a scripted one.
+struct World {
+    MigrationEnv env;
+    std::string install;
+    std::vector<std::string> args;
+    std::unique_ptr<ScriptedSource> scripted;
+};
+
+struct Case {
+    const char* name;
+    std::vector<std::string> knobs;             // stand-in options
+    std::function<void(World&)> prepare;        // before the tool starts
+    std::function<bool(World&)> during;         // while the tool runs; false fails the case
+    int status;
+    std::vector<std::string> lines;             // in this order, word for word ("<TIME>" for the times)
+    std::vector<std::string> absent;
+};
+
+const std::string kPostOffices = "WSMailboxServer.prefs.xml";
+
+// The post-office file becomes a FIFO: the configuration check reads the
+// golden file, the migration reads second (fed when it opens the file, after
+// beforeWrite).
+void postOfficesChangeDuringTheRun(World& w) {
+    const std::string path = w.install + "/" + kPostOffices;
+    ASSERT_EQ(::unlink(path.c_str()), 0);
+    ASSERT_EQ(::mkfifo(path.c_str(), 0600), 0);
+}
+
+bool feedPostOffices(World& w, const std::string& second, const std::function<void()>& beforeWrite = {}) {
+    const std::string path = w.install + "/" + kPostOffices;
+    return feedFifo(path, readFile(kGolden + "/" + kPostOffices)) && waitForOutput(w.env, "Users found: 3\n") &&
+           feedFifo(path, second, beforeWrite);
+}
+
+}  // namespace
+
+TEST(EndToEndTexts, EveryFailureLine) {
+    const std::string prefix = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<preferences version=\"5.3\">\n"
+                               "  <group name=\"MDG\">\n";
+    const std::string suffix = "  </group>\n</preferences>\n";
+    const Case cases[] = {
+        {"IMAP switch refused",
+         {"--fail", "stop_service=3:1"},
+         nullptr,
+         nullptr,
+         4,
+         {"Connecting Zelvo MailServer ... OK\n"
+          "Preparing Zelvo MailServer IMAP service for migration ... Failed\n"
+          "ERROR: Unable to change Zelvo MailServer configuration.\n\n"},
+         {"Migration started"}},
+        {"public folders refused",
+         {"--fail", "update Misc=3:1"},
+         nullptr,
+         nullptr,
+         4,
+         {"Preparing Zelvo MailServer IMAP service for migration ... OK\n"
+          "Switching public folders location ... Failed\n"
+          "ERROR: Unable to change public folders location.\n\n"},
+         {"Migration started"}},
+        {"post-office list unreadable at the migration",
+         {},
+         postOfficesChangeDuringTheRun,
+         [&](World& w) { return feedPostOffices(w, prefix + "    <group><pref name=\"root\">x</pref></group>\n" + suffix); },
+         5,
+         {"Migration started - <TIME>\n"
+          "ERROR: Parsing file <INSTALL>/WSMailboxServer.prefs.xml failed\n\n"
+          "ERROR: Cannot load informations about post offices (path = \"<INSTALL>\")\n\n"
+          "Migration failed - <TIME>\n" +
+          kRestored},
+         {"Migration summary"}},
+        {"post office without SMTP domain at the migration",
+         {},
+         postOfficesChangeDuringTheRun,
+         [&](World& w) {
+             return feedPostOffices(w, prefix + "    <group name=\"po-acme\"><pref name=\"displayname\">Acme</pref>"
+                                               "<pref name=\"root\">acme/</pref></group>\n" + suffix);
+         },
+         1,
+         {"Migration started - <TIME>\nERROR: Post office \"po-acme\" hasn't smtp domain\n\n" +
+          summary(0, 1, 0, 0, 0, 0, 0, 0) + "Migration finished - <TIME>\n" + kRestored},
+         {"Creating domain"}},
+        {"interrupt before the first post office",
+         {},
+         postOfficesChangeDuringTheRun,
+         // The tool waits in its read of the post-office file when SIGINT comes.
+         [&](World& w) {
+             return feedPostOffices(w, readFile(kGolden + "/" + kPostOffices),
+                                    [&w] { w.env.tool().signal(SIGINT); });
+         },
+         130,
+         {"Migration started - <TIME>\n\nABORTED\nABORTED BY USER\n" + summary(0, 0, 0, 0, 0, 0, 0, 0) +
+          "Migration was aborted - <TIME>\n" + kRestored},
+         {"Post office:"}},
+        {"domain refused",
+         {"--fail", "insert Domain=3:1"},
+         [](World& w) {
+             const std::string path = w.install + "/" + kPostOffices;
+             std::string text = readFile(path);
+             const std::string alias = "<item>acme-mail.test</item>";
+             text.replace(text.find(alias), alias.size(), alias + "<item>acme-three.test</item>");
+             testsupport::writeFile(path, text);
+         },
+         nullptr,
+         1,
+         {"Domain \"acme.test\" will be created on target Zelvo MailServer with aliases: acme-mail.test, "
+          "acme-three.test\n"
+          "Creating domain \"acme.test\" ... Failed\n\nPost office: \"po-beta\" migration started\n",
+          "Creating domain \"beta.test\" ... Failed\n" + summary(0, 2, 0, 0, 0, 0, 0, 0)},
+         {"Creating user"}},
+        {"user refused",
+         {"--fail", "insert User=3:1"},
+         nullptr,
+         nullptr,
+         1,
+         {"Creating user (1/2) \"anna\" [\"Anna Berg\"] ... Failed\n"
+          "Creating user (2/2) \"ben\" [\"Ben Cole\"] ... Failed\n"
+          "Domain \"acme.test\" was migrated (0 users, 0 folders, 0 messages, 2 errors)\n"},
+         {"User \"anna\" was migrated"}},
+        {"user without name and password",
+         {},
+         [](World& w) {
+             testsupport::writeFile(w.install + "/beta/RecipientDB_Beta.prefs.xml",
+                                    "<preferences>\n  <group name=\"RecipientDB\">\n    <group name=\"Default\">\n"
+                                    "      <group name=\"\"><pref name=\"firstname\">Nobody</pref></group>\n"
+                                    "    </group>\n  </group>\n</preferences>\n");
+         },
+         nullptr,
+         1,
+         {"Creating user (1/1) \"\" [\"Nobody\"] ... Failed\n"
+          "ERROR: Unabled to migrate user EMPTY USERNAME. Password is empty.\n\n"
+          "Domain \"beta.test\" was migrated (0 users, 0 folders, 0 messages, 1 errors)\n"},
+         {}},
+        // A STATUS the source refuses (a folder its server cannot open): the
+        // user gets no "was migrated" line and counts as failed.
+        {"source folders that cannot be listed",
+         {},
+         [](World& w) {
+             w.env.seedMailbox("ben@acme.test");
+             std::string folder;
+             ASSERT_EQ(testsupport::runShell(w.env.source().script() + " maildir " + shellQuote(w.env.source().dir()) +
+                                                 " ben@acme.test 'Sent Items'",
+                                             &folder),
+                       0);
+             while (!folder.empty() && folder.back() == '\n') folder.pop_back();
+             ASSERT_EQ(::chmod(folder.c_str(), 0), 0);
+         },
+         nullptr,
+         1,
+         {"Creating user (2/2) \"ben\" [\"Ben Cole\"] ... OK\n"
+          "ERROR: I am not able read folder informations\n\n"
+          "ERROR: Unable list source folders\n\n"
+          "Domain \"acme.test\" was migrated (1 users, 1 folders, 0 messages, 1 errors)\n",
+          summary(2, 0, 2, 1, 2, 0, 0, 0)},
+         {"User \"ben\" was migrated"}},
+        {"source LIST refused",
+         {},
+         [](World& w) { w.scripted.reset(new ScriptedSource(listRefused, 4)); },
+         nullptr,
+         1,
+         {"Creating user (1/2) \"anna\" [\"Anna Berg\"] ... OK\n"
+          "ERROR: I am not able read folder informations\n\n"
+          "ERROR: Unable list source folders\n\n"
+          "Creating user (2/2) \"ben\" [\"Ben Cole\"] ... OK\n",
+          summary(2, 0, 0, 3, 0, 0, 0, 0)},
+         {"User \"anna\" was migrated", "User \"ben\" was migrated", "User \"cleo\" was migrated"}},
+        {"source connection broken",
+         {},
+         [](World& w) { w.scripted.reset(new ScriptedSource(byeAtSelect, 4)); },
+         nullptr,
+         1,
+         {"Creating user (1/2) \"anna\" [\"Anna Berg\"] ... OK\n"
+          "Copying folder \"INBOX\" (1 messages) ... \n"
+          "ERROR: I am not able select source folder \"INBOX\".\n\n"
+          "ERROR: Connection error.\n\n"
+          "User \"anna\" was migrated (0 messages, 0 folders, 2 errors)\n",
+          summary(2, 0, 0, 3, 0, 3, 0, 3)},
+         {}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        World w;
+        for (const auto& a : kAccounts) w.env.addAccount(a);
+        w.env.startSource();
+        w.install = w.env.work("install");
+        ASSERT_EQ(testsupport::runShell("cp -r " + shellQuote(kGolden) + " " + shellQuote(w.install)), 0);
+        if (c.prepare) {
+            ASSERT_NO_FATAL_FAILURE(c.prepare(w));
+        }
+        w.args = w.env.toolArgs(w.install);
+        if (w.scripted) w.args[9] = std::to_string(w.scripted->port());
+        w.env.startStandIn(c.knobs);
+        w.env.spawnTool(w.args);
+        if (c.during) {
+            EXPECT_TRUE(c.during(w));
+        }
+        const int status = w.env.tool().wait(120000);
+        std::string out = e2e::maskTimes(readFile(w.env.outPath()));
+        for (size_t at = out.find(w.install); at != std::string::npos; at = out.find(w.install, at))
+            out.replace(at, w.install.size(), "<INSTALL>");
+        EXPECT_EQ(status, c.status) << out;
+        size_t at = 0;
+        for (const std::string& line : c.lines) {
+            const size_t found = out.find(line, at);
+            EXPECT_NE(found, std::string::npos) << "missing, or out of order:\n" << line << "\nin:\n" << out;
+            if (found != std::string::npos) at = found + line.size();
+        }
+        for (const std::string& line : c.absent) EXPECT_FALSE(contains(out, line)) << line << "\nin:\n" << out;
+    }
+}
