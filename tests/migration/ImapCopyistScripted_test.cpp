@@ -7,8 +7,10 @@
 
 #include <algorithm>
 #include <functional>
+#include <iostream>
 #include <memory>
 #include <mutex>
+#include <sstream>
 
 #include "imap/FetchMessage.h"
 #include "migration/LogStream.h"
@@ -165,6 +167,45 @@ TEST_F(ImapCopyistScripted, AFolderThatCannotBeSelectedEndsTheCopy)
     EXPECT_EQ(2u, copyist.messageErrors);
     EXPECT_EQ((std::vector<std::string>{"SELECT \"One\"\r\n", "SELECT \"Two\"\r\n"}), source.with("SELECT"));
     EXPECT_NE(std::string::npos, logText().find("ERROR: I am not able select source folder \"Two\".\n"));
+}
+
+// The listing's trace in debug mode, and its failure lines: a STATUS the
+// source refuses fails the listing, and nothing is copied.
+TEST_F(ImapCopyistScripted, ListingLinesWordForWord)
+{
+    struct Case {
+        const char* name;
+        bool refuseStatus;
+        ImapCopyist::Result result;
+        const char* debug;  // standard error
+        const char* log;    // the console log, quiet: only errors
+    } cases[] = {
+        {"listed", false, ImapCopyist::Ok,
+         "DEBUG: Loading folder ingformations ... DEBUG: OK\nDEBUG:  One [1 messages]\nDEBUG:  Two [1 messages]\n", ""},
+        {"status refused", true, ImapCopyist::FolderFailed, "DEBUG: Loading folder ingformations ... DEBUG: Failed\n",
+         "ERROR: I am not able read folder informations\n\nERROR: Unable list source folders\n\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const Responder::Reply listing = sourceWith({"One", "Two"});
+        const bool refuse = c.refuseStatus;
+        Responder source([listing, refuse](const std::string& command, const std::string& tag) {
+            return refuse && has(command, " STATUS ") ? tag + " NO cannot\r\n" : listing(command, tag);
+        });
+        Responder target(emptyTarget());
+        LogStream quiet(nullptr);
+        quiet.setMode(false, true);
+        ImapCopyist copyist(at(source.port(), false), at(target.port(), false), quiet);
+        std::ostringstream errors;
+        std::streambuf* saved = std::cerr.rdbuf(errors.rdbuf());
+        const ImapCopyist::Result result = copyAll(copyist, source, target);
+        std::cerr.rdbuf(saved);
+        EXPECT_EQ(c.result, result);
+        EXPECT_EQ(c.debug, errors.str());
+        std::string logged;
+        quiet.getData(logged);
+        EXPECT_EQ(std::string(c.log), logged);
+    }
 }
 
 TEST_F(ImapCopyistScripted, AHierarchyNameIsCreatedWithOneCreateOfExactlyThatName)
