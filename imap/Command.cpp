@@ -99,7 +99,7 @@ Command::Response Command::collectResponses(std::string& line, std::string& resp
             taggedResponse = response;
             return result;
         }
-        collected += response.size();
+        collected += response.size() + keptResponseOverhead;
         if (collected > maxCollectedBytes)
             connection->protocolError("Too much response data");
         untaggedResponses.push_back(response);

@@ -21,6 +21,11 @@ public:
     static constexpr unsigned maxInMemoryLiteral = 16 * 1024 * 1024;
     // Largest total of untagged response bytes one command collects.
     static constexpr std::size_t maxCollectedBytes = 256 * 1024 * 1024;
+    // What each kept response counts against maxCollectedBytes beyond its
+    // bytes: its string object in the vector (32 bytes), the vector's spare
+    // room while it grows and the allocator's block header, so that a flood
+    // of empty lines is bounded like a flood of data.
+    static constexpr std::size_t keptResponseOverhead = 64;
 
     Command(ConnectionInternal& connection, const std::string& name);
     ~Command();
@@ -77,7 +82,9 @@ protected:
     // word. No when the first response is no continuation.
     Response exchange(const std::function<std::string(const std::string&)>& answer);
     // Reads responses with read up to the tagged one, keeping the untagged
-    // ones (at most maxCollectedBytes in all); returns the tagged word.
+    // ones (their bytes and keptResponseOverhead each come to at most
+    // maxCollectedBytes, else ImapParserException and the connection is
+    // closed); returns the tagged word.
     Response collectResponses(std::string& line, std::string& response,
                               void (Command::*read)(std::string&, std::string&));
 

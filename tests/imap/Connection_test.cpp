@@ -403,6 +403,41 @@ TEST(Command, ServerFailuresDuringACommand)
     }
 }
 
+TEST(Command, KeptResponsesAreBoundedWhateverTheyHold)
+{
+    // Every kept response costs its bytes and a fixed overhead: a flood of
+    // empty untagged lines reaches the command's cap like a flood of data.
+    const std::size_t allowed = Command::maxCollectedBytes / Command::keptResponseOverhead;
+    struct Case {
+        std::size_t lines;
+        bool fails;
+    };
+    const Case cases[] = {{allowed, false}, {allowed + 1, true}};
+    for (const Case& cs : cases) {
+        SCOPED_TRACE(cs.lines);
+        FakeImapServer server({[&](Peer& p) {
+            p.send("* OK hi\r\n");
+            const std::string line = p.readLine();
+            std::string flood;
+            for (std::size_t i = 0; i < cs.lines; ++i)
+                flood += "\r\n";
+            p.send(flood + tagOf(line) + " OK done\r\n");
+            p.waitForClose();
+        }});
+        ConnectionInternal c;
+        connect(c, server.port(), false);
+        Command noop(c, "NOOP");
+        if (cs.fails) {
+            EXPECT_THROW(noop.execute(), ImapParserException);
+            EXPECT_EQ(State::Disconnected, c.getState());
+        } else {
+            EXPECT_EQ(Command::Response::Ok, noop.execute());
+            EXPECT_EQ(cs.lines, noop.getUntaggedResponses().size());
+        }
+        c.close();
+    }
+}
+
 TEST(Command, UploadStreamsPartsAndStopsOnAFailingSource)
 {
     FakeImapServer server({[](Peer& p) {
