@@ -51,6 +51,12 @@ Command::Response Command::execute(IMessage* message)
     line.reserve(workReserve);
     response.reserve(workReserve);
 
+    // The builder lets a line end into the text only after a LITERAL+
+    // header or inside its counted bytes. Only a server that announced
+    // LITERAL+ takes those bytes as data; any other reads them as commands.
+    if (text.get().find("+}\r\n") != std::string::npos && !connection->hasCapability("LITERAL+"))
+        throw ImapException("The server does not support LITERAL+", 0);
+
     if (!message)
         text.append("\r\n");
     // An upload's command line waits in the stream buffer for its first part:

@@ -47,7 +47,9 @@ public:
     // and returns its word. "* BYE" throws ImapServerBrokeConnection, an
     // empty line ImapTimeoutException, a failing message source
     // IMessageLoadFailedException; a literal that ends early closes the
-    // connection and throws ImapConnectionFailed.
+    // connection and throws ImapConnectionFailed. A command text holding a
+    // LITERAL+ literal (an APPEND) for a server that does not announce
+    // LITERAL+ throws ImapException before anything is sent.
     Response execute(IMessage* message = nullptr);
 
     void getResponse(std::string& tagged, std::vector<std::string>& untagged) const;

@@ -6,10 +6,12 @@
 #include "foundation/net/InetSocketAddress.h"
 #include "foundation/net/TcpClientStream.h"
 #include "foundation/net/Url.h"
+#include "foundation/text/Compare.h"
 #include "imap/Command.h"
 #include "imap/CommandAuthCramMD5.h"
 #include "imap/CommandXMasterAuth.h"
 #include "imap/ImapException.h"
+#include "imap/Lexer.h"
 #include "imap/Parser.h"
 #include "imap/ResponseResult.h"
 
@@ -35,6 +37,47 @@ public:
 private:
     bool& flag;
 };
+
+// Asked before every upload: an ASCII comparison, no locale.
+bool announces(const std::vector<std::string>& capabilities, const std::string& word)
+{
+    auto upper = [](char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; };
+    return std::any_of(capabilities.begin(), capabilities.end(), [&](const std::string& c) {
+        return c.size() == word.size() &&
+               std::equal(c.begin(), c.end(), word.begin(), [&](char a, char b) { return upper(a) == upper(b); });
+    });
+}
+
+// The words of a CAPABILITY response code ("* OK [CAPABILITY ...] text",
+// "Z1 OK [CAPABILITY ...] text") or of an untagged CAPABILITY response;
+// false, words unchanged, for any other response.
+bool capabilityWords(std::string response, std::vector<std::string>& words)
+{
+    Command::removeEOL(response);
+    ResponseResult result;
+    try {
+        Parser(response).parseResponse(result);
+    } catch (const ImapParserException&) {
+        return false;
+    }
+    std::string list;
+    if (!result.isTagged() && result.getType() == ImapResponseCapability) {
+        list = result.getString();
+    } else {
+        std::string code = result.getCode();
+        zelvo::mail::imap::trim(code);
+        Parser inner(code);
+        std::string word;
+        if (!inner.getNode(word) || !zelvo::utils::iEqual(word, "CAPABILITY") || !inner.getRest(list))
+            return false;
+    }
+    words.clear();
+    Parser parser(list);
+    std::string word;
+    while (parser.getNode(word))
+        words.push_back(word);
+    return true;
+}
 
 } // namespace
 
@@ -135,6 +178,9 @@ void ConnectionInternal::init(bool login)
         }
         if (!streamGood() || greeting.empty() || !complete || greeting.find("* BYE") != std::string::npos)
             throw ImapConnectionFailed(greeting);
+        capabilities.clear();
+        capabilitiesFinal = false;
+        capabilityWords(greeting, capabilities);
         if (login)
             this->login();
     } catch (ImapException&) {
@@ -151,18 +197,30 @@ void ConnectionInternal::login()
         CommandXMasterAuth command(*this, password);
         if (command.execute() != Command::Response::Ok)
             throw AuthenticateFailedException("Authentication failed - Master Authentication");
+        learnCapabilities(command);
     } else if (useCramMd5) {
         CommandAuthCramMD5 command(*this, user, password);
         if (command.execute() != Command::Response::Ok)
             throw AuthenticateFailedException("Authentication failed - Authentication CRAM-MD5");
+        learnCapabilities(command);
     } else {
         Command command(*this, "LOGIN");
         command.addParamString(user);
         command.addParamString(password);
         if (command.execute() != Command::Response::Ok)
             throw AuthenticateFailedException("Authentication failed - Login");
+        learnCapabilities(command);
     }
     setState(State::Authenticated);
+}
+
+void ConnectionInternal::learnCapabilities(const Command& login)
+{
+    bool learned = capabilityWords(login.getTaggedResponse(), capabilities);
+    for (const std::string& response : login.getUntaggedResponses())
+        if (!learned)
+            learned = capabilityWords(response, capabilities);
+    capabilitiesFinal = capabilitiesFinal || learned;
 }
 
 std::string ConnectionInternal::getTag()
@@ -350,7 +408,20 @@ std::vector<std::string> ConnectionInternal::getCapability()
     std::string word;
     while (words.getNode(word))
         capabilities.push_back(word);
+    capabilitiesFinal = state == State::Authenticated || state == State::Selected;
     return capabilities;
+}
+
+bool ConnectionInternal::hasCapability(const std::string& word)
+{
+    if (announces(capabilities, word))
+        return true;
+    if (capabilitiesFinal && !capabilities.empty())
+        return false;
+    // Servers may announce more after the login than before it.
+    capabilities.clear();
+    getCapability();
+    return announces(capabilities, word);
 }
 
 void ConnectionInternal::protocolError(const std::string& what)

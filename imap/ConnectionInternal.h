@@ -11,6 +11,8 @@ class basic_tcpclientiostream;
 }
 } // namespace zelvo
 
+class Command;
+
 // One IMAP connection: owns the TCP stream, hands out tags ("Z0", "Z1", ...
 // never reset), reads the greeting, logs in, and carries every command's
 // bytes. Failures throw members of the ImapException family.
@@ -83,6 +85,12 @@ public:
     void reconnect();
     void setTimeout(unsigned seconds);
     std::vector<std::string> getCapability();
+    // True when the server announces the capability word (any letter case).
+    // The words come from the CAPABILITY response code of the greeting or
+    // of the login reply, or from an untagged CAPABILITY in the login; a word
+    // missing from what the server said before the login, or nothing known,
+    // asks once with getCapability. Its exceptions propagate.
+    bool hasCapability(const std::string& word);
 
     // Closes the connection and throws ImapParserException(what): the one way
     // out for server input that leaves the stream out of step.
@@ -91,6 +99,8 @@ public:
 private:
     void initStream();
     void login();
+    // The capabilities announced in the login's replies, when there are any.
+    void learnCapabilities(const Command& login);
     bool writeText(const std::string& text, bool flush);
     // Bounded read up to LF; false when the data ended before one.
     bool readLine(std::string& line, bool& complete);
@@ -100,6 +110,8 @@ private:
     State state = State::Disconnected;
     std::string greeting;
     std::vector<std::string> capabilities;
+    // capabilities were given after the login, so a word missing is missing.
+    bool capabilitiesFinal = false;
     std::unique_ptr<zelvo::utils::basic_tcpclientiostream> stream;
     bool useSsl = false;
     std::string host;

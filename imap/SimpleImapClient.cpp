@@ -233,6 +233,17 @@ Result SimpleImapClient::setUser(const std::string& user, const std::string& dom
     }
 }
 
+bool SimpleImapClient::hasCapability(const std::string& word)
+{
+    if (!connected)
+        return false;
+    try {
+        return connection.hasCapability(word);
+    } catch (ImapException&) {
+        return false;
+    }
+}
+
 bool SimpleImapClient::isXAppendSupported()
 {
     if (!connected)

@@ -82,6 +82,9 @@ public:
     ImapClientResult createUser(const std::string& name, const std::string& domain,
                                 const std::string& password, const std::string& fullName);
     ImapClientResult setUser(const std::string& user, const std::string& domain);
+    // The server announces the capability word (ConnectionInternal::
+    // hasCapability); false when not connected or when asking failed.
+    bool hasCapability(const std::string& word);
     // X-CHECKVERSION reports version 6.3 or later (each number on its own).
     bool isXAppendSupported();
 

@@ -1,6 +1,7 @@
 #include "imap/Synthesizer.h"
 
 #include "imap/ImapException.h"
+#include "imap/Lexer.h"
 
 namespace {
 
@@ -19,6 +20,66 @@ void requireQuotable(const std::string& s)
 {
     if (hasLineBreakOrNul(s))
         throw ImapException("Line break or NUL byte in quoted command parameter", 0);
+}
+
+// The LITERAL+ header "{n+}" CR LF at at; end is then the position after its
+// LF and count its n.
+bool literalHeaderAt(const std::string& s, std::size_t at, std::size_t& end, std::size_t& count)
+{
+    std::size_t i = at + 1;
+    std::size_t n = 0;
+    while (i < s.size() && s[i] >= '0' && s[i] <= '9') {
+        if (n > zelvo::mail::imap::maxLiteralCount)
+            return false;
+        n = n * 10 + static_cast<std::size_t>(s[i] - '0');
+        ++i;
+    }
+    if (i == at + 1 || n > zelvo::mail::imap::maxLiteralCount || s.compare(i, 4, "+}\r\n") != 0)
+        return false;
+    end = i + 4;
+    count = n;
+    return true;
+}
+
+// Throws unless s stays inside the command line: no NUL anywhere, and CR or
+// LF only in the counted bytes of a LITERAL+ literal that begins an item
+// (at the start, after a blank or after "("), never in a quoted string.
+// Quoted strings must close within s. With openHeader, s may end in the
+// header of a literal whose bytes follow it on the wire.
+void requireInline(const std::string& s, bool openHeader)
+{
+    requireNoNul(s);
+    bool quoted = false;
+    for (std::size_t i = 0; i < s.size(); ++i) {
+        const char c = s[i];
+        if (quoted) {
+            if (c == '\\' && i + 1 < s.size() && s[i + 1] != '\r' && s[i + 1] != '\n')
+                ++i;
+            else if (c == '"')
+                quoted = false;
+            else if (c == '\r' || c == '\n')
+                break;
+            continue;
+        }
+        if (c == '"') {
+            quoted = true;
+            continue;
+        }
+        std::size_t end = 0;
+        std::size_t count = 0;
+        if (c == '{' && (i == 0 || s[i - 1] == ' ' || s[i - 1] == '(') && literalHeaderAt(s, i, end, count)) {
+            if (end == s.size() && openHeader)
+                return;
+            if (s.size() - end < count)
+                throw ImapException("Literal longer than its command parameter", 0);
+            i = end + count - 1;
+            continue;
+        }
+        if (c == '\r' || c == '\n')
+            throw ImapException("Line break in command parameter", 0);
+    }
+    if (quoted)
+        throw ImapException("Line break or open quoted string in command parameter", 0);
 }
 
 void appendQuoted(std::string& target, const std::string& s)
@@ -119,14 +180,7 @@ void Synthesizer::addSpace(std::string& target)
 
 void Synthesizer::addParam(std::string& target, const std::string& p)
 {
-    requireNoNul(p);
-    // A plain parameter may end in the CR LF of a literal header ("{n+}"),
-    // which the command layer relies on; no other line break may appear.
-    std::string::size_type body = p.size();
-    if (body >= 3 && p.compare(body - 3, 3, "}\r\n") == 0)
-        body -= 2;
-    if (p.find_first_of("\r\n") < body)
-        throw ImapException("Line break in command parameter", 0);
+    requireInline(p, true);
     addSpace(target);
     target += p;
 }
@@ -153,7 +207,7 @@ void Synthesizer::addParamStringEx(std::string& target, const std::string& s)
 
 void Synthesizer::addParamVector(std::string& target, const std::string& s)
 {
-    requireNoNul(s);
+    requireInline(s, false);
     addSpace(target);
     target += '(';
     target += s;

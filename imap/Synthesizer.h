@@ -42,9 +42,13 @@ unsigned convertListExtension(const std::string& flags);
 // when the text it writes to is not empty; append never does.
 //
 // No value that would end the command line early ever goes out: a quoted
-// string or list item holding CR, LF or NUL, a plain parameter holding NUL or
-// a line break other than the CR LF closing a literal header, and a literal
-// holding NUL throw ImapException (code 0) and leave the text unchanged.
+// string or list item holding CR, LF or NUL, a literal holding NUL, and a
+// plain parameter or list text holding NUL, or CR or LF anywhere but in the
+// counted bytes of a LITERAL+ literal that begins an item (a plain parameter
+// may end in such a header, its bytes following on the wire), or a quoted
+// string left open, throw ImapException (code 0) and leave the text
+// unchanged. A line end in the text thus always belongs to a LITERAL+
+// literal.
 class Synthesizer {
 public:
     std::string& get() { return text; }

@@ -48,6 +48,13 @@ ImapCopyist::Result ImapCopyist::init()
     if (r != Ok)
         return logInformation(r, true, sourceCfg.user);
     r = connect(target, targetCfg);
+    // Every APPEND sends its message as a LITERAL+ literal: a server that
+    // did not announce it would take the message's lines for commands.
+    if (r == Ok && !target.hasCapability("LITERAL+")) {
+        log->log(LogStream::Error, "Unable connect to target server \"%s\". The server does not support LITERAL+.\n",
+                 targetCfg.address.c_str());
+        return ConnectionError;
+    }
     return logInformation(r, false, sourceCfg.user);
 }
 

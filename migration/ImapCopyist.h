@@ -43,7 +43,8 @@ public:
     ImapCopyist& operator=(const ImapCopyist&) = delete;
 
     // Connects and logs in the source, then the target; a failure is logged
-    // with the side and host and returned (3 or 4).
+    // with the side and host and returned (3 or 4). A target that does not
+    // announce LITERAL+ fails with 3.
     Result init();
     // Copies every folder; stops between folders when aborted. Message
     // failures are counted, not returned; the messages of folders left

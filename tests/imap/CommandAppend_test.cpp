@@ -75,6 +75,42 @@ TEST(CommandAppendText, BuildsTheCommandLineUpToTheLiteralHeader)
     }
 }
 
+TEST(CommandAppendText, EveryFlagIsASystemFlagOrAnAtom)
+{
+    // A server answers a flag it cannot take with BAD before the body and
+    // then reads the body as commands: such a flag never goes out.
+    struct Row {
+        const char* flags;
+        bool ok;
+    } rows[] = {
+        {"\\Answered \\Flagged \\Deleted \\Seen \\Draft", true},
+        {"\\seen", true},
+        {"$Forwarded Project $MDNSent", true},
+        {"\\Recent", false},
+        {"\\Foo", false},
+        {"\\", false},
+        {"\\\\Seen", false},
+        {"a]b", false},
+        {"a*b", false},
+        {"%", false},
+        {"(x)", false},
+        {"a\"b", false},
+        {"{3+}", false},
+        {"caf\xc3\xa9", false},
+        {"tab\there", false},
+        {"\\Seen\r\nZ9 DELETE INBOX", false},
+        {"x\x7f", false},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.flags);
+        ConnectionInternal connection;
+        if (row.ok)
+            EXPECT_NO_THROW(CommandAppend(connection, "INBOX", row.flags, "", 1, false));
+        else
+            EXPECT_THROW(CommandAppend(connection, "INBOX", row.flags, "", 1, false), ImapException);
+    }
+}
+
 TEST(CommandXUserText, SetUserQuotesTheAccount)
 {
     ConnectionInternal connection;

@@ -31,6 +31,35 @@ void okServer(Peer& peer)
     }
 }
 
+// The greeting of a server that takes uploads: they need LITERAL+.
+const char* const uploadGreeting = "* OK [CAPABILITY IMAP4rev1 LITERAL+] hi\r\n";
+
+// Announces capabilities as told: in the greeting, in the login's replies
+// (untagged lines, then the tagged reply's text after the tag) and in the
+// answer to CAPABILITY; every other command is answered OK, the line of a
+// command "X" with a literal after reading that literal's line.
+FakeImapServer::Script announcing(std::string greeting, std::string loginUntagged, std::string loginReply,
+                                  std::string asked)
+{
+    return [=](Peer& p) {
+        p.send(greeting);
+        for (;;) {
+            const std::string line = p.readLine();
+            if (line.empty())
+                return;
+            if (line.find(" LOGIN ") != std::string::npos) {
+                p.send(loginUntagged + tagOf(line) + " " + loginReply + "\r\n");
+                continue;
+            }
+            if (line.find(" CAPABILITY") != std::string::npos)
+                p.send(asked + "\r\n");
+            if (line.find(" X {") != std::string::npos)
+                p.readLine();
+            p.send(tagOf(line) + " OK done\r\n");
+        }
+    };
+}
+
 void connect(ConnectionInternal& c, unsigned port, bool login = true, unsigned timeout = 5)
 {
     c.initialize("127.0.0.1", port, "user@example.test", "pa\"ss\\word", false, timeout, false);
@@ -301,6 +330,77 @@ TEST(ConnectionInternal, CapabilityIsAskedOnce)
     EXPECT_EQ(1, asked);
 }
 
+TEST(ConnectionInternal, CapabilitiesComeFromTheGreetingTheLoginOrOneQuestion)
+{
+    // What the server announces, where, and what the client then knows and
+    // asks: a list given before the login is asked again after it when it
+    // lacks the word, one given with the login is final.
+    struct Row {
+        const char* what;
+        const char* greeting;
+        const char* loginReply;  // after the tag
+        const char* asked;       // the answer to CAPABILITY, untagged line
+        bool literalPlus;
+        int questions;
+    } rows[] = {
+        {"greeting code", "* OK [CAPABILITY IMAP4rev1 LITERAL+] hi\r\n", "OK in", "", true, 0},
+        {"login code", "* OK hi\r\n", "OK [CAPABILITY IMAP4rev1 literal+] in", "", true, 0},
+        {"untagged in the login", "* OK hi\r\n", "OK in", "", true, 0},
+        {"asked once", "* OK hi\r\n", "OK in", "* CAPABILITY IMAP4rev1 LITERAL+", true, 1},
+        {"asked, not there", "* OK hi\r\n", "OK in", "* CAPABILITY IMAP4rev1", false, 1},
+        {"greeting without, asked after login", "* OK [CAPABILITY IMAP4rev1] hi\r\n", "OK in",
+         "* CAPABILITY IMAP4rev1 LITERAL+", true, 1},
+        {"login code without", "* OK [CAPABILITY IMAP4rev1 LITERAL+] hi\r\n", "OK [CAPABILITY IMAP4rev1] in", "",
+         false, 0},
+        {"LITERAL- is another word", "* OK hi\r\n", "OK [CAPABILITY IMAP4rev1 LITERAL-] in", "", false, 0},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        const bool untaggedInLogin = std::string(row.what) == "untagged in the login";
+        FakeImapServer server({announcing(row.greeting,
+                                          untaggedInLogin ? "* CAPABILITY IMAP4rev1 LITERAL+\r\n" : "",
+                                          row.loginReply, row.asked)});
+        ConnectionInternal c;
+        connect(c, server.port());
+        EXPECT_EQ(row.literalPlus, c.hasCapability("LITERAL+"));
+        EXPECT_EQ(row.literalPlus, c.hasCapability("LITERAL+"));
+        c.close();
+        int asked = 0;
+        for (const std::string& l : server.received())
+            asked += l.find(" CAPABILITY") != std::string::npos;
+        EXPECT_EQ(row.questions, asked);
+    }
+}
+
+TEST(Command, NoLiteralGoesToAServerWithoutLiteralPlus)
+{
+    // The server would read the literal's bytes as commands.
+    struct Row {
+        const char* greeting;
+        bool sent;
+    } rows[] = {
+        {"* OK [CAPABILITY IMAP4rev1 LITERAL+] hi\r\n", true},
+        {"* OK [CAPABILITY IMAP4rev1] hi\r\n", false},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.greeting);
+        FakeImapServer server({announcing(row.greeting, "", "OK in", "* CAPABILITY IMAP4rev1")});
+        ConnectionInternal c;
+        connect(c, server.port());
+        Command command(c, "X");
+        command.addParamStringEx("z1 CREATE Pwned");
+        if (row.sent)
+            EXPECT_EQ(Command::Response::Ok, command.execute());
+        else
+            EXPECT_THROW(command.execute(), ImapException);
+        c.close();
+        bool literalSent = false;
+        for (const std::string& l : server.received())
+            literalSent = literalSent || l.find("Pwned") != std::string::npos;
+        EXPECT_EQ(row.sent, literalSent);
+    }
+}
+
 TEST(ConnectionInternal, DestructorLogsOutOnlyWhenLoggedIn)
 {
     FakeImapServer server({okServer, okServer});
@@ -441,14 +541,14 @@ TEST(Command, KeptResponsesAreBoundedWhateverTheyHold)
 TEST(Command, UploadStreamsPartsAndStopsOnAFailingSource)
 {
     FakeImapServer server({[](Peer& p) {
-        p.send("* OK hi\r\n");
+        p.send(uploadGreeting);
         const std::string line = p.readLine();
         p.lines.push_back(p.readBytes(11));
         p.readLine();
         p.send(tagOf(line) + " OK [APPENDUID 1 2] stored\r\n");
         p.waitForClose();
     }, [](Peer& p) {
-        p.send("* OK hi\r\n");
+        p.send(uploadGreeting);
         p.readLine();
         p.lines.push_back(p.readBytes(4));
         p.waitForClose();
@@ -491,7 +591,7 @@ TEST(Command, UploadMustMatchItsLiteralHeader)
     for (unsigned announced : {3u, 20u}) {
         SCOPED_TRACE(announced);
         FakeImapServer server({[](Peer& p) {
-            p.send("* OK hi\r\n");
+            p.send(uploadGreeting);
             p.waitForClose();
         }});
         ConnectionInternal c;

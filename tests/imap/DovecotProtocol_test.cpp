@@ -7,6 +7,7 @@
 
 #include "imap/Command.h"
 #include "imap/ConnectionInternal.h"
+#include "imap/IMessage.h"
 #include "imap/FolderCommands.h"
 #include "imap/ImapException.h"
 #include "imap/SimpleImapClient.h"
@@ -37,6 +38,31 @@ Result resultOfLogin(ConnectionInternal& c, const Dovecot& d, bool cramMd5, cons
         return handleImapException(e, Result::AuthenticationFailed);
     }
 }
+
+// One message from memory with the flags given.
+class FlaggedMessage : public IMessage {
+public:
+    FlaggedMessage(std::string body, std::string flags) : body(std::move(body)), flags(std::move(flags)) {}
+    bool getFirstDataPart(std::string& part) override
+    {
+        part = body;
+        done = false;
+        return true;
+    }
+    bool getNextDataPart(std::string& part) override
+    {
+        part.clear();
+        return !(done = true);
+    }
+    std::string getFlags() override { return flags; }
+    std::string getDate() override { return "01-Jan-2024 10:00:00 +0000"; }
+    unsigned getSize() override { return static_cast<unsigned>(body.size()); }
+
+private:
+    std::string body;
+    std::string flags;
+    bool done = false;
+};
 
 } // namespace
 
@@ -162,4 +188,48 @@ TEST(DovecotProtocol, ListStatusSelectCreate)
     CommandStatus missingStatus(c, "No Such Folder");
     EXPECT_EQ(Command::Response::No, missingStatus.execute());
     EXPECT_EQ(0u, missingStatus.getMessagesCount());
+}
+
+TEST(DovecotProtocol, NothingButTheMessageReachesTheTargetAsACommand)
+{
+    // Dovecot answers a flag it cannot take with BAD before the literal and
+    // then runs the message's lines as commands; a server without LITERAL+
+    // may do the same with any APPEND. Such an APPEND is never sent.
+    const std::string body = "Subject: probe\r\n\r\nz1 CREATE Pwned\r\n";
+    Dovecot target(Dovecot::Target);
+    target.addUser(login, password);
+    target.start();
+    Dovecot plain(Dovecot::Target);
+    plain.addUser(login, password);
+    testsupport::writeFile(plain.dir() + "/extra.conf", "imap_capability = IMAP4rev1 IDLE UIDPLUS\n");
+    plain.start();
+
+    struct Row {
+        const char* what;
+        const Dovecot* server;
+        const char* flags;
+        Result result;
+    } rows[] = {
+        {"a flag Dovecot refuses", &target, "\\Seen \\Foo", Result::AppendFailed},
+        {"a line break in the flags", &target, "\\Seen\r\nz2 CREATE Pwned2", Result::AppendFailed},
+        {"no LITERAL+", &plain, "\\Seen", Result::AppendFailed},
+        {"standard flags and a keyword", &target, "\\Seen \\Answered $Forwarded", Result::Ok},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        SimpleImapClient client;
+        ASSERT_EQ(Result::Ok, client.connect("127.0.0.1", static_cast<unsigned>(row.server->port()), login, password, false));
+        FlaggedMessage message(body, row.flags);
+        EXPECT_EQ(row.result, client.append("INBOX", &message, false));
+        client.disconnect(true);
+    }
+    for (const Dovecot* d : {&target, &plain}) {
+        const std::vector<std::string> folders = d->folders(login);
+        EXPECT_EQ(std::vector<std::string>{"INBOX"}, folders);
+    }
+    const auto stored = target.messages(login, password, "INBOX");
+    ASSERT_EQ(1u, stored.size());
+    EXPECT_EQ(body, stored[0].body);
+    EXPECT_EQ((std::vector<std::string>{"$Forwarded", "\\Answered", "\\Seen"}), stored[0].flags);
+    EXPECT_TRUE(plain.messages(login, password, "INBOX").empty());
 }

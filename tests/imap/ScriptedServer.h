@@ -44,7 +44,8 @@ public:
     std::string readCommand();
     // Tag of a command line ("Z3" of "Z3 SELECT ...").
     static std::string tagOf(const std::string& command);
-    // Sends the greeting and answers the LOGIN that follows with OK.
+    // Sends the greeting and answers the LOGIN that follows with OK and the
+    // capabilities IMAP4rev1 and LITERAL+.
     bool greetAndLogin(const std::string& greeting = "* OK ready\r\n");
     // Reads commands until LOGOUT (answered) or the end of the stream.
     void drainUntilLogout();
@@ -208,7 +209,8 @@ inline bool Peer::greetAndLogin(const std::string& greeting)
     const std::string login = readCommand();
     if (login.find(" LOGIN ") == std::string::npos)
         return false;
-    return send(tagOf(login) + " OK Logged in\r\n");
+    // Every APPEND of the client needs LITERAL+.
+    return send(tagOf(login) + " OK [CAPABILITY IMAP4rev1 LITERAL+] Logged in\r\n");
 }
 
 inline void Peer::drainUntilLogout()

@@ -79,6 +79,53 @@ TEST(Synthesizer, RefusesLineBreaksAndNul)
     EXPECT_THROW(s.addParam("x\r\n"), ImapException);
 }
 
+TEST(Synthesizer, EveryParameterKeepsToItsLine)
+{
+    // Outside the counted bytes of a LITERAL+ literal no CR, LF or NUL: not in
+    // a list text, not in a quoted string inside it, not after a brace that
+    // only looks like a literal header. A plain parameter may end in the
+    // header of a literal whose bytes follow (an APPEND's message).
+    struct Row {
+        std::string text;
+        bool list;   // addParamVector(text), else addParam(text)
+        bool ok;
+    };
+    const Row rows[] = {
+        {"\\Seen \\Draft", true, true},
+        {"NAME {2+}\r\njo DOMAIN {3+}\r\na\"b PASSWORD \"pw\"", true, true},
+        {"{4+}\r\na\r\nb", true, true},
+        {"{5+}\r\n", false, true},
+        {"\\Seen\r\nZ9 DELETE INBOX", true, false},
+        {"\\Seen\nx", true, false},
+        {"\\Seen\rx", true, false},
+        {std::string("\\Seen\0", 7), true, false},
+        {"{5+}\r\n", true, false},          // the bytes would not follow
+        {"{9+}\r\nshort", true, false},
+        {"{3}\r\nabc", true, false},        // a synchronizing literal waits for the server
+        {"x{3+}\r\nabc", true, false},      // inside an atom no literal begins
+        {"\"a {3+}\r\nabc\"", true, false}, // nor inside a quoted string
+        {"\"a\\\"{3+}\r\nabc\"", true, false},
+        {"\"open", true, false},
+        {std::string("{3+}\r\na\0b", 9), true, false},
+        {"abc}\r\n", false, false},
+        {"{x+}\r\n", false, false},
+        {"{5+}\r\nZ9 X", false, false},
+        {"Z9 X {5+}\r\n", false, true},
+    };
+    for (std::size_t i = 0; i < sizeof rows / sizeof rows[0]; ++i) {
+        const Row& row = rows[i];
+        SCOPED_TRACE(i);
+        Synthesizer s;
+        s.addParam("Z1 X");
+        if (row.ok) {
+            EXPECT_NO_THROW(row.list ? s.addParamVector(row.text) : s.addParam(row.text));
+            continue;
+        }
+        EXPECT_THROW(row.list ? s.addParamVector(row.text) : s.addParam(row.text), ImapException);
+        EXPECT_EQ("Z1 X", s.get());
+    }
+}
+
 TEST(Synthesizer, FolderTypes)
 {
     struct Case {

@@ -241,4 +241,24 @@ TEST_F(ImapCopyistDovecot, FolderNamesOfEveryFormRoundTrip)
         expectSameFolder(name);
 }
 
+TEST_F(ImapCopyistDovecot, ATargetWithoutLiteralPlusFailsItsLogin)
+{
+    // Every APPEND of the copy sends its message as a LITERAL+ literal; a
+    // server that did not announce it would read the message as commands.
+    target.stop();
+    testsupport::writeFile(target.dir() + "/extra.conf", "imap_capability = IMAP4rev1 IDLE UIDPLUS\n");
+    target.start();
+    seedSource({{"INBOX", corpus::header("x") + "z1 CREATE Pwned\r\n", "S", 1167700000}});
+
+    ImapCopyist copyist(sourceCfg, targetCfg, log);
+    EXPECT_EQ(ImapCopyist::ConnectionError, copyist.init());
+    copyist.close();
+    EXPECT_NE(std::string::npos,
+              logText().find("ERROR: Unable connect to target server \"127.0.0.1\". "
+                             "The server does not support LITERAL+.\n"))
+        << logText();
+    EXPECT_TRUE(target.messages(login, password, "INBOX").empty());
+    EXPECT_EQ(std::vector<std::string>{"INBOX"}, target.folders(login));
+}
+
 } // namespace
