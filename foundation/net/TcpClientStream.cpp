@@ -311,12 +311,36 @@ tcpbuffer* tcpbuffer::resetSSL()
 
 int tcpbuffer::sendData(void* data, int len)
 {
+    // A signal ends a send that waits for room (with a send time-out the
+    // kernel never restarts it). The retry gets only what is left of the
+    // time-out, so a stream of signals cannot keep a send waiting for ever.
+    const Clock::time_point deadline =
+        Clock::now() + std::chrono::seconds(timeoutSeconds) + std::chrono::microseconds(timeoutMicroseconds);
+    bool shortened = false;
+    ssize_t n;
     for (;;) {
-        const ssize_t n = ::send(sock, data, size_t(len), MSG_NOSIGNAL);
-        if (n < 0 && errno == EINTR)
+        n = ::send(sock, data, size_t(len), MSG_NOSIGNAL);
+        if (n >= 0 || errno != EINTR)
+            break;
+        if (!hasTimeout())
             continue;
-        return static_cast<int>(n);
+        const auto left = std::chrono::duration_cast<std::chrono::microseconds>(deadline - Clock::now()).count();
+        if (left <= 0) {
+            errno = EAGAIN;
+            break;
+        }
+        timeval tv{};
+        tv.tv_sec = static_cast<time_t>(left / 1000000);
+        tv.tv_usec = static_cast<suseconds_t>(left % 1000000);
+        setsockopt(sock, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof(tv));
+        shortened = true;
     }
+    if (shortened) {
+        const int saved = errno;
+        applySendTimeout();
+        errno = saved;
+    }
+    return static_cast<int>(n);
 }
 
 int tcpbuffer::recvData(void* data, int len)

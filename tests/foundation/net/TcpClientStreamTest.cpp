@@ -12,6 +12,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <climits>
@@ -272,6 +273,61 @@ TEST(TcpClientStream, SignalDuringReadWaitIsNotEndOfFile)
     EXPECT_EQ(line, "after signals");
     EXPECT_GT(signalsSeen, 0);
     EXPECT_EQ(s->getSocketState(), 0);
+}
+
+// A peer that never reads and signals arriving faster than the send
+// time-out: each retry after a signal must wait only for what is left of
+// the time-out, so the send still fails. A retry with the whole time-out
+// again would wait until the signals stop, which they do only after many
+// time-outs' worth of them.
+TEST(TcpClientStream, SignalsDoNotStretchTheSendTimeout)
+{
+    struct sigaction action = {};
+    struct sigaction previous = {};
+    action.sa_handler = countSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART; // as the tool installs its handlers
+    ASSERT_EQ(sigaction(SIGUSR1, &action, &previous), 0);
+    signalsSeen = 0;
+
+    std::atomic<bool> done{false};
+    LoopbackPeer peer;
+    ASSERT_TRUE(peer.ok());
+    peer.serve([&](int) {
+        while (!done)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    });
+
+    auto s = std::make_unique<basic_tcpclientiostream>(InetSocketAddress(peer.url()),
+                                                       InetSocketAddress::any(), 4096, 4096);
+    s->setTimeoutInSeconds(1);
+    s->create();
+    ASSERT_TRUE(s->good());
+
+    // One signal every 20 ms, 50 per second of the time-out, up to ten
+    // time-outs' worth.
+    constexpr int signalLimit = 500;
+    std::atomic<int> signalsSent{0};
+    const pthread_t writer = pthread_self();
+    std::thread interrupter([&] {
+        while (!done && signalsSent < signalLimit) {
+            pthread_kill(writer, SIGUSR1);
+            ++signalsSent;
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+    });
+
+    const std::string payload(32 * 1024 * 1024, 'x');
+    s->write(payload.data(), std::streamsize(payload.size()));
+    const bool failed = s->bad();
+    done = true;
+    interrupter.join();
+    peer.join();
+    sigaction(SIGUSR1, &previous, nullptr);
+
+    EXPECT_TRUE(failed);
+    EXPECT_GT(signalsSeen, 0);
+    EXPECT_LT(signalsSent.load(), signalLimit) << "the send outlasted the signals";
 }
 
 TEST(TcpClientStream, RefusedConnectSetsBadbitAndBufferCanRetry)
