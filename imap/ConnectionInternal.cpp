@@ -145,6 +145,7 @@ void ConnectionInternal::initStream()
                                                      streamBufferSize));
         }
         stream->setTimeoutInSeconds(timeoutSeconds);
+        stream->getBuffer()->setSocketRegistry(socketRegistry);
     } catch (const ImapException&) {
         throw;
     } catch (const CantResolveException&) {
@@ -389,6 +390,13 @@ void ConnectionInternal::setTimeout(unsigned seconds)
 {
     if (stream)
         stream->setTimeoutInSeconds(seconds);
+}
+
+void ConnectionInternal::setSocketRegistry(zelvo::utils::SocketRegistry* registry)
+{
+    socketRegistry = registry;
+    if (stream)
+        stream->getBuffer()->setSocketRegistry(registry);
 }
 
 std::vector<std::string> ConnectionInternal::getCapability()

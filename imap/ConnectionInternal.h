@@ -8,6 +8,7 @@
 namespace zelvo {
 namespace utils {
 class basic_tcpclientiostream;
+class SocketRegistry;
 }
 } // namespace zelvo
 
@@ -84,6 +85,10 @@ public:
     void logout();
     void reconnect();
     void setTimeout(unsigned seconds);
+    // Enters this connection's socket, now and after every reconnect, in
+    // registry (null: none), so a signal handler can cut it; once the
+    // registry is shut down no new connection is made.
+    void setSocketRegistry(zelvo::utils::SocketRegistry* registry);
     std::vector<std::string> getCapability();
     // True when the server announces the capability word (any letter case).
     // The words come from the CAPABILITY response code of the greeting or
@@ -124,4 +129,5 @@ private:
     // Set while send() rebuilds the connection, so the login it runs cannot
     // start another rebuild.
     bool reconnecting = false;
+    zelvo::utils::SocketRegistry* socketRegistry = nullptr;
 };

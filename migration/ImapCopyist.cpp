@@ -27,6 +27,12 @@ void ImapCopyist::setInterruptPoll(std::function<void()> poll)
     source.setInterruptPoll(std::move(poll));
 }
 
+void ImapCopyist::setSocketRegistry(zelvo::utils::SocketRegistry* registry)
+{
+    source.getConnection().setSocketRegistry(registry);
+    target.getConnection().setSocketRegistry(registry);
+}
+
 ImapCopyist::Result ImapCopyist::connect(SimpleImapClient& client, const ConnectionConfiguration& configuration)
 {
     const ClientResult r = client.connect(configuration.address, static_cast<unsigned>(configuration.port),
@@ -174,8 +180,12 @@ void ImapCopyist::copyMessages(SimpleImapClient& from, SimpleImapClient& to, con
         from.copyFolder(name, to, copied, failed, log->out, &log->mutex, log->enabled, expected);
     messages += copied;
     messageErrors += failed;
-    // After an interrupt the messages left behind are counted, not reported.
-    if (r == ClientResult::Ok && (failed == 0 || from.wasAborted()))
+    if (r == ClientResult::Ok && failed == 0)
+        return;
+    // An interrupt that ended the copy is acted on (its line written) before
+    // a failure is told. After it the messages left behind are counted, not
+    // reported.
+    if (wasAborted() && r == ClientResult::Ok)
         return;
     // A copy that went on past messages the target would not store still
     // tells the user so.

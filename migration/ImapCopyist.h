@@ -55,6 +55,9 @@ public:
     // Runs poll before every test of the abort flags, here and in the bulk
     // copy of the source client (see SimpleImapClient::setInterruptPoll).
     void setInterruptPoll(std::function<void()> poll);
+    // Enters the sockets of both connections in registry, so a signal
+    // handler can cut them (see ConnectionInternal::setSocketRegistry).
+    void setSocketRegistry(zelvo::utils::SocketRegistry* registry);
 
     // Members the tool does not call.
     int disconnect(SimpleImapClient& client);

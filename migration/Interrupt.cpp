@@ -13,6 +13,7 @@ struct HookSlot {
 
 std::atomic<bool> requested{false};
 std::atomic<unsigned> untaken{0};
+std::atomic<unsigned> total{0};
 
 // Two slots so a hook and its context change together: the handler reads
 // the slot that active names, which is switched only after it is filled.
@@ -45,6 +46,11 @@ unsigned Interrupt::take() noexcept
     return untaken.exchange(0);
 }
 
+unsigned Interrupt::count() noexcept
+{
+    return total.load();
+}
+
 const std::atomic<bool>& Interrupt::flag() noexcept
 {
     return requested;
@@ -54,6 +60,7 @@ void Interrupt::request() noexcept
 {
     requested.store(true);
     untaken.fetch_add(1);
+    total.fetch_add(1);
     const int slot = active.load();
     if (slot >= 0 && slots[slot].hook)
         slots[slot].hook(slots[slot].context);
@@ -63,6 +70,7 @@ void Interrupt::reset() noexcept
 {
     requested.store(false);
     untaken.store(0);
+    total.store(0);
 }
 
 void Interrupt::setHook(Hook hook, void* context) noexcept

@@ -28,6 +28,10 @@ public:
     // be acted upon again; pending() stays true.
     static unsigned take() noexcept;
 
+    // Requests since the last reset (take() leaves it alone), so a hook can
+    // tell the first interrupt from a later one.
+    static unsigned count() noexcept;
+
     // The flag behind pending(), for code that must not depend on this
     // class (it stays set until reset).
     static const std::atomic<bool>& flag() noexcept;

@@ -22,13 +22,27 @@ std::string getActualTime()
     return text;
 }
 
+namespace {
+
+// Runs in the signal handler: from the second interrupt on, every IMAP
+// connection of the run is cut.
+void cutOnSecondInterrupt(void* imapSockets)
+{
+    if (Interrupt::count() >= 2)
+        static_cast<zelvo::utils::SocketRegistry*>(imapSockets)->shutdownAll();
+}
+
+} // namespace
+
 Migrator::Migrator(const CommandArgs& commandArgs, LogStream& console, MigrationSummary& totals)
     : args(commandArgs), log(console), aborted(false), summary(totals)
 {
+    Interrupt::setHook(cutOnSecondInterrupt, &imapSockets);
 }
 
 Migrator::~Migrator()
 {
+    Interrupt::setHook(nullptr, nullptr);
     {
         ZMutexGuard guard(&mutex);
         copyist.reset();
@@ -314,6 +328,7 @@ bool Migrator::migrateUser(boost::shared_ptr<WebStarUser> user, MigrationSummary
         ZMutexGuard guard(&mutex);
         copyist.reset(new ImapCopyist(source, target, log));
         copyist->setInterruptPoll([this] { pollInterrupt(); });
+        copyist->setSocketRegistry(&imapSockets);
     }
 
     const ImapCopyist::Result init = copyist->init();

@@ -1,6 +1,7 @@
 #ifndef ZELVO_MIGRATION_MIGRATOR_H
 #define ZELVO_MIGRATION_MIGRATOR_H
 
+#include "foundation/net/SocketRegistry.h"
 #include "foundation/system/ZMutex.h"
 #include "migration/CommandArgs.h"
 #include "migration/MigrationSummary.h"
@@ -22,7 +23,11 @@ class WebStarConfigReader;
 //
 // SIGINT only records a request (Interrupt); the driver acts on it at its
 // test points, and the mailbox copy polls it between messages, so the abort
-// runs in ordinary code, never inside the signal handler.
+// runs in ordinary code, never inside the signal handler. A second request
+// is not left to wait for a blocked call: the handler cuts the IMAP
+// connections of the copy (their sockets are in imapSockets), so the message
+// in transfer fails at once and the run goes on to the summary and the
+// restore, which use only the administration session.
 class Migrator {
 public:
     // The administration port of the target.
@@ -59,6 +64,7 @@ private:
     zelvo::tiny::ZMutex mutex;
     bool aborted;
     std::unique_ptr<TinyDbCommunicator> db;
+    zelvo::utils::SocketRegistry imapSockets;
     std::unique_ptr<ImapCopyist> copyist;
     MigrationSummary& summary;
 };

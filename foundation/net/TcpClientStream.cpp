@@ -1,5 +1,7 @@
 #include "foundation/net/TcpClientStream.h"
 
+#include "foundation/net/SocketRegistry.h"
+
 #include "foundation/system/Exception.h"
 #include "foundation/system/SocketCalls.h"
 
@@ -180,8 +182,11 @@ tcpbuffer::~tcpbuffer()
         sync();
         connected = false;
     }
-    if (socketOpen)
+    if (socketOpen) {
+        if (registry)
+            registry->remove(sock);
         closesocket(sock);
+    }
 }
 
 void tcpbuffer::layoutAreas()
@@ -219,6 +224,8 @@ bool tcpbuffer::init()
     // algorithm would hold them back for the peer's delayed ACK.
     setsockopt(sock, IPPROTO_TCP, TCP_NODELAY, &on, sizeof(on));
     socketOpen = true;
+    if (registry)
+        registry->add(sock);
     applySendTimeout();
 
     host.clear();
@@ -241,8 +248,11 @@ bool tcpbuffer::create()
 int tcpbuffer::closeDescriptor()
 {
     int rc = -1;
-    if (socketOpen)
+    if (socketOpen) {
+        if (registry)
+            registry->remove(sock);
         rc = closesocket(sock);
+    }
     // The descriptor is gone even when close reports an error, so it is
     // never used again.
     sock = -1;
@@ -262,6 +272,15 @@ tcpbuffer* tcpbuffer::close()
     if (!socketOpen)
         return nullptr;
     return closeDescriptor() == 0 ? this : nullptr;
+}
+
+void tcpbuffer::setSocketRegistry(SocketRegistry* next)
+{
+    if (socketOpen && registry)
+        registry->remove(sock);
+    registry = next;
+    if (socketOpen && registry)
+        registry->add(sock);
 }
 
 void tcpbuffer::setTimeoutInSeconds(unsigned seconds)
@@ -516,8 +535,15 @@ std::streamsize tcpbuffer::xsgetn(char* s, std::streamsize n)
 
 bool tcpbuffer::connectToPeer()
 {
+    // After a cut no connection may outlive it: none is begun, and one that
+    // completed meanwhile is dropped.
+    const auto cut = [this] { return registry != nullptr && registry->isShutDown(); };
+    if (cut()) {
+        closeDescriptor();
+        return false;
+    }
     int rc = ::connect(sock, peerHost.getSockAddr(), peerHost.getSockAddrLength());
-    if (rc != 0 && errno == EINTR) {
+    if (rc != 0 && errno == EINTR && !cut()) {
         // The connect goes on in the background; wait for its outcome.
         int error = 0;
         socklen_t length = sizeof(error);
@@ -525,7 +551,7 @@ bool tcpbuffer::connectToPeer()
             getsockopt(sock, SOL_SOCKET, SO_ERROR, &error, &length) == 0 && error == 0)
             rc = 0;
     }
-    if (rc != 0) {
+    if (rc != 0 || cut()) {
         closeDescriptor();
         return false;
     }

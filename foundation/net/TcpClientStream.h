@@ -12,6 +12,8 @@
 namespace zelvo {
 namespace utils {
 
+class SocketRegistry;
+
 // poll() on one descriptor for reading (POLLIN) or writing (POLLOUT).
 // Returns 1 when ready, 0 when timeoutMs ran out, -1 on error, hang-up or
 // an invalid descriptor. A negative time-out waits without limit. A signal
@@ -80,8 +82,15 @@ public:
     tcpbuffer* close();
     bool isConnected() const { return connected; }
 
+    // Every socket of this buffer is entered in registry (null: none) while
+    // it is open, so a signal handler can cut it; once the registry is shut
+    // down the buffer makes no new connection. The registry must outlive
+    // the buffer or be replaced first.
+    void setSocketRegistry(SocketRegistry* registry);
+
     // The read time-out; it also bounds how long a send waits for room
-    // (SO_SNDTIMEO), on the open socket and on every new one.
+    // (SO_SNDTIMEO), on the open socket and on every new one. A send that a
+    // signal interrupts keeps its deadline.
     void setTimeoutInSeconds(unsigned seconds);
     void setTimeoutInuSeconds(unsigned microseconds);
     // Seconds * 1000000 + microseconds, in 32-bit arithmetic.
@@ -161,6 +170,7 @@ protected:
     int socketState;
     int sock;
     bool initialized;
+    SocketRegistry* registry = nullptr;
 
 private:
     void layoutAreas();

@@ -47,10 +47,12 @@ TEST_F(InterruptTest, SigintSetsTheFlagAndCountsEachSignal)
 
     ASSERT_EQ(0, raise(SIGINT));
     EXPECT_EQ(1u, Interrupt::take());
+    EXPECT_EQ(3u, Interrupt::count()); // every request since the reset, taken or not
 
     Interrupt::reset();
     EXPECT_FALSE(Interrupt::pending());
     EXPECT_FALSE(Interrupt::flag().load());
+    EXPECT_EQ(0u, Interrupt::count());
 }
 
 TEST_F(InterruptTest, HookRunsInTheHandlerWithItsContext)

@@ -4,12 +4,20 @@
 
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
 #include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cstdlib>
 #include <sstream>
+#include <stdexcept>
 #include <thread>
 
 using e2e::Account;
@@ -412,6 +420,162 @@ TEST(EndToEnd, HangupOrTerminateDuringACopyStillRestores) {
         EXPECT_TRUE(contains(out, "Migration was aborted - ")) << out;
         expectRestoredWithWholeMessages(env, out);
     }
+}
+
+namespace {
+
+// A source that greets as the old server, takes any CRAM-MD5 login, lists
+// one folder of two messages and, asked for them, sends the first part of
+// the first body and then nothing, holding the connection open until the
+// client closes it.
+class StallingSource {
+public:
+    StallingSource() {
+        listenFd_ = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t len = sizeof a;
+        if (listenFd_ < 0 || ::bind(listenFd_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
+            ::listen(listenFd_, 8) != 0 || ::getsockname(listenFd_, reinterpret_cast<sockaddr*>(&a), &len) != 0 ||
+            ::pipe(stopPipe_) != 0)
+            throw std::runtime_error("stalling source: no listening socket");
+        port_ = ntohs(a.sin_port);
+        thread_ = std::thread([this] {
+            for (;;) {
+                if (!waitReadable(listenFd_)) return;
+                const int fd = ::accept(listenFd_, nullptr, nullptr);
+                if (fd < 0) return;
+                serve(fd);
+                ::close(fd);
+            }
+        });
+    }
+    ~StallingSource() {
+        const char stop = 's';
+        (void)!::write(stopPipe_[1], &stop, 1);
+        thread_.join();
+        for (int fd : {listenFd_, stopPipe_[0], stopPipe_[1]}) ::close(fd);
+    }
+    StallingSource(const StallingSource&) = delete;
+    StallingSource& operator=(const StallingSource&) = delete;
+
+    int port() const { return port_; }
+    // True once the body was cut off in the middle.
+    bool stalled() const { return stalled_; }
+
+private:
+    // False when the server is being stopped.
+    bool waitReadable(int fd) {
+        pollfd p[2] = {{fd, POLLIN, 0}, {stopPipe_[0], POLLIN, 0}};
+        while (::poll(p, 2, -1) < 0)
+            if (errno != EINTR) return false;
+        return (p[1].revents & POLLIN) == 0;
+    }
+    bool send(int fd, const std::string& bytes) {
+        return ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(bytes.size());
+    }
+    // One line, or empty when the client closed or the server stops.
+    std::string readLine(int fd) {
+        std::string line;
+        char c = 0;
+        while (c != '\n') {
+            if (!waitReadable(fd) || ::recv(fd, &c, 1, 0) != 1) return std::string();
+            line += c;
+        }
+        return line;
+    }
+    void serve(int fd) {
+        if (!send(fd, "* OK 4D Mail IMAP ready\r\n")) return;
+        for (std::string line; !(line = readLine(fd)).empty();) {
+            const std::string tag = line.substr(0, line.find(' '));
+            auto has = [&](const char* word) { return line.find(word) != std::string::npos; };
+            std::string reply;
+            if (has(" AUTHENTICATE ")) {
+                send(fd, "+ PDEyMzQ1QGxvY2FsaG9zdD4=\r\n");
+                if (readLine(fd).empty()) return;
+                reply = tag + " OK logged in\r\n";
+            } else if (has(" LIST ")) {
+                reply = "* LIST () \"/\" \"INBOX\"\r\n" + tag + " OK done\r\n";
+            } else if (has(" STATUS ")) {
+                reply = "* STATUS \"INBOX\" (MESSAGES 2)\r\n" + tag + " OK done\r\n";
+            } else if (has(" SELECT ")) {
+                reply = "* 2 EXISTS\r\n" + tag + " OK [READ-WRITE] selected\r\n";
+            } else if (has("A FETCH 1:*")) {
+                send(fd, "* 1 FETCH (INTERNALDATE \"01-Jan-2024 00:00:00 +0000\" FLAGS (\\Seen) BODY[] {100000}\r\n" +
+                             std::string(30000, 'm'));
+                stalled_ = true;
+                // Silent from here on; whatever the client still sends is read and left unanswered.
+                while (!readLine(fd).empty()) {
+                }
+                return;
+            } else if (has(" LOGOUT")) {
+                send(fd, "* BYE bye\r\n" + tag + " OK done\r\n");
+                return;
+            } else {
+                reply = tag + " BAD unexpected\r\n";
+            }
+            if (!send(fd, reply)) return;
+        }
+    }
+
+    int listenFd_ = -1;
+    int stopPipe_[2] = {-1, -1};
+    int port_ = 0;
+    std::atomic<bool> stalled_{false};
+    std::thread thread_;
+};
+
+// True when sig is no longer pending for the process: its handler ran.
+bool waitDelivered(pid_t pid, int sig) {
+    const unsigned long long bit = 1ULL << (sig - 1);
+    for (int i = 0; i < 1000; ++i) {
+        std::istringstream status(readFile("/proc/" + std::to_string(pid) + "/status"));
+        unsigned long long pending = 0;
+        for (std::string line; std::getline(status, line);)
+            if (line.rfind("SigPnd:", 0) == 0 || line.rfind("ShdPnd:", 0) == 0)
+                pending |= std::stoull(line.substr(line.find_first_not_of(" \t", 7)), nullptr, 16);
+        if ((pending & bit) == 0) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return false;
+}
+
+}  // namespace
+
+// Two interrupts while a copy waits on a source that went silent in the
+// middle of a body: the second one cuts the IMAP connections, so the run
+// goes straight to the summary and the restore instead of waiting out the
+// read time-out; the message in transfer fails and nothing of it is stored.
+TEST(EndToEnd, SecondInterruptCutsABlockedCopy) {
+    MigrationEnv env;
+    for (const auto& a : kGoldenAccounts) env.addAccount(a);
+    env.startStandIn();
+    StallingSource source;
+    std::vector<std::string> args = env.toolArgs(kGolden);
+    args[9] = std::to_string(source.port());
+    env.spawnTool(args);
+    ASSERT_TRUE(waitForOutput(env, "Copying folder \"INBOX\" (2 messages) ... "));
+    for (int i = 0; i < 6000 && !source.stalled(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    ASSERT_TRUE(source.stalled());
+
+    env.tool().signal(SIGINT);
+    ASSERT_TRUE(waitDelivered(env.tool().pid(), SIGINT));
+    env.tool().signal(SIGINT);
+    // The read time-out is 180 s; a cut connection ends the wait at once.
+    const int status = env.tool().wait(30000);
+    const std::string out = readFile(env.outPath());
+    ASSERT_NE(status, -1) << "still waiting after two interrupts\n" << out;
+    EXPECT_EQ(status, 130) << out;
+    size_t aborts = 0;
+    for (size_t at = out.find("\nABORTED\n"); at != std::string::npos; at = out.find("\nABORTED\n", at + 1)) ++aborts;
+    EXPECT_EQ(aborts, 2u) << out;
+    EXPECT_TRUE(contains(out, "Migration was aborted - ")) << out;
+    EXPECT_TRUE(contains(out, "\nMigration summary:\n")) << out;
+    EXPECT_FALSE(contains(out, "Creating user (2/2)")) << out;
+    EXPECT_TRUE(contains(out, "Restoring Zelvo MailServer IMAP service configuration ... OK\n")) << out;
+    EXPECT_EQ(env.standIn("s['imap']['listening']"), "[" + std::to_string(env.targetPort()) + "]");
+    EXPECT_TRUE(env.target().messages(kGoldenAccounts[0].login, kGoldenAccounts[0].password, "INBOX").empty());
 }
 
 // The target's IMAP service goes away in the middle of a user: that user
