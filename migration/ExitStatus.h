@@ -7,7 +7,7 @@ constexpr int kExitRejected = 255;
 // What a finished run tells the shell.
 struct RunOutcome {
     int startResult = 0;          // result of the driver's start: 0, -2, -3, -4, -5 or -10
-    bool aborted = false;         // SIGINT stopped the run
+    bool aborted = false;         // an interrupt stopped the run with work left undone
     bool summaryHasErrors = false; // some failure counter of the summary is not zero
 };
 

@@ -93,7 +93,10 @@ int Migrator::start()
     int result;
     log.log(LogStream::Line, "Migration started - %s", getActualTime().c_str());
     if (migrate()) {
-        if (wasAborted())
+        // From here on an interrupt finds no work left to stop: it is still
+        // acted on below, but neither this line nor the outcome changes.
+        workLeftUndone = wasAborted();
+        if (workLeftUndone)
             log.log(LogStream::Line, "Migration was aborted - %s", getActualTime().c_str());
         else
             log.log(LogStream::Line, "Migration finished - %s", getActualTime().c_str());

@@ -44,6 +44,10 @@ public:
     // Writes the abort line and stops the run at its next test point.
     void abort();
     bool wasAborted();
+    // True when an interrupt stopped the migration loops, so that a post
+    // office, user, folder or message was not attempted ("Migration was
+    // aborted"). An interrupt acted on after the loops changes nothing here.
+    bool interruptLeftWorkUndone() const { return workLeftUndone; }
 
     // Acts on SIGINTs that arrived since the last call: one abort each.
     void pollInterrupt();
@@ -63,6 +67,7 @@ private:
     LogStream& log;
     zelvo::tiny::ZMutex mutex;
     bool aborted;
+    bool workLeftUndone = false;
     std::unique_ptr<TinyDbCommunicator> db;
     zelvo::utils::SocketRegistry imapSockets;
     std::unique_ptr<ImapCopyist> copyist;

@@ -72,7 +72,7 @@ int run(const CommandArgs& args)
             log.log(LogStream::Error, "Migration stopped: %s\n", e.what());
             outcome.startResult = kRunStoppedByException;
         }
-        outcome.aborted = migrator->wasAborted();
+        outcome.aborted = migrator->interruptLeftWorkUndone();
         outcome.summaryHasErrors = summaryHasErrors(summary);
         // The driver goes before the log: its session restores the target's
         // IMAP bindings once more when they were saved, logging nothing.

@@ -24,6 +24,7 @@ import subprocess
 import sys
 import tempfile
 import threading
+import time
 import warnings
 
 # TLSv1 is what the client speaks; Python only warns about enabling it.
@@ -32,6 +33,7 @@ warnings.filterwarnings("ignore", category=DeprecationWarning)
 PROTO_VERSION = 22
 MAX_STATEMENT = 1 << 20   # longest statement text accepted, bytes
 MAX_CREDENTIAL = 1 << 16  # longest user name or password accepted, bytes
+HOLD_LIMIT = 120.0        # longest a --hold knob keeps a statement waiting, seconds
 
 COL_STRING, COL_UINT32, COL_UINT64, COL_WORD32, COL_UINT16, COL_LIST = 1, 2, 3, 4, 7, 8
 
@@ -200,6 +202,7 @@ class Server:
         self.raws = [parse_knob(k, "raw") for k in opts.raw]
         # Knobs of --raw-once apply to the first matching statement only.
         self.raws_once = [parse_knob(k, "raw-once") for k in opts.raw_once]
+        self.holds = [parse_knob(k, "hold") for k in opts.hold]
         self.port_map = {}
         for item in opts.imap_port_map:
             a, b = item.split("=", 1)
@@ -283,6 +286,14 @@ class Server:
         return 1
 
     # -- statements --
+    def hold(self, text):
+        """Keeps a statement of a --hold knob unanswered until its file exists."""
+        for needle, path in self.holds:
+            if needle in text:
+                deadline = time.monotonic() + HOLD_LIMIT
+                while not os.path.exists(path) and time.monotonic() < deadline:
+                    time.sleep(0.02)
+
     @staticmethod
     def raw_reply(value):
         if value == "close":
@@ -515,6 +526,7 @@ def serve_statements(server, conn):
             server.record({"frame_error": "statement not ended by one NUL", "bytes": raw[:64].hex()})
             return
         text = raw[:-1].decode("utf-8", errors="replace")
+        server.hold(text)
         with server.lock:
             reply = server.execute(text)
             entry = {"statement": text}
@@ -601,6 +613,8 @@ def main():
                    help="like --raw, for the first matching statement only")
     p.add_argument("--raw", action="append", default=[],
                    help="TEXT=HEX[+close]|close: send HEX as the whole reply, or drop the connection")
+    p.add_argument("--hold", action="append", default=[],
+                   help="TEXT=FILE: a statement containing TEXT is answered only once FILE exists")
     p.add_argument("--refuse-imap-port", type=int, action="append", default=[],
                    help="start_service answers 0 while an IMAP binding uses this port")
     p.add_argument("--imap-dir", help="Dovecot instance directory (tests/support/dovecot.sh create)")

@@ -578,6 +578,33 @@ TEST(EndToEnd, SecondInterruptCutsABlockedCopy) {
     EXPECT_TRUE(env.target().messages(kGoldenAccounts[0].login, kGoldenAccounts[0].password, "INBOX").empty());
 }
 
+// An interrupt that comes once the migration loop has ended (here inside the
+// final restore, held by the stand-in until the signal was delivered) left no
+// work undone: the closing line and the exit status stay those of the
+// finished run, and the restore completes.
+TEST(EndToEnd, InterruptDuringTheFinalRestoreKeepsTheOutcome) {
+    MigrationEnv env;
+    prepareGolden(env);
+    const std::string home = std::to_string(env.targetPort());
+    const std::string release = env.work("release-restore");
+    env.startStandIn({"--hold", "Port='" + home + "'=" + release});
+    env.spawnTool(env.toolArgs(kGolden));
+    ASSERT_TRUE(waitForOutput(env, "Restoring Zelvo MailServer IMAP service configuration ... "));
+    env.tool().signal(SIGINT);
+    const bool delivered = waitDelivered(env.tool().pid(), SIGINT);
+    testsupport::writeFile(release, "");
+    ASSERT_TRUE(delivered);
+    const int status = env.tool().wait(120000);
+    const std::string out = readFile(env.outPath());
+    EXPECT_EQ(status, 0) << out;
+    EXPECT_TRUE(contains(out, "Migration finished - ")) << out;
+    EXPECT_FALSE(contains(out, "Migration was aborted")) << out;
+    EXPECT_TRUE(contains(out, "Restoring Zelvo MailServer IMAP service configuration ... OK\n")) << out;
+    EXPECT_EQ(env.standIn("s['imap']['listening']"), "[" + home + "]");
+    std::string report;
+    EXPECT_EQ(env.compareMailboxes(kGoldenAccounts, report), 0) << report;
+}
+
 // The target's IMAP service goes away in the middle of a user: that user
 // fails, the run goes on, and the bindings are restored.
 TEST(EndToEnd, TargetImapDropsDuringAUser) {
