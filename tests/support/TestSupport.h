@@ -41,6 +41,9 @@ private:
 
 // A TCP port on 127.0.0.1 that nothing listened on a moment ago.
 int freeLoopbackPort();
+// A socket listening on 127.0.0.1 at a port the system picks (stored in
+// port); throws std::runtime_error when none can be made.
+int listenOnLoopback(int& port);
 // True when something accepts connections on 127.0.0.1:port.
 bool loopbackPortAccepts(int port);
 

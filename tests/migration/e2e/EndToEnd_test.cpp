@@ -4,8 +4,6 @@
 
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -431,16 +429,11 @@ namespace {
 class StallingSource {
 public:
     StallingSource() {
-        listenFd_ = ::socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t len = sizeof a;
-        if (listenFd_ < 0 || ::bind(listenFd_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
-            ::listen(listenFd_, 8) != 0 || ::getsockname(listenFd_, reinterpret_cast<sockaddr*>(&a), &len) != 0 ||
-            ::pipe(stopPipe_) != 0)
-            throw std::runtime_error("stalling source: no listening socket");
-        port_ = ntohs(a.sin_port);
+        listenFd_ = testsupport::listenOnLoopback(port_);
+        if (::pipe(stopPipe_) != 0) {
+            ::close(listenFd_);
+            throw std::runtime_error("stalling source: no pipe");
+        }
         thread_ = std::thread([this] {
             for (;;) {
                 if (!waitReadable(listenFd_)) return;

@@ -135,15 +135,7 @@ int MigrationEnv::compareMailboxes(const std::vector<Account>& accounts, std::st
 }
 
 GreetingServer::GreetingServer(const std::string& greeting) : greeting_(greeting) {
-    fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    if (fd_ < 0 || ::bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || ::listen(fd_, 8) != 0 ||
-        ::getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len) != 0)
-        throw std::runtime_error("greeting server: no listening socket");
-    port_ = ntohs(a.sin_port);
+    fd_ = testsupport::listenOnLoopback(port_);
     thread_ = std::thread([this] {
         for (;;) {
             int c = ::accept(fd_, nullptr, nullptr);
