@@ -47,13 +47,18 @@ LiteralHeader literalAtEnd(const std::string& line, unsigned long& count)
     return LiteralHeader::Ok;
 }
 
-// Reads and drops count bytes; false (connection closed) when they do not
-// all arrive.
-bool skipBytes(ConnectionInternal& connection, unsigned long count)
+// Reads and drops count bytes in parts, counting count down; false
+// (connection closed) when they do not all arrive or aborted fires before a
+// part.
+bool skipBytes(ConnectionInternal& connection, unsigned long& count, const AbortCheck& aborted)
 {
     std::string scratch;
     scratch.reserve(FetchMessage::maxPartSize);
     while (count > 0) {
+        if (aborted && aborted()) {
+            connection.close();
+            return false;
+        }
         const unsigned want = static_cast<unsigned>(std::min<unsigned long>(count, FetchMessage::maxPartSize));
         scratch.clear();
         if (connection.recvData(scratch, want) != want) {
@@ -70,13 +75,219 @@ bool isDigit(char c)
     return c >= '0' && c <= '9';
 }
 
-// The line after a body literal continues the FETCH item list: a blank
-// before the next item or the closing parenthesis. Anything else (the next
-// response, a tagged line, a bare line end) means the literal count did not
-// match the bytes the server sent: the body is not the message.
-bool continuesItemList(const std::string& line)
+bool isAlpha(char c)
 {
-    return !line.empty() && (line[0] == ')' || line[0] == ' ');
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+}
+
+// ATOM-CHAR of RFC 3501 without "[" (a name's section is read apart).
+bool isNameChar(char c)
+{
+    const unsigned char u = static_cast<unsigned char>(c);
+    return u > 0x20 && u < 0x7f && std::strchr("(){%*\"\\][", c) == nullptr;
+}
+
+// A word inside a list value: flags such as \Seen or $Label, NIL, numbers.
+bool isListWordChar(char c)
+{
+    const unsigned char u = static_cast<unsigned char>(c);
+    return u > 0x20 && u != 0x7f && std::strchr("(){\"", c) == nullptr;
+}
+
+// The rest of a FETCH response after a body literal, read as the rest of its
+// msg-att list: ")" and the line end, or blank-separated items (a name, then
+// a number, quoted string, parenthesised list, NIL or literal) and then ")"
+// and the line end. Lines are fed in turn; a literal is reported so that its
+// bytes are skipped before the next line, which goes on where it stood.
+class ItemListRest {
+public:
+    enum class Step { Continue, Done, Literal, Wrong };
+
+    // Done, Literal (its count in literal) or Wrong.
+    Step feed(const std::string& line, unsigned long& literal)
+    {
+        if (line.size() < 2 || line.compare(line.size() - 2, 2, "\r\n") != 0)
+            return Step::Wrong;
+        text = &line;
+        end = line.size() - 2;
+        at = 0;
+        while (at < end) {
+            const Step step = depth > 0 ? inList(literal) : inItems(literal);
+            if (step != Step::Continue)
+                return step;
+        }
+        return Step::Wrong; // the line ended before the list did
+    }
+
+private:
+    enum class Expect { BlankOrClose, Name, Value };
+    // Deeper nesting than any real response has: a malformed one.
+    static constexpr unsigned maxDepth = 64;
+
+    char c() const { return (*text)[at]; }
+
+    Step inItems(unsigned long& literal)
+    {
+        switch (expect) {
+        case Expect::BlankOrClose:
+            if (c() == ' ') {
+                ++at;
+                expect = Expect::Name;
+                return Step::Continue;
+            }
+            return c() == ')' && at + 1 == end ? Step::Done : Step::Wrong;
+        case Expect::Name:
+            if (!name())
+                return Step::Wrong;
+            expect = Expect::Value;
+            return Step::Continue;
+        case Expect::Value:
+            expect = Expect::BlankOrClose;
+            if (c() == '(') {
+                ++at;
+                depth = 1;
+            } else if (c() == '"') {
+                if (!quoted())
+                    return Step::Wrong;
+            } else if (c() == '{') {
+                return literalHeader(literal);
+            } else if (isDigit(c())) {
+                while (at < end && isDigit(c()))
+                    ++at;
+            } else if (end - at >= 3 && zelvo::utils::iEqual(text->substr(at, 3), "NIL")) {
+                at += 3;
+            } else {
+                return Step::Wrong;
+            }
+            return Step::Continue;
+        }
+        return Step::Wrong;
+    }
+
+    Step inList(unsigned long& literal)
+    {
+        switch (c()) {
+        case ')':
+            ++at;
+            if (--depth == 0)
+                expect = Expect::BlankOrClose;
+            return Step::Continue;
+        case '(':
+            ++at;
+            return ++depth > maxDepth ? Step::Wrong : Step::Continue;
+        case ' ':
+            ++at;
+            return Step::Continue;
+        case '"':
+            return quoted() ? Step::Continue : Step::Wrong;
+        case '{':
+            return literalHeader(literal);
+        default:
+            if (!isListWordChar(c()))
+                return Step::Wrong;
+            while (at < end && isListWordChar(c()))
+                ++at;
+            return Step::Continue;
+        }
+    }
+
+    // An item name and the blank after it: an atom beginning with a letter,
+    // an optional section "[...]" and partial "<n>" or "<n.m>". A second
+    // BODY[] in one response means the count ran on into the next message.
+    bool name()
+    {
+        const std::size_t start = at;
+        if (!isAlpha(c()))
+            return false;
+        while (at < end && isNameChar(c()))
+            ++at;
+        if (at < end && c() == '[') {
+            const std::size_t close = text->find(']', at);
+            if (close == std::string::npos || close >= end || text->find('\r', at) < close)
+                return false;
+            at = close + 1;
+            if (at < end && c() == '<') {
+                const std::size_t digits = ++at;
+                while (at < end && (isDigit(c()) || c() == '.'))
+                    ++at;
+                if (at == digits || at >= end || c() != '>')
+                    return false;
+                ++at;
+            }
+        }
+        if (at >= end || c() != ' ')
+            return false;
+        if (zelvo::utils::iEqual(text->substr(start, at - start), "BODY[]"))
+            return false;
+        ++at;
+        return true;
+    }
+
+    bool quoted()
+    {
+        for (++at; at < end; ++at) {
+            if (c() == '"') {
+                ++at;
+                return true;
+            }
+            if (c() == '\\') {
+                if (at + 1 >= end || ((*text)[at + 1] != '"' && (*text)[at + 1] != '\\'))
+                    return false;
+                ++at;
+            } else if (c() == '\r' || c() == '\n' || c() == '\0') {
+                return false;
+            }
+        }
+        return false;
+    }
+
+    // "{n}" must end the line; its count within the lexer's limit.
+    Step literalHeader(unsigned long& literal)
+    {
+        if (end - at < 3 || (*text)[end - 1] != '}')
+            return Step::Wrong;
+        unsigned long value = 0;
+        for (std::size_t i = at + 1; i + 1 < end; ++i) {
+            if (!isDigit((*text)[i]))
+                return Step::Wrong;
+            value = value * 10 + static_cast<unsigned long>((*text)[i] - '0');
+            if (value > zelvo::mail::imap::maxLiteralCount)
+                return Step::Wrong;
+        }
+        at = end;
+        literal = value;
+        return Step::Literal;
+    }
+
+    const std::string* text = nullptr;
+    std::size_t at = 0;
+    std::size_t end = 0;
+    Expect expect = Expect::BlankOrClose;
+    unsigned depth = 0;
+};
+
+// Reads the rest of a FETCH response after a body, line being the line that
+// follows the body bytes, with the literals it holds. False, with the
+// connection closed, when it is not the rest of an item list, the stream
+// ends, or aborted fires while a literal is skipped.
+bool finishItemList(ConnectionInternal& connection, std::string line, const AbortCheck& aborted)
+{
+    ItemListRest rest;
+    for (;;) {
+        unsigned long count = 0;
+        switch (rest.feed(line, count)) {
+        case ItemListRest::Step::Done:
+            return true;
+        case ItemListRest::Step::Literal:
+            break;
+        default:
+            connection.close();
+            return false;
+        }
+        if (!skipBytes(connection, count, aborted))
+            return false;
+        connection.recvLine(line);
+    }
 }
 
 } // namespace
@@ -91,6 +302,8 @@ void FetchMessage::reset()
     flags.clear();
     size = 0;
     remaining = 0;
+    dateGiven = false;
+    flagsGiven = false;
 }
 
 bool FetchMessage::getFirstDataPart(std::string& part)
@@ -119,10 +332,8 @@ bool FetchMessage::getNextDataPart(std::string& part)
         return true;
     std::string line;
     connection->recvLine(line);
-    if (!continuesItemList(line) || !skipResponseLiterals(*connection, line)) {
-        connection->close();
-        throw ImapConnectionFailed("Message response ended early");
-    }
+    if (!finishItemList(*connection, line, abortCheck))
+        throw ImapConnectionFailed("Message response does not go on as its body count says");
     return true;
 }
 
@@ -132,18 +343,15 @@ bool FetchMessage::skipRemaining()
         return true;
     if (connection == nullptr)
         return false;
-    const unsigned left = remaining;
-    remaining = 0;
     try {
-        if (!skipBytes(*connection, left))
+        unsigned long left = remaining;
+        const bool skipped = skipBytes(*connection, left, abortCheck);
+        remaining = static_cast<unsigned>(left);
+        if (!skipped)
             return false;
         std::string line;
         connection->recvLine(line);
-        if (!continuesItemList(line)) {
-            connection->close();
-            return false;
-        }
-        return skipResponseLiterals(*connection, line);
+        return finishItemList(*connection, line, abortCheck);
     } catch (ImapException&) {
         connection->close();
         return false;
@@ -179,13 +387,49 @@ bool FetchMessage::setFlags(std::string list)
         return false;
     list.pop_back();
     flags = removeNonStandartFlags(list);
+    flagsGiven = true;
     return true;
+}
+
+FetchedItems FetchMessage::getItems() const
+{
+    FetchedItems items;
+    items.date = date;
+    items.flags = flags;
+    items.hasDate = dateGiven;
+    items.hasFlags = flagsGiven;
+    return items;
+}
+
+void FetchMessage::addMissingItems(const FetchedItems& earlier)
+{
+    if (!dateGiven && earlier.hasDate) {
+        date = earlier.date;
+        dateGiven = true;
+    }
+    if (!flagsGiven && earlier.hasFlags) {
+        flags = earlier.flags;
+        flagsGiven = true;
+    }
+}
+
+void FetchedItems::update(const FetchedItems& later)
+{
+    if (later.hasDate) {
+        date = later.date;
+        hasDate = true;
+    }
+    if (later.hasFlags) {
+        flags = later.flags;
+        hasFlags = true;
+    }
 }
 
 bool FetchMessage::setData(const std::string& name, const std::string& value)
 {
     if (iEqual(name, "INTERNALDATE")) {
         date = value;
+        dateGiven = true;
         return true;
     }
     if (iEqual(name, "FLAGS")) {
@@ -271,7 +515,7 @@ bool loadFetchResponseInsideInfo(const std::string& items, FetchMessage& message
     return message.setSize(rest);
 }
 
-bool skipResponseLiterals(ConnectionInternal& connection, std::string line)
+bool skipResponseLiterals(ConnectionInternal& connection, std::string line, const AbortCheck& aborted)
 {
     for (;;) {
         unsigned long count = 0;
@@ -284,7 +528,7 @@ bool skipResponseLiterals(ConnectionInternal& connection, std::string line)
         case LiteralHeader::Ok:
             break;
         }
-        if (!skipBytes(connection, count))
+        if (!skipBytes(connection, count, aborted))
             return false;
         connection.recvLine(line);
         if (line.empty()) {

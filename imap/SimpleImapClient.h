@@ -111,9 +111,6 @@ private:
     ImapClientResult init(const std::string& host, unsigned port, const std::string& user,
                           const std::string& password, bool cramMD5);
     void writeProgress(const char* text, std::ostream* stream, zelvo::tiny::ZMutex* mutex, bool show);
-    // Ends a FETCH response early: reads it through to its tagged line, or
-    // closes this connection when that is not possible.
-    void finishFetch(bool abortedCopy);
 
     bool connected = false;
     ConnectionInternal connection;

@@ -3,6 +3,7 @@
 // one socket to the other through the target's part buffer.
 
 #include <cstdio>
+#include <map>
 
 #include "imap/FetchMessage.h"
 #include "imap/ImapException.h"
@@ -24,19 +25,65 @@ bool startsWith(const std::string& s, const char* prefix)
     return s.compare(0, std::char_traits<char>::length(prefix), prefix) == 0;
 }
 
-// "* n FETCH": an untagged message response, whatever its items.
-bool isFetchResponse(const std::string& line)
+// "* n FETCH": an untagged message response, whatever its items; its
+// message number in number.
+bool isFetchResponse(const std::string& line, unsigned long& number)
 {
     std::size_t p = line.find_first_not_of(' ', 1);
     if (p == std::string::npos || line[p] < '0' || line[p] > '9')
         return false;
+    const std::size_t digits = p;
     p = line.find_first_not_of("0123456789", p);
-    if (p == std::string::npos || line[p] != ' ')
+    // Message numbers are 32-bit (RFC 3501 nz-number).
+    if (p == std::string::npos || line[p] != ' ' || p - digits > 10)
         return false;
+    number = std::stoul(line.substr(digits, p - digits));
     p = line.find_first_not_of(' ', p);
     return p != std::string::npos && line.size() >= p + 5 &&
            (line.compare(p, 5, "FETCH") == 0 || line.compare(p, 5, "fetch") == 0);
 }
+
+// Message numbers as ranges (first -> last), so the numbers of a folder
+// fetched in order take one entry.
+class NumberSet {
+public:
+    bool contains(unsigned long n) const
+    {
+        auto next = ranges.upper_bound(n);
+        return next != ranges.begin() && std::prev(next)->second >= n;
+    }
+
+    void insert(unsigned long n)
+    {
+        if (contains(n))
+            return;
+        auto next = ranges.upper_bound(n);
+        if (next != ranges.begin() && std::prev(next)->second + 1 == n) {
+            auto joined = std::prev(next);
+            joined->second = n;
+            if (next != ranges.end() && next->first == n + 1) {
+                joined->second = next->second;
+                ranges.erase(next);
+            }
+            return;
+        }
+        if (next != ranges.end() && next->first == n + 1) {
+            const unsigned long last = next->second;
+            ranges.erase(next);
+            ranges.emplace(n, last);
+            return;
+        }
+        ranges.emplace(n, n);
+    }
+
+private:
+    std::map<unsigned long, unsigned long> ranges;
+};
+
+// Numbers that a FETCH response without a usable body may keep waiting for
+// their body beyond the folder's message count (messages delivered during the
+// copy); more means a broken source, whose lines would only fill memory.
+constexpr std::size_t maxWaitingBeyondExpected = 1024;
 
 } // namespace
 
@@ -53,35 +100,6 @@ void SimpleImapClient::writeProgress(const char* text, std::ostream* stream, zel
         *stream << text << std::flush;
 }
 
-void SimpleImapClient::finishFetch(bool abortedCopy)
-{
-    if (connection.getState() == ConnectionInternal::State::Disconnected)
-        return;
-    // After an abort the rest of the folder is not worth reading: the
-    // connection is dropped, and rebuilt by the next command if there is one.
-    if (abortedCopy) {
-        connection.close();
-        return;
-    }
-    try {
-        std::string line;
-        for (;;) {
-            line.clear();
-            connection.recvLine(line);
-            if (line.empty() || startsWith(line, "* BYE")) {
-                connection.close();
-                return;
-            }
-            if (line[0] != '*')
-                return;
-            if (!skipResponseLiterals(connection, line))
-                return;
-        }
-    } catch (ImapException&) {
-        connection.close();
-    }
-}
-
 Result SimpleImapClient::copyFolder(const std::string& folder, SimpleImapClient& target, unsigned& copied,
                                     unsigned& failed, std::ostream* progressStream,
                                     zelvo::tiny::ZMutex* progressMutex, bool showProgress, unsigned expected)
@@ -91,9 +109,21 @@ Result SimpleImapClient::copyFolder(const std::string& folder, SimpleImapClient&
     if (!connected)
         return Result::NotConnected;
 
+    // Date and flags of FETCH responses without a usable body, by message
+    // number, for a body of that number still to come; each left at the end
+    // is a failed message. Numbers whose body came are in handled, so a
+    // later FLAGS update for them is nothing more.
+    std::map<unsigned long, FetchedItems> waiting;
+    NumberSet handled;
+
+    auto settleWaiting = [&]() {
+        failed += static_cast<unsigned>(waiting.size());
+        waiting.clear();
+    };
     // Every message the source reported and that was not copied counts as
     // failed when the copy stops early.
     auto stop = [&](Result result) {
+        settleWaiting();
         if (copied + failed < expected)
             failed = expected - copied;
         return result;
@@ -110,9 +140,19 @@ Result SimpleImapClient::copyFolder(const std::string& folder, SimpleImapClient&
         writeProgress(buffer, progressStream, progressMutex, showProgress);
     };
     auto erase = [&]() { writeProgress(eraseSequence, progressStream, progressMutex, showProgress); };
+    // Ends the copy leaving the rest of the response unread: the connection
+    // is dropped, and rebuilt by the next command if there is one.
+    auto dropSource = [&](Result result) {
+        connection.close();
+        erase();
+        return stop(result);
+    };
 
     FetchMessage message;
     message.setConnection(&connection);
+    // A drain is never worth waiting for once the run is asked to stop.
+    const AbortCheck aborted = [this] { return wasAborted(); };
+    message.setAbortCheck(aborted);
     percentage();
 
     // "1:*" on an empty folder is an error to the server.
@@ -132,9 +172,7 @@ Result SimpleImapClient::copyFolder(const std::string& folder, SimpleImapClient&
             connection.recvLine(line);
             if (line.empty()) {
                 // Silent for the whole time-out: whatever comes later is stale.
-                connection.close();
-                erase();
-                return stop(Result::FetchFailed);
+                return dropSource(Result::FetchFailed);
             }
             if (line[0] != '*') {
                 erase();
@@ -149,15 +187,13 @@ Result SimpleImapClient::copyFolder(const std::string& folder, SimpleImapClient&
                 // A response that ends well but brought fewer messages than
                 // the folder reported lost some on the way: they count as
                 // failed downloads, never as nothing.
+                settleWaiting();
                 if (copied + failed < expected)
                     return stop(Result::FetchFailed);
                 return Result::Ok;
             }
-            if (startsWith(line, "* BYE")) {
-                connection.close();
-                erase();
-                return stop(Result::ConnectionFailed);
-            }
+            if (startsWith(line, "* BYE"))
+                return dropSource(Result::ConnectionFailed);
 
             bool loaded = false;
             try {
@@ -165,45 +201,62 @@ Result SimpleImapClient::copyFolder(const std::string& folder, SimpleImapClient&
             } catch (ImapParserException&) {
                 loaded = false;
             }
+            unsigned long number = 0;
+            const bool isMessage = isFetchResponse(line, number);
             if (!loaded) {
-                // A message without a usable body is counted; other untagged
-                // data (EXISTS, EXPUNGE, OK) is not a message. Either way its
-                // literals are skipped to stay in step.
-                if (isFetchResponse(line))
-                    ++failed;
-                if (!skipResponseLiterals(connection, line)) {
+                // Items without a usable body wait for a body of their
+                // number; other untagged data (EXISTS, EXPUNGE, OK) is not a
+                // message. Either way its literals are skipped to stay in step.
+                if (isMessage && !handled.contains(number)) {
+                    waiting[number].update(message.getItems());
+                    if (waiting.size() > static_cast<std::size_t>(expected) + maxWaitingBeyondExpected)
+                        return dropSource(Result::FetchFailed);
+                }
+                if (!skipResponseLiterals(connection, line, aborted)) {
                     erase();
-                    return stop(Result::FetchFailed);
+                    return stop(wasAborted() ? Result::Ok : Result::FetchFailed);
                 }
                 continue;
             }
+            if (isMessage) {
+                const auto earlier = waiting.find(number);
+                if (earlier != waiting.end()) {
+                    message.addMissingItems(earlier->second);
+                    waiting.erase(earlier);
+                }
+                handled.insert(number);
+            }
 
             const Result uploaded = target.append(folder, &message, false);
-            if (uploaded == Result::Ok) {
+            if (uploaded == Result::Ok)
                 ++copied;
-            } else {
+            else
                 ++failed;
-                // A body the upload did not drain is read and dropped here;
-                // a source that broke inside it ends the folder.
-                if (connection.getState() == ConnectionInternal::State::Disconnected || !message.skipRemaining()) {
-                    erase();
-                    return stop(Result::FetchFailed);
-                }
-            }
-            if (wasAborted()) {
-                finishFetch(true);
+            if (wasAborted())
+                return dropSource(Result::Ok);
+            if (uploaded == Result::Ok) {
                 erase();
-                return stop(Result::Ok);
+                percentage();
+                continue;
+            }
+            // The source broke inside the body (it was closed then).
+            if (connection.getState() == ConnectionInternal::State::Disconnected) {
+                erase();
+                return stop(Result::FetchFailed);
             }
             if (uploaded == Result::ConnectionFailed)
                 target.connection.close(); // a late reply must not meet the next command
             if (uploaded == Result::NotConnected ||
                 target.connection.getState() == ConnectionInternal::State::Disconnected) {
-                // The target connection is gone: the rest of the folder
-                // cannot go anywhere now. The next folder rebuilds it.
-                finishFetch(false);
+                // The rest of the folder cannot go anywhere now; reading it
+                // through could take as long as the folder is large. The next
+                // folder rebuilds both connections.
+                return dropSource(Result::AppendFailed);
+            }
+            // A body the upload did not drain is read and dropped here.
+            if (!message.skipRemaining()) {
                 erase();
-                return stop(Result::AppendFailed);
+                return stop(wasAborted() ? Result::Ok : Result::FetchFailed);
             }
             erase();
             percentage();

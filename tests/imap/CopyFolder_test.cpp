@@ -38,6 +38,25 @@ std::string fetchResponse(const std::vector<Msg>& messages, const std::string& e
 
 const char* const date = "17-Jul-1996 02:44:25 -0700";
 
+// Larger than anything the loopback socket buffers can hold.
+constexpr std::size_t hugeLiteral = 128u * 1024 * 1024;
+
+// Sends "head {size}" CR LF, size bytes and ")" CR LF, the bytes in pieces so
+// no test holds them whole; false once the client has closed the connection.
+bool sendLiteralResponse(scripted::Peer& peer, const std::string& head, std::size_t size)
+{
+    if (!peer.send(head + " {" + std::to_string(size) + "}\r\n"))
+        return false;
+    const std::string piece(1024 * 1024, 'r');
+    for (std::size_t left = size; left > 0;) {
+        const std::size_t n = std::min(left, piece.size());
+        if (!peer.send(piece.substr(0, n)))
+            return false;
+        left -= n;
+    }
+    return peer.send(")\r\n");
+}
+
 std::vector<Msg> threeMessages()
 {
     return {
@@ -437,9 +456,11 @@ TEST_F(CopyFolder, ATargetThatIsNotConnectedFailsTheFolder)
     EXPECT_EQ(Result::AppendFailed, source.copyFolder("Target", idle, copied, failed, &progress, &progressMutex, true, 3));
     EXPECT_EQ(0u, copied);
     EXPECT_EQ(3u, failed);
-    // The rest of the response was read through: the next command is answered.
-    expectSourceUsable();
-    ASSERT_EQ(1u, sourceCommands.size());
+    // Nothing can be copied now: the rest of the response is not read but
+    // dropped with the connection, which the next command rebuilds.
+    EXPECT_EQ(ConnectionInternal::State::Disconnected, source.getConnection().getState());
+    sourceServer.join();
+    EXPECT_TRUE(sourceCommands.empty());
 }
 
 TEST_F(CopyFolder, ASilentSourceEndsTheCopyAfterTheTimeOut)
@@ -485,10 +506,20 @@ TEST_F(CopyFolder, ASourceThatDiesInsideABodyStoresNothingPartial)
     EXPECT_EQ(ConnectionInternal::State::Disconnected, target.getConnection().getState());
 }
 
-TEST_F(CopyFolder, ATargetThatDiesInsideAMessageFailsTheRestAndKeepsTheSourceInStep)
+TEST_F(CopyFolder, ATargetThatDiesInsideAMessageFailsTheRestAndLeavesItUnread)
 {
-    const std::vector<Msg> messages = threeMessages();
-    startSource(fetchResponse(messages));
+    // The rest of the folder is far more than the socket buffers hold: the
+    // source can send it all only to a client that reads it through.
+    std::vector<Msg> messages = threeMessages();
+    const std::string whole = fetchResponse(messages);
+    const std::string third = fetchLine(3, messages[2]);
+    bool sentAll = true;
+    startSource("", [&](scripted::Peer& peer) {
+        sentAll = peer.send(whole.substr(0, whole.find(third))) &&
+                  sendLiteralResponse(peer, "* 3 FETCH (FLAGS () BODY[]", hugeLiteral) &&
+                  peer.send("A OK done\r\n");
+        peer.readLine();
+    });
     targetServer.serve([&](scripted::Peer& peer, int) {
         peer.greetAndLogin();
         const std::string first = peer.readCommand();
@@ -501,24 +532,78 @@ TEST_F(CopyFolder, ATargetThatDiesInsideAMessageFailsTheRestAndKeepsTheSourceInS
     EXPECT_EQ(Result::AppendFailed, run(3));
     EXPECT_EQ(1u, copied);
     EXPECT_EQ(2u, failed);
-    expectSourceUsable();
-    ASSERT_EQ(1u, sourceCommands.size());
-    EXPECT_NE(std::string::npos, sourceCommands[0].find(" SELECT \"INBOX\""));
+    EXPECT_EQ(ConnectionInternal::State::Disconnected, source.getConnection().getState());
+    sourceServer.join();
+    EXPECT_FALSE(sentAll) << "the rest of the folder was read through";
+}
+
+TEST_F(CopyFolder, AnAbortIsActedOnWhileALiteralIsSkipped)
+{
+    // A FETCH without a usable body (UID before BODY[]) whose large literal
+    // is skipped; the interrupt comes while it is.
+    bool sentAll = true;
+    startSource("", [&](scripted::Peer& peer) {
+        sentAll = sendLiteralResponse(peer, "* 1 FETCH (UID 7 BODY[]", hugeLiteral) &&
+                  peer.send(fetchLine(2, {"", date, "two"}) + "two)\r\nA OK done\r\n");
+        peer.readLine();
+    });
+    startTarget();
+    int polls = 0;
+    source.setInterruptPoll([&] {
+        if (++polls == 3)
+            source.abort();
+    });
+    EXPECT_EQ(Result::Ok, run(2));
+    EXPECT_GE(polls, 3);
+    EXPECT_EQ(0u, copied);
+    EXPECT_EQ(2u, failed);
+    EXPECT_TRUE(appends.empty());
+    EXPECT_EQ(ConnectionInternal::State::Disconnected, source.getConnection().getState());
+    sourceServer.join();
+    EXPECT_FALSE(sentAll) << "the literal was read through";
 }
 
 TEST_F(CopyFolder, ALiteralCountThatDoesNotMatchItsBodyStoresNothingWrong)
 {
-    // The second message announces more bytes than its body has, so the
-    // announced count runs into what follows: with 1 extra byte into the
-    // closing parenthesis, with 3 into the whole closing line, so that the
-    // third message's FETCH line would be taken for the rest of the second.
-    for (unsigned extra : {1u, 3u}) {
-        SCOPED_TRACE(extra);
-        const std::vector<Msg> messages = threeMessages();
+    // The second message's literal count is wrong. Too large, the count runs
+    // on into what follows the body, up to the text "over" names, so the rest
+    // of the line begins there; too small, the body's last bytes, "under",
+    // are left over in front of the closing parenthesis. Whatever the first
+    // character of that rest (the line end, "*", a blank, ")", a letter), the
+    // message must not be stored and nothing after it taken for its rest.
+    const std::string filler(25000, 'x');
+    struct Row {
+        const char* over;   // the rest of the line begins at this text
+        const char* under;  // bytes of the body left over after the count
+    } rows[] = {
+        {"\r\n* 3", nullptr},
+        {"* 3 FETCH", nullptr},
+        {" 3 FETCH (", nullptr},
+        {" (INTERNALDATE", nullptr},
+        {" \"17-Jul", nullptr},
+        {") BODY[] {5}", nullptr},
+        {"FETCH (INTERNALDATE", nullptr},
+        {"NTERNALDATE", nullptr},
+        {nullptr, " foo bar"},
+        {nullptr, " UID"},
+        {nullptr, " 7 8"},
+        {nullptr, " NIL"},
+        {nullptr, ")"},
+        {nullptr, ") UID 5"},
+        {nullptr, "word"},
+        {nullptr, "\r\n"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.over ? std::string("over to ") + row.over : std::string("under by ") + row.under);
+        std::vector<Msg> messages = threeMessages();
+        messages[1].body = filler + (row.under ? row.under : "");
         std::string response = fetchResponse(messages);
-        const std::string header = "{" + std::to_string(messages[1].body.size()) + "}";
-        response.replace(response.find(header), header.size(),
-                         "{" + std::to_string(messages[1].body.size() + extra) + "}");
+        const std::string header = "{" + std::to_string(messages[1].body.size()) + "}\r\n";
+        const std::size_t bodyAt = response.find(header) + header.size();
+        std::size_t announced = filler.size();
+        if (row.over)
+            announced = response.find(row.over, bodyAt + messages[1].body.size()) - bodyAt;
+        response.replace(response.find(header), header.size(), "{" + std::to_string(announced) + "}\r\n");
 
         scripted::Server sourceServer;
         scripted::Server targetServer;
@@ -553,12 +638,82 @@ TEST_F(CopyFolder, ALiteralCountThatDoesNotMatchItsBodyStoresNothingWrong)
         EXPECT_EQ(1u, copied);
         EXPECT_EQ(2u, failed);
         EXPECT_EQ(ConnectionInternal::State::Disconnected, source.getConnection().getState());
+        EXPECT_EQ(ConnectionInternal::State::Disconnected, target.getConnection().getState());
         source.disconnect(false);
         target.disconnect(false);
         sourceServer.join();
         targetServer.join();
-        ASSERT_EQ(1u, stored.size());
+        stored.resize(std::max<std::size_t>(stored.size(), 1));
+        EXPECT_EQ(1u, stored.size());
         EXPECT_EQ(appendOf("Z1", "\\Seen", date, messages[0].body), stored[0]);
+    }
+}
+
+TEST_F(CopyFolder, ItemsOfOneMessageInTwoResponsesTravelTogether)
+{
+    // A server may send a message's items in several FETCH responses, and
+    // FLAGS updates of its own at any time. A body takes the date and flags
+    // sent for its number before it, unless its own response carries them;
+    // only a number that never gets a body is a failed message.
+    const std::string d1 = " 3-Mar-2021 08:00:00 +0000";
+    const std::string d2 = "24-Dec-2022 18:30:00 +0100";
+    const std::string d3 = " 1-Jan-2023 00:00:00 +0000";
+    std::string response;
+    response += "* 1 FETCH (FLAGS (\\Seen \\Flagged))\r\n";
+    response += "* 2 FETCH (INTERNALDATE \"" + d2 + "\" FLAGS (\\Answered))\r\n";
+    response += "* 1 FETCH (INTERNALDATE \"" + d1 + "\" BODY[] {3}\r\none)\r\n";
+    response += "* 1 FETCH (FLAGS (\\Seen \\Flagged \\Deleted))\r\n";  // after its body: an update
+    response += "* 2 FETCH (FLAGS (\\Draft) BODY[] {3}\r\ntwo)\r\n";
+    response += "* 3 FETCH (INTERNALDATE \"" + d3 + "\" FLAGS (\\Seen))\r\n";
+    struct Row {
+        std::string end;  // after the messages above
+        unsigned expected;
+        Result result;
+        unsigned failed;
+    } rows[] = {
+        // Message 3 comes in two parts too.
+        {"* 3 FETCH (BODY[] {5}\r\nthree)\r\nA OK done\r\n", 3, Result::Ok, 0},
+        // Message 3 never gets its body, and message 4 never comes at all:
+        // two failed, and the response fell short of the folder.
+        {"A OK done\r\n", 4, Result::FetchFailed, 2},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.end);
+        scripted::Server s;
+        scripted::Server t;
+        SimpleImapClient from;
+        SimpleImapClient to;
+        std::vector<std::string> got;
+        s.serve([&](scripted::Peer& peer, int) {
+            peer.greetAndLogin();
+            peer.readLine();
+            peer.send(response + row.end);
+            peer.drainUntilLogout();
+        });
+        t.serve([&](scripted::Peer& peer, int) {
+            peer.greetAndLogin();
+            for (;;) {
+                const std::string c = peer.readCommand();
+                if (c.empty() || c.find(" LOGOUT") != std::string::npos)
+                    return;
+                got.push_back(c);
+                peer.send(scripted::Peer::tagOf(c) + " OK done\r\n");
+            }
+        });
+        ASSERT_EQ(Result::Ok, from.connect("127.0.0.1", s.port(), "u", "p", false));
+        ASSERT_EQ(Result::Ok, to.connect("127.0.0.1", t.port(), "u", "p", false));
+        unsigned c = 0, f = 0;
+        EXPECT_EQ(row.result, from.copyFolder("Target", to, c, f, nullptr, &progressMutex, false, row.expected));
+        EXPECT_EQ(row.result == Result::Ok ? 3u : 2u, c);
+        EXPECT_EQ(row.failed, f);
+        from.disconnect(true);
+        to.disconnect(true);
+        s.join();
+        t.join();
+        got.resize(3);
+        EXPECT_EQ(appendOf("Z1", "\\Seen \\Flagged", d1, "one"), got[0]);
+        EXPECT_EQ(appendOf("Z2", "\\Draft", d2, "two"), got[1]);
+        EXPECT_EQ(c == 3 ? appendOf("Z3", "\\Seen", d3, "three") : "", got[2]);
     }
 }
 
@@ -588,7 +743,8 @@ TEST_F(CopyFolder, ATargetThatStopsReadingFailsTheMessageAfterTheTimeOut)
     EXPECT_EQ(0u, copied);
     EXPECT_EQ(1u, failed);
     EXPECT_EQ(ConnectionInternal::State::Disconnected, target.getConnection().getState());
-    expectSourceUsable();
+    // The rest of the body is not read through for a target that is gone.
+    EXPECT_EQ(ConnectionInternal::State::Disconnected, source.getConnection().getState());
 }
 
 TEST_F(CopyFolder, AnAbortStopsAfterTheMessageInTransfer)

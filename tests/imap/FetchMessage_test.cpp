@@ -298,4 +298,118 @@ TEST_F(FetchMessageStream, SkipRemainingBringsTheSourceBackInStep)
     EXPECT_EQ("* 2 FETCH (BODY[] {3}\r\n", line);
 }
 
+
+TEST(FetchMessageTail, TheRestOfTheLineMustContinueTheItemList)
+{
+    // What follows a 5-byte body "hello". Accepted: ")" and the line end, or
+    // items (a name and a number, quoted string, list, NIL or literal) and
+    // then ")" and the line end. Anything else means the literal count was
+    // not the body's.
+    struct Row {
+        const char* tail;
+        bool ok;
+    } rows[] = {
+        {")\r\n", true},
+        {" UID 5)\r\n", true},
+        {" FLAGS (\\Seen $Junk))\r\n", true},
+        {" RFC822.SIZE 44 X-LABEL \"a \\\"b\\\" c\")\r\n", true},
+        {" BODY[HEADER.FIELDS (FROM TO)]<0> {4}\r\nab\r\n MODSEQ (12))\r\n", true},
+        {" BODYSTRUCTURE ((\"text\" \"plain\" NIL NIL NIL \"7bit\" 3 1)(\"text\" \"html\" NIL NIL NIL \"7bit\" 3 1) "
+         "\"mixed\") X-NOTE NIL)\r\n",
+         true},
+        {" ENVELOPE ({3}\r\nabc NIL (NIL NIL \"a\" \"b.c\")))\r\n", true},
+        {"\r\n", false},
+        {"* 2 FETCH (BODY[] {3}\r\n", false},
+        {"A OK Fetch completed.\r\n", false},
+        {" 2 FETCH (BODY[] {3}\r\n", false},
+        {" OK Fetch completed.\r\n", false},
+        {" (INTERNALDATE \"17-Jul-1996 02:44:25 -0700\" BODY[] {3}\r\n", false},
+        {") BODY[] {3}\r\n", false},
+        {"))\r\n", false},
+        {") \r\n", false},
+        {")\n", false},
+        {"x)\r\n", false},
+        {" foo bar)\r\n", false},
+        {" UID)\r\n", false},
+        {" UID 5\r\n", false},
+        {" UID 5 )\r\n", false},
+        {" FLAGS (\\Seen)\r\n", false},
+        {" X \"open)\r\n", false},
+        {" X {3}\r\nabc\r\n", false},
+        // A second body item: the count ran on into the next message.
+        {" BODY[] {3}\r\nabc)\r\n", false},
+    };
+    const std::size_t count = sizeof rows / sizeof rows[0];
+    scripted::Server server;
+    server.serve(
+        [&](scripted::Peer& peer, int index) {
+            if (!peer.greetAndLogin())
+                return;
+            peer.send(std::string("hello") + rows[index].tail + "A OK done\r\n");
+            peer.drainUntilLogout();
+        },
+        static_cast<int>(count));
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.tail);
+        ConnectionInternal connection;
+        connection.initialize("127.0.0.1", server.port(), "u", "p", false, 20, false);
+        connection.init(true);
+        FetchMessage message;
+        message.setConnection(&connection);
+        ASSERT_TRUE(message.setSize("{5}\r\n"));
+        std::string part;
+        if (row.ok) {
+            EXPECT_TRUE(message.getFirstDataPart(part));
+            EXPECT_EQ("hello", part);
+            EXPECT_FALSE(message.getNextDataPart(part));
+            std::string line;
+            connection.recvLine(line);
+            EXPECT_EQ("A OK done\r\n", line);
+        } else {
+            EXPECT_THROW(message.getFirstDataPart(part), ImapConnectionFailed);
+            EXPECT_EQ(ConnectionInternal::State::Disconnected, connection.getState());
+        }
+        connection.close();
+    }
+}
+
+TEST_F(FetchMessageStream, AnAbortStopsADrainWithinOnePart)
+{
+    // The abort is reported by the third poll: two parts have been read, and
+    // not a byte more.
+    const std::size_t size = 20 * FetchMessage::maxPartSize + 17;
+    const std::string body = pattern(size);
+    connect([&](scripted::Peer& peer) {
+        peer.send(body + ")\r\nA OK done\r\n");
+        peer.drainUntilLogout();
+    });
+    int polls = 0;
+    message.setAbortCheck([&polls] { return ++polls == 3; });
+    ASSERT_TRUE(message.setSize("{" + std::to_string(size) + "}\r\n"));
+    EXPECT_FALSE(message.skipRemaining());
+    EXPECT_EQ(3, polls);
+    EXPECT_EQ(size - 2 * FetchMessage::maxPartSize, message.getRemaining());
+    EXPECT_EQ(ConnectionInternal::State::Disconnected, connection.getState());
+}
+
+TEST_F(FetchMessageStream, AnAbortStopsTheSkipOfALiteralAfterTheBody)
+{
+    const std::size_t size = 20 * FetchMessage::maxPartSize;
+    connect([&](scripted::Peer& peer) {
+        peer.send("hello BODY[HEADER] {" + std::to_string(size) + "}\r\n" + std::string(size, 'h') + ")\r\n");
+        peer.drainUntilLogout();
+    });
+    int polls = 0;
+    message.setAbortCheck([&polls] {
+        ++polls;
+        return true;
+    });
+    ASSERT_TRUE(message.setSize("{5}\r\n"));
+    std::string part;
+    // The body is the message in transfer; the literal after it is a drain.
+    EXPECT_THROW(message.getFirstDataPart(part), ImapConnectionFailed);
+    EXPECT_EQ(1, polls);
+    EXPECT_EQ(ConnectionInternal::State::Disconnected, connection.getState());
+}
+
 } // namespace
