@@ -86,6 +86,58 @@ void acceptOneMessage(scripted::Server& target)
     });
 }
 
+// One copy of expected messages from a fresh scripted source, which answers
+// the FETCH with response, to a fresh target that takes every APPEND.
+struct CopyRound {
+    Result result;
+    unsigned copied = 0;
+    unsigned failed = 0;
+    bool sourceDropped = false;
+    bool targetDropped = false;
+    // The APPENDs the target received whole, up to their final CR LF: only
+    // those would a server carry out.
+    std::vector<std::string> stored;
+};
+
+CopyRound copyOnce(const std::string& response, unsigned expected)
+{
+    CopyRound round;
+    scripted::Server sourceServer;
+    scripted::Server targetServer;
+    sourceServer.serve([&](scripted::Peer& peer, int) {
+        if (!peer.greetAndLogin())
+            return;
+        peer.readLine();
+        peer.send(response);
+        peer.drainUntilLogout();
+    });
+    targetServer.serve([&](scripted::Peer& peer, int) {
+        if (!peer.greetAndLogin())
+            return;
+        for (;;) {
+            const std::string command = peer.readCommand();
+            if (command.empty() || command.find(" LOGOUT") != std::string::npos)
+                return;
+            if (command.size() >= 2 && command.compare(command.size() - 2, 2, "\r\n") == 0)
+                round.stored.push_back(command);
+            peer.send(scripted::Peer::tagOf(command) + " OK done\r\n");
+        }
+    });
+    SimpleImapClient source;
+    SimpleImapClient target;
+    zelvo::tiny::ZMutex mutex;
+    EXPECT_EQ(Result::Ok, source.connect("127.0.0.1", sourceServer.port(), "u", "p", false));
+    EXPECT_EQ(Result::Ok, target.connect("127.0.0.1", targetServer.port(), "u", "p", false));
+    round.result = source.copyFolder("Target", target, round.copied, round.failed, nullptr, &mutex, false, expected);
+    round.sourceDropped = source.getConnection().getState() == ConnectionInternal::State::Disconnected;
+    round.targetDropped = target.getConnection().getState() == ConnectionInternal::State::Disconnected;
+    source.disconnect(true);
+    target.disconnect(true);
+    sourceServer.join();
+    targetServer.join();
+    return round;
+}
+
 class CopyFolder : public ::testing::Test {
 protected:
     // The source answers the bulk FETCH with response, then SELECT with OK
@@ -605,47 +657,13 @@ TEST_F(CopyFolder, ALiteralCountThatDoesNotMatchItsBodyStoresNothingWrong)
             announced = response.find(row.over, bodyAt + messages[1].body.size()) - bodyAt;
         response.replace(response.find(header), header.size(), "{" + std::to_string(announced) + "}\r\n");
 
-        scripted::Server sourceServer;
-        scripted::Server targetServer;
-        SimpleImapClient source;
-        SimpleImapClient target;
-        std::vector<std::string> stored;
-        sourceServer.serve([&](scripted::Peer& peer, int) {
-            if (!peer.greetAndLogin())
-                return;
-            peer.readLine();
-            peer.send(response);
-            peer.readLine();  // until the client drops the connection
-        });
-        targetServer.serve([&](scripted::Peer& peer, int) {
-            if (!peer.greetAndLogin())
-                return;
-            for (;;) {
-                const std::string command = peer.readCommand();
-                if (command.empty() || command.find(" LOGOUT") != std::string::npos)
-                    return;
-                // Only a command that ends in its CR LF is an APPEND a server
-                // would carry out.
-                if (command.size() >= 2 && command.compare(command.size() - 2, 2, "\r\n") == 0)
-                    stored.push_back(command);
-                peer.send(scripted::Peer::tagOf(command) + " OK done\r\n");
-            }
-        });
-        ASSERT_EQ(Result::Ok, source.connect("127.0.0.1", sourceServer.port(), "u", "p", false));
-        ASSERT_EQ(Result::Ok, target.connect("127.0.0.1", targetServer.port(), "u", "p", false));
-        EXPECT_EQ(Result::FetchFailed,
-                  source.copyFolder("Target", target, copied, failed, &progress, &progressMutex, false, 3));
-        EXPECT_EQ(1u, copied);
-        EXPECT_EQ(2u, failed);
-        EXPECT_EQ(ConnectionInternal::State::Disconnected, source.getConnection().getState());
-        EXPECT_EQ(ConnectionInternal::State::Disconnected, target.getConnection().getState());
-        source.disconnect(false);
-        target.disconnect(false);
-        sourceServer.join();
-        targetServer.join();
-        stored.resize(std::max<std::size_t>(stored.size(), 1));
-        EXPECT_EQ(1u, stored.size());
-        EXPECT_EQ(appendOf("Z1", "\\Seen", date, messages[0].body), stored[0]);
+        const CopyRound round = copyOnce(response, 3);
+        EXPECT_EQ(Result::FetchFailed, round.result);
+        EXPECT_EQ(1u, round.copied);
+        EXPECT_EQ(2u, round.failed);
+        EXPECT_TRUE(round.sourceDropped);
+        EXPECT_TRUE(round.targetDropped);
+        EXPECT_EQ(std::vector<std::string>{appendOf("Z1", "\\Seen", date, messages[0].body)}, round.stored);
     }
 }
 
@@ -679,41 +697,15 @@ TEST_F(CopyFolder, ItemsOfOneMessageInTwoResponsesTravelTogether)
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.end);
-        scripted::Server s;
-        scripted::Server t;
-        SimpleImapClient from;
-        SimpleImapClient to;
-        std::vector<std::string> got;
-        s.serve([&](scripted::Peer& peer, int) {
-            peer.greetAndLogin();
-            peer.readLine();
-            peer.send(response + row.end);
-            peer.drainUntilLogout();
-        });
-        t.serve([&](scripted::Peer& peer, int) {
-            peer.greetAndLogin();
-            for (;;) {
-                const std::string c = peer.readCommand();
-                if (c.empty() || c.find(" LOGOUT") != std::string::npos)
-                    return;
-                got.push_back(c);
-                peer.send(scripted::Peer::tagOf(c) + " OK done\r\n");
-            }
-        });
-        ASSERT_EQ(Result::Ok, from.connect("127.0.0.1", s.port(), "u", "p", false));
-        ASSERT_EQ(Result::Ok, to.connect("127.0.0.1", t.port(), "u", "p", false));
-        unsigned c = 0, f = 0;
-        EXPECT_EQ(row.result, from.copyFolder("Target", to, c, f, nullptr, &progressMutex, false, row.expected));
-        EXPECT_EQ(row.result == Result::Ok ? 3u : 2u, c);
-        EXPECT_EQ(row.failed, f);
-        from.disconnect(true);
-        to.disconnect(true);
-        s.join();
-        t.join();
-        got.resize(3);
-        EXPECT_EQ(appendOf("Z1", "\\Seen \\Flagged", d1, "one"), got[0]);
-        EXPECT_EQ(appendOf("Z2", "\\Draft", d2, "two"), got[1]);
-        EXPECT_EQ(c == 3 ? appendOf("Z3", "\\Seen", d3, "three") : "", got[2]);
+        const CopyRound round = copyOnce(response + row.end, row.expected);
+        EXPECT_EQ(row.result, round.result);
+        EXPECT_EQ(row.failed, round.failed);
+        std::vector<std::string> appends = {appendOf("Z1", "\\Seen \\Flagged", d1, "one"),
+                                            appendOf("Z2", "\\Draft", d2, "two")};
+        if (row.result == Result::Ok)
+            appends.push_back(appendOf("Z3", "\\Seen", d3, "three"));
+        EXPECT_EQ(appends.size(), round.copied);
+        EXPECT_EQ(appends, round.stored);
     }
 }
 
