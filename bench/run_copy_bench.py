@@ -13,7 +13,13 @@ tool, their ratio, the copier's peak resident memory and CPU time, and for
 the delayed run the lower bound of one round trip per message. Ends with a
 memory check: the peak resident memory of copying a 50 MB message.
 
+With --baseline SRC a second copier, built from the source tree SRC (an
+earlier commit checked out, e.g. with git worktree), runs in the same rounds,
+interleaved with the other two, so machine load hits both builds alike; its
+medians and the speed ratio of this build to it are printed as well.
+
     bench/run_copy_bench.py [--rounds N] [--count N] [--delay-ms MS] [--build DIR]
+                            [--baseline SRC [--baseline-build DIR]]
 
 Needs dovecot-imapd and isync (scripts/install-deps.sh with WITH_BENCH=1).
 Everything it starts it stops by process id; its directory is removed.
@@ -121,35 +127,51 @@ def mbsync(workdir, src, target_port):
 
 
 def scenario(label, args, exes, src, dst, total_bytes, count, target_port):
-    rows = {"copier": [], "mbsync": []}
-    rss, cpu = [], []
+    copiers = ["copier"] + (["baseline"] if "baseline" in exes else [])
+    tools = copiers + ["mbsync"]
+    rows = {t: [] for t in tools}
+    rss = {t: [] for t in copiers}
+    cpu = {t: [] for t in copiers}
     for r in range(args.rounds):
-        order = ["copier", "mbsync"] if r % 2 == 0 else ["mbsync", "copier"]
+        # Each round starts with another tool, so none always runs first.
+        order = tools[r % len(tools):] + tools[:r % len(tools)]
         for tool in order:
             dst.empty()
-            if tool == "copier":
-                secs, copied, failed, kb, cpus = copier(exes["copy"], src, target_port)
+            if tool in copiers:
+                exe = exes["copy"] if tool == "copier" else exes["baseline"]
+                secs, copied, failed, kb, cpus = copier(exe, src, target_port)
                 if copied != count or failed:
-                    sys.exit("copier copied %d, failed %d of %d" % (copied, failed, count))
-                rss.append(kb)
-                cpu.append(cpus)
+                    sys.exit("%s copied %d, failed %d of %d" % (tool, copied, failed, count))
+                rss[tool].append(kb)
+                cpu[tool].append(cpus)
             else:
                 secs = mbsync(args.workdir, src, target_port)
             stored = dst.message_count()
             if stored != count:
                 sys.exit("%s left %d of %d messages on the target" % (tool, stored, count))
             rows[tool].append(secs)
-            print("  %s round %d %-6s %7.2f s" % (label, r + 1, tool, secs), flush=True)
+            print("  %s round %d %-8s %7.2f s" % (label, r + 1, tool, secs), flush=True)
     med = {t: statistics.median(v) for t, v in rows.items()}
     mb = total_bytes / 1e6
     print("%s: %d messages, %.1f MB, %d rounds" % (label, count, mb, args.rounds))
-    for t in ("copier", "mbsync"):
-        print("  %-6s median %7.2f s  %8.1f msg/s  %7.2f MB/s"
+    for t in tools:
+        print("  %-8s median %7.2f s  %8.1f msg/s  %7.2f MB/s"
               % (t, med[t], count / med[t], mb / med[t], ))
     print("  ratio copier/mbsync (speed): %.2f" % (med["mbsync"] / med["copier"]))
-    print("  copier peak RSS %.1f MB (max over rounds), CPU time %.2f s (median)"
-          % (max(rss) / 1024.0, statistics.median(cpu)))
+    if "baseline" in med:
+        print("  ratio copier/baseline (speed): %.3f" % (med["baseline"] / med["copier"]))
+    for t in copiers:
+        print("  %-8s peak RSS %.1f MB (max over rounds), CPU time %.2f s (median)"
+              % (t, max(rss[t]) / 1024.0, statistics.median(cpu[t])))
     return med
+
+
+def build(source, build_dir, targets):
+    for step in (["cmake", "-S", source, "-B", build_dir, "-DCMAKE_BUILD_TYPE=Release", "-DZELVO_SANITIZE=OFF"],
+                 ["cmake", "--build", build_dir, "--target"] + targets + ["-j4"]):
+        built = subprocess.run(step, text=True, stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+        if built.returncode != 0:
+            sys.exit(built.stdout)
 
 
 def main():
@@ -159,14 +181,16 @@ def main():
     ap.add_argument("--delay-ms", type=int, default=10, help="added round trip")
     ap.add_argument("--big-mb", type=int, default=50)
     ap.add_argument("--build", default=os.path.join(ROOT, "build", "bench"))
+    ap.add_argument("--baseline", help="source tree of a second copier to compare with")
+    ap.add_argument("--baseline-build", help="its build directory (default SRC/build/bench)")
     args = ap.parse_args()
 
-    for step in (["cmake", "-S", ROOT, "-B", args.build, "-DCMAKE_BUILD_TYPE=Release", "-DZELVO_SANITIZE=OFF"],
-                 ["cmake", "--build", args.build, "--target", "bench_copy", "bench_delay_proxy", "-j4"]):
-        built = subprocess.run(step, text=True, stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
-        if built.returncode != 0:
-            sys.exit(built.stdout)
+    build(ROOT, args.build, ["bench_copy", "bench_delay_proxy"])
     exes = {n: os.path.join(args.build, "bench", "bench_" + n) for n in ("copy", "delay_proxy")}
+    if args.baseline:
+        baseline_build = args.baseline_build or os.path.join(args.baseline, "build", "bench")
+        build(os.path.abspath(args.baseline), baseline_build, ["bench_copy"])
+        exes["baseline"] = os.path.join(baseline_build, "bench", "bench_copy")
 
     base = tempfile.mkdtemp(prefix="zbench.", dir="/dev/shm")
     os.chmod(base, 0o755)
