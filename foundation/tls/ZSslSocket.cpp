@@ -156,7 +156,13 @@ bool ZSslSocket::open(int descriptor, SslSocketModes mode)
 {
     if (!contextSet)
         return false;
+    if (fd != -1 && fd != descriptor) {
+        // The socket owns the descriptor it had: closed, never dropped.
+        kill();
+        ZSock::close();
+    }
     releaseConnection();
+    resetBuffers();
     fd = descriptor;
     SSL_CTX* context = activeContext->context();
     ssl = context ? SSL_new(context) : nullptr;
@@ -176,9 +182,11 @@ bool ZSslSocket::open(int descriptor, SslSocketModes mode)
     return true;
 }
 
+// A handshake is I/O in progress for kill(), like a read or write.
 bool ZSslSocket::connect()
 {
-    if (!sslOpen)
+    IoScope io(*this, false);
+    if (!sslOpen || !ssl)
         return false;
     SslErrHandler::emptyErrorQueue();
     return checked(SSL_connect(ssl)) >= 1;
@@ -186,7 +194,8 @@ bool ZSslSocket::connect()
 
 bool ZSslSocket::accept()
 {
-    if (!sslOpen)
+    IoScope io(*this, false);
+    if (!sslOpen || !ssl)
         return false;
     SslErrHandler::emptyErrorQueue();
     return checked(SSL_accept(ssl)) >= 1;
@@ -199,10 +208,11 @@ bool ZSslSocket::accept(unsigned long long timeoutMs)
 
 bool ZSslSocket::accept(unsigned long long startMs, unsigned long long timeoutMs)
 {
-    if (!sslOpen)
-        return false;
     if ((timeoutMs & blockingTimeout) == blockingTimeout)
         return accept();
+    IoScope io(*this, false);
+    if (!sslOpen || !ssl)
+        return false;
 
     tiny::sockBlockMode(fd, 0);
     const unsigned long long deadline = startMs + timeoutMs;
@@ -218,7 +228,7 @@ bool ZSslSocket::accept(unsigned long long startMs, unsigned long long timeoutMs
         unsigned long last = record->getLastError(ignored);
         bool again = last == SSL_ERROR_WANT_READ || last == SSL_ERROR_WANT_WRITE || last == SSL_ERROR_WANT_ACCEPT;
         tiny::msleep(acceptRetryMs);
-        if (!again || tiny::getMs64() >= deadline)
+        if (!again || !sslOpen || tiny::getMs64() >= deadline)
             break;
     }
     tiny::sockBlockMode(fd, 1);

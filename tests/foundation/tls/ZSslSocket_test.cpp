@@ -5,6 +5,7 @@
 #include <thread>
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -332,6 +333,79 @@ TEST(ZSslSocketTest, BlockingAcceptFailsWhenThePeerLeaves)
     EXPECT_FALSE(sock.accept(0xffffffffULL));
     EXPECT_FALSE(sock.connect()) << "the connection is unusable now";
     takeErrors();
+}
+
+TEST(ZSslSocketTest, KillDuringAHandshakeOnAnotherThreadEndsIt)
+{
+    // The peer never answers, so the handshake blocks until kill wakes it.
+    struct Row {
+        const char* name;
+        bool server;
+        std::function<bool(ZSslSocket&)> handshake;
+    };
+    const Row rows[] = {
+        {"connect", false, [](ZSslSocket& s) { return s.connect(); }},
+        {"accept", true, [](ZSslSocket& s) { return s.accept(); }},
+        {"accept with a time-out", true, [](ZSslSocket& s) { return s.accept(60000ULL); }},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        int pair[2];
+        ASSERT_EQ(0, ::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair));
+        SSLContext clientContext;
+        ZSslSocket sock;
+        if (row.server)
+            ASSERT_TRUE(sock.init(tlstest::fixture("server.crt"), tlstest::fixture("server.key")));
+        else
+            ASSERT_TRUE(sock.init(&clientContext));
+        ASSERT_TRUE(sock.open(pair[0]));
+
+        std::atomic<pid_t> tid{0};
+        std::promise<bool> result;
+        std::future<bool> handshakeResult = result.get_future();
+        std::thread handshaking([&] {
+            tid = static_cast<pid_t>(::syscall(SYS_gettid));
+            result.set_value(row.handshake(sock));
+        });
+        tlstest::waitUntilBlocked(tid);
+        sock.kill();
+        // A safety limit, not a speed claim.
+        if (handshakeResult.wait_for(std::chrono::seconds(20)) != std::future_status::ready) {
+            ::close(pair[1]);
+            handshaking.join();
+            FAIL() << "kill did not end the handshake";
+        }
+        handshaking.join();
+        EXPECT_FALSE(handshakeResult.get());
+        EXPECT_EQ(-1, sock.getFd());
+        EXPECT_FALSE(sock.connect()) << "closed now";
+        ::close(pair[1]);
+        takeErrors();
+    }
+}
+
+TEST(ZSslSocketTest, OpeningAnotherDescriptorClosesTheFirst)
+{
+    int first[2], second[2];
+    ASSERT_EQ(0, ::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, first));
+    ASSERT_EQ(0, ::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, second));
+    SSLContext context;
+    {
+        ZSslSocket sock;
+        ASSERT_TRUE(sock.init(&context));
+        ASSERT_TRUE(sock.open(first[0]));
+        ASSERT_TRUE(sock.open(second[0]));
+        EXPECT_EQ(second[0], sock.getFd());
+        // The other end of a closed socket reads end of file at once.
+        pollfd entry{first[1], POLLIN, 0};
+        EXPECT_EQ(1, ::poll(&entry, 1, 0)) << "the first descriptor is still open";
+        char c;
+        EXPECT_EQ(0, ::recv(first[1], &c, 1, MSG_DONTWAIT));
+        entry = pollfd{second[1], POLLIN, 0};
+        EXPECT_EQ(0, ::poll(&entry, 1, 0)) << "the second one is in use";
+    }
+    ::close(first[1]);
+    ::close(second[1]);
 }
 
 }  // namespace
