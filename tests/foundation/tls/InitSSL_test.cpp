@@ -1,15 +1,20 @@
 #include "foundation/tls/InitSSL.h"
 
+#include <string>
 #include <thread>
+
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 #include <openssl/crypto.h>
-#include <openssl/evp.h>
 #include <openssl/ssl.h>
 
 #include "foundation/system/SingletonFactory.h"
 #include "foundation/system/Thread.h"
 #include "foundation/tls/SSLContext.h"
+#include "foundation/tls/ZSslSocket.h"
+#include "tests/foundation/tls/TlsPeer.h"
 
 using zelvo::crypto::InitCrypto;
 using zelvo::ssl::InitSSL;
@@ -88,27 +93,61 @@ TEST(InitCryptoDeathTest, LoadsTheStringsItselfBeforeAnyTlsSetUp)
         ::testing::ExitedWithCode(0), "");
 }
 
-// Exit handlers registered before the TLS set-up run after its teardown;
-// the last one of a run restores the target over TLS.
-void useTlsAtExit()
-{
-    zelvo::ssl::SSLContext context;
-    bool ok = context.set_mode(zelvo::ssl::SslMode::TLSv1) == 0;
-    SSL* ssl = ok ? SSL_new(context.context()) : nullptr;
-    ok = ok && ssl;
-    SSL_free(ssl);
-    unsigned char digest[EVP_MAX_MD_SIZE];
-    unsigned int length = 0;
-    ok = ok && EVP_Digest("abc", 3, digest, &length, EVP_sha1(), nullptr) == 1 && length == 20;
-    std::_Exit(ok ? 0 : 1);
-}
+// The tool's last TLS exchange runs in the destructor of a global built
+// before main, so after every exit handler registered later: OpenSSL's own
+// clean-up too, had the library let OpenSSL register one. This object is
+// built before anything in the process starts OpenSSL (its priority puts it
+// ahead of the library's static initialisers) and, once armed, runs a real
+// handshake and round trip from its destructor and ends the process with
+// the outcome.
+class HandshakeAtExit {
+public:
+    void arm() { armed = true; }
+    ~HandshakeAtExit()
+    {
+        if (armed)
+            std::_Exit(roundTripWorks() ? 0 : 1);
+    }
+
+private:
+    static bool roundTripWorks()
+    {
+        int pair[2];
+        if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0)
+            return false;
+        SSL_CTX* serverCtx = tlstest::makeContext(true, tlstest::PeerOptions());
+        std::thread server([&] {
+            if (SSL* ssl = serverCtx ? tlstest::handshake(serverCtx, pair[1], true) : nullptr) {
+                tlstest::echo(ssl);
+                SSL_free(ssl);
+            }
+            ::close(pair[1]);
+        });
+        bool ok = false;
+        {
+            zelvo::ssl::SSLContext context;
+            zelvo::ssl::ZSslSocket sock;
+            char answer[8] = {};
+            ok = sock.init(&context) && sock.open(pair[0]) && sock.connect() && sock.write("ping\n", 5) == 5 &&
+                 sock.flush() == 0 && sock.read(answer, 5) == 5 && std::string(answer) == "ping\n";
+            sock.close();
+        }
+        server.join();
+        SSL_CTX_free(serverCtx);
+        return ok;
+    }
+
+    bool armed = false;
+};
+
+HandshakeAtExit handshakeAtExit __attribute__((init_priority(101)));
 
 TEST(InitSSLDeathTest, TlsStillWorksInLaterExitHandlers)
 {
     ::testing::FLAGS_gtest_death_test_style = "threadsafe";
     EXPECT_EXIT(
         {
-            std::atexit(useTlsAtExit);
+            handshakeAtExit.arm();
             Factory::getInstance();
             zelvo::ssl::SSLContext context;
             context.set_mode(zelvo::ssl::SslMode::SSLv23);
