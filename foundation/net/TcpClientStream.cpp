@@ -377,9 +377,14 @@ int tcpbuffer::pendingBytes()
     return 0;
 }
 
+int tcpbuffer::timeoutMs() const
+{
+    return timeoutMillis(timeoutSeconds, timeoutMicroseconds);
+}
+
 int tcpbuffer::waitForInput()
 {
-    return selectSock(sock, true, timeoutMillis(timeoutSeconds, timeoutMicroseconds));
+    return selectSock(sock, true, timeoutMs());
 }
 
 int tcpbuffer::writeAndCleanupBuffer()

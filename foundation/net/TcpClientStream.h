@@ -148,9 +148,12 @@ protected:
     // state, ready for a new create(). Returns close()'s result.
     int closeDescriptor();
     // Waits for input for the time-out: 1 readable, 0 ran out, -1 error.
-    int waitForInput();
+    // A transport that waits inside recvData returns 1 without waiting.
+    virtual int waitForInput();
     // A zero time-out means reads block without a wait.
     bool hasTimeout() const { return timeoutSeconds != 0 || timeoutMicroseconds != 0; }
+    // The time-out in poll's milliseconds (capped at INT_MAX).
+    int timeoutMs() const;
     // Connects the bound socket to the peer, waiting out a connect that a
     // signal interrupted; on failure closes the descriptor and returns false.
     bool connectToPeer();

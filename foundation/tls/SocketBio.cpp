@@ -23,12 +23,14 @@ bool transientError(int err)
     return err == EAGAIN || err == EWOULDBLOCK || err == EINPROGRESS || err == EALREADY;
 }
 
+// ioFlags: MSG_DONTWAIT for a non-blocking connection, else 0.
+template <int ioFlags>
 int socketWrite(BIO* bio, const char* data, size_t len, size_t* written)
 {
     BIO_clear_retry_flags(bio);
     ssize_t n;
     do {
-        n = ::send(fdOf(bio), data, len, MSG_NOSIGNAL);
+        n = ::send(fdOf(bio), data, len, MSG_NOSIGNAL | ioFlags);
     } while (n < 0 && errno == EINTR);
     if (n < 0) {
         if (transientError(errno))
@@ -39,12 +41,13 @@ int socketWrite(BIO* bio, const char* data, size_t len, size_t* written)
     return 1;
 }
 
+template <int ioFlags>
 int socketRead(BIO* bio, char* data, size_t len, size_t* readBytes)
 {
     BIO_clear_retry_flags(bio);
     ssize_t n;
     do {
-        n = ::recv(fdOf(bio), data, len, 0);
+        n = ::recv(fdOf(bio), data, len, ioFlags);
     } while (n < 0 && errno == EINTR);
     if (n < 0) {
         if (transientError(errno))
@@ -76,27 +79,31 @@ long socketCtrl(BIO* bio, int cmd, long, void* ptr)
     }
 }
 
-BIO_METHOD* socketMethod()
+template <int ioFlags>
+BIO_METHOD* makeSocketMethod(const char* name)
+{
+    BIO_METHOD* m = BIO_meth_new(BIO_get_new_index() | BIO_TYPE_SOURCE_SINK | BIO_TYPE_DESCRIPTOR, name);
+    if (m) {
+        BIO_meth_set_write_ex(m, socketWrite<ioFlags>);
+        BIO_meth_set_read_ex(m, socketRead<ioFlags>);
+        BIO_meth_set_ctrl(m, socketCtrl);
+    }
+    return m;
+}
+
+BIO_METHOD* socketMethod(SocketIo io)
 {
     // Built once and kept for the life of the process.
-    static BIO_METHOD* const method = [] {
-        BIO_METHOD* m = BIO_meth_new(BIO_get_new_index() | BIO_TYPE_SOURCE_SINK | BIO_TYPE_DESCRIPTOR,
-                                     "zelvo socket");
-        if (m) {
-            BIO_meth_set_write_ex(m, socketWrite);
-            BIO_meth_set_read_ex(m, socketRead);
-            BIO_meth_set_ctrl(m, socketCtrl);
-        }
-        return m;
-    }();
-    return method;
+    static BIO_METHOD* const blocking = makeSocketMethod<0>("zelvo socket");
+    static BIO_METHOD* const nonBlocking = makeSocketMethod<MSG_DONTWAIT>("zelvo socket, non-blocking");
+    return io == SocketIo::NonBlocking ? nonBlocking : blocking;
 }
 
 }  // namespace
 
-bool attachSocket(SSL* ssl, int fd)
+bool attachSocket(SSL* ssl, int fd, SocketIo io)
 {
-    BIO_METHOD* method = socketMethod();
+    BIO_METHOD* method = socketMethod(io);
     BIO* bio = method ? BIO_new(method) : nullptr;
     if (!bio)
         return false;

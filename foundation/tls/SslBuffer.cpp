@@ -1,5 +1,7 @@
 #include "foundation/tls/SslBuffer.h"
 
+#include <algorithm>
+#include <chrono>
 #include <cstring>
 
 #include <arpa/inet.h>
@@ -12,6 +14,47 @@
 
 namespace zelvo {
 namespace ssl {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+enum class TlsOutcome { Done, TimedOut, Failed };
+
+// Repeats call on the non-blocking connection while OpenSSL waits for the
+// socket, waiting for it in between, until the call completes or fails or
+// timeoutMs (negative: no limit) has passed since the first attempt. result
+// receives the call's last result.
+template <typename Call>
+TlsOutcome driveTls(SSL* ssl, int fd, int timeoutMs, Call call, int& result)
+{
+    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(std::max(timeoutMs, 0));
+    for (;;) {
+        SslErrHandler::emptyErrorQueue();
+        result = call();
+        if (result > 0)
+            return TlsOutcome::Done;
+        const int error = SSL_get_error(ssl, result);
+        if (error != SSL_ERROR_WANT_READ && error != SSL_ERROR_WANT_WRITE)
+            return TlsOutcome::Failed;
+        int wait = -1;
+        if (timeoutMs >= 0) {
+            const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
+            if (left <= 0)
+                return TlsOutcome::TimedOut;
+            wait = static_cast<int>(left);
+        }
+        const int ready = utils::selectSock(fd, error == SSL_ERROR_WANT_READ, wait);
+        if (ready == 0)
+            return TlsOutcome::TimedOut;
+        if (ready < 0) {
+            result = -1;
+            return TlsOutcome::Failed;
+        }
+    }
+}
+
+}  // namespace
 
 basic_sslbuffer::basic_sslbuffer(const utils::InetSSLSocketAddress& peer,
                                  const utils::InetSSLSocketAddress& local, int inBytes, int outBytes,
@@ -55,10 +98,10 @@ utils::tcpbuffer* basic_sslbuffer::start()
     ssl = ctx ? SSL_new(ctx) : nullptr;
     if (!ssl)
         return nullptr;
-    if (!attachSocket(ssl, sock))
+    if (!attachSocket(ssl, sock, SocketIo::NonBlocking))
         return nullptr;
-    SslErrHandler::emptyErrorQueue();
-    if (SSL_connect(ssl) < 1)
+    int result;
+    if (driveTls(ssl, sock, tlsTimeoutMs(), [this] { return SSL_connect(ssl); }, result) != TlsOutcome::Done)
         return nullptr;
     sslActive = true;
     return this;
@@ -66,6 +109,10 @@ utils::tcpbuffer* basic_sslbuffer::start()
 
 utils::tcpbuffer* basic_sslbuffer::startSSL()
 {
+    // Refused rather than discarded: a peer that sends ahead of the
+    // handshake is one the caller should know about.
+    if (gptr() < egptr())
+        return nullptr;
     return basic_sslbuffer::start();
 }
 
@@ -83,8 +130,12 @@ int basic_sslbuffer::sendData(void* data, int len)
         return utils::tcpbuffer::sendData(data, len);
     if (sock == -1 || !ssl)
         return -1;
-    SslErrHandler::emptyErrorQueue();
-    return SSL_write(ssl, data, len);
+    int result;
+    // A write that found no room for the time-out fails, as a plain send does.
+    if (driveTls(ssl, sock, tlsTimeoutMs(), [&] { return SSL_write(ssl, data, len); }, result) ==
+        TlsOutcome::TimedOut)
+        return -1;
+    return result;
 }
 
 int basic_sslbuffer::recvData(void* data, int len)
@@ -93,8 +144,24 @@ int basic_sslbuffer::recvData(void* data, int len)
         return utils::tcpbuffer::recvData(data, len);
     if (sock == -1 || !ssl)
         return -1;
-    SslErrHandler::emptyErrorQueue();
-    return SSL_read(ssl, data, len);
+    int result;
+    // No data within the time-out: end-of-file for this read only.
+    if (driveTls(ssl, sock, tlsTimeoutMs(), [&] { return SSL_read(ssl, data, len); }, result) ==
+        TlsOutcome::TimedOut)
+        return 0;
+    return result;
+}
+
+int basic_sslbuffer::waitForInput()
+{
+    if (sslActive && ssl)
+        return 1;
+    return utils::tcpbuffer::waitForInput();
+}
+
+int basic_sslbuffer::tlsTimeoutMs() const
+{
+    return hasTimeout() ? timeoutMs() : -1;
 }
 
 int basic_sslbuffer::pendingBytes()
@@ -125,6 +192,8 @@ tcpbuffer* basic_sslclientbuffer::start()
 {
     if (sock == -1)
         return nullptr;
+    if (connected)
+        return this;  // a second connect would fail and drop the connection
     if (!connectToPeer())
         return nullptr;
     sockaddr_in local;
@@ -135,7 +204,11 @@ tcpbuffer* basic_sslclientbuffer::start()
     connected = true;
     if (!sslActive)
         return this;
-    return ssl::basic_sslbuffer::start();
+    if (!ssl::basic_sslbuffer::start()) {
+        closeDescriptor();
+        return nullptr;
+    }
+    return this;
 }
 
 basic_tcpclientiostream::basic_tcpclientiostream(const InetSSLSocketAddress& peer, const InetSSLSocketAddress& local,

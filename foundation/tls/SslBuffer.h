@@ -12,10 +12,11 @@ namespace ssl {
 class SSLContext;
 
 // A tcpbuffer whose bytes go through TLS while TLS is on. Layout, time-out
-// and stream operations are the tcpbuffer's; a read does not wait on the
-// socket while TLS holds decoded bytes. The buffer owns its context and
-// connection. Output written while TLS is on never goes out in clear: it
-// is sent through TLS or dropped.
+// and stream operations are the tcpbuffer's. The time-out bounds each TLS
+// step as a whole: the handshake, a read (which ends as end-of-file, the
+// connection staying usable) and a write (which fails). The buffer owns its
+// context and connection. Output written while TLS is on never goes out in
+// clear: it is sent through TLS or dropped.
 class basic_sslbuffer : public utils::tcpbuffer {
 public:
     // The key and certificate strings of the endpoints are not used.
@@ -26,7 +27,9 @@ public:
     // Client handshake on the connected socket; a new connection object each
     // time. This on success, null on failure.
     utils::tcpbuffer* start() override;
-    // Turns a plain connection into a TLS one.
+    // Turns a plain connection into a TLS one. Refused (null, nothing sent)
+    // while received input is unread: it came in clear and would be read
+    // as if it had come through TLS.
     utils::tcpbuffer* startSSL() override;
     // TLS off: pending output goes out through TLS first (or is dropped),
     // later I/O goes to the socket directly. The connection is kept.
@@ -38,7 +41,12 @@ public:
 
 protected:
     int pendingBytes() override;
+    // Under TLS a readable socket need not bring application data (session
+    // tickets, part of a record), so recvData does the waiting.
+    int waitForInput() override;
     void dropPendingOutput();
+    // The time-out for one TLS step in milliseconds; -1 without a time-out.
+    int tlsTimeoutMs() const;
 
     SSLContext* context;
     SSL* ssl;
@@ -59,6 +67,9 @@ public:
 
     // The actual local endpoint once a socket exists, else the stored one.
     InetSocketAddress& getHost() override;
+    // Connects, then shakes hands when TLS is asked for. A connected buffer
+    // stays as it is; a failed handshake closes the socket, so the next
+    // create() starts afresh.
     tcpbuffer* start() override;
 };
 

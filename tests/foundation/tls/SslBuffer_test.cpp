@@ -1,8 +1,12 @@
 #include "foundation/tls/SslBuffer.h"
 
+#include <atomic>
+#include <chrono>
 #include <future>
 #include <string>
 
+#include <fcntl.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -29,6 +33,51 @@ std::unique_ptr<basic_tcpclientiostream> streamTo(const tlstest::Listener& liste
     auto stream = std::make_unique<basic_tcpclientiostream>(peer, InetSSLSocketAddress::any(), 4096, 4096, useSsl);
     stream->setTimeoutInSeconds(2);
     return stream;
+}
+
+// A silent peer keeps silent at most this long: far beyond the client's
+// time-out, so a client that does not hold its time-out is still waiting
+// when the peer gives up, and the test sees that the peer gave up.
+constexpr auto silenceCap = std::chrono::seconds(20);
+
+// Keeps silent on fd until released, the client closes or the cap runs out;
+// whatever the client sends meanwhile is read and ignored. False when the
+// cap ran out.
+bool keepSilent(int fd, const std::atomic<bool>& released)
+{
+    const auto end = std::chrono::steady_clock::now() + silenceCap;
+    while (!released) {
+        if (std::chrono::steady_clock::now() >= end)
+            return false;
+        pollfd entry{fd, POLLIN, 0};
+        if (::poll(&entry, 1, 20) == 1) {
+            char ignored[4096];
+            if (::recv(fd, ignored, sizeof ignored, 0) <= 0)
+                return true;  // the client closed
+        }
+    }
+    return true;
+}
+
+// Runs the server side of the handshake on fd up to the point where the
+// server waits for the client's second flight, and returns the connection
+// there (the server's first flight has gone out).
+SSL* serverFirstFlight(SSL_CTX* ctx, int fd)
+{
+    SSL* ssl = SSL_new(ctx);
+    SSL_set_fd(ssl, fd);
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
+    for (int attempt = 0; attempt < 500; ++attempt) {
+        if (SSL_accept(ssl) == 1 || SSL_get_error(ssl, -1) != SSL_ERROR_WANT_READ)
+            break;
+        if (BIO_number_written(SSL_get_wbio(ssl)) > 0)
+            break;
+        pollfd entry{fd, POLLIN, 0};
+        ::poll(&entry, 1, 10);
+    }
+    ERR_clear_error();
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    return ssl;
 }
 
 // Reads raw bytes up to and including the first LF.
@@ -205,6 +254,214 @@ TEST(SslBufferTest, WithoutTlsItIsAPlainTcpStream)
     auto* buffer = dynamic_cast<zelvo::ssl::basic_sslbuffer*>(stream->getBuffer());
     ASSERT_NE(nullptr, buffer);
     EXPECT_FALSE(buffer->isSslActive());
+}
+
+TEST(SslBufferTest, APeerSilentInTheHandshakeFailsCreateAtTheTimeOut)
+{
+    tlstest::SigpipeIgnored quiet;
+    struct Row {
+        const char* name;
+        int version;         // the server's only version
+        bool firstFlight;    // the server sends its first flight, then keeps silent
+        const char* groups;  // the server's key groups; null: the default
+    };
+    const Row rows[] = {
+        {"never answers the client hello", 0, false, nullptr},
+        {"TLS 1.2, silent after its first flight", TLS1_2_VERSION, true, nullptr},
+        // The client offers no key share for this group, so the server's
+        // first flight is a hello retry request.
+        {"TLS 1.3, silent after a hello retry request", TLS1_3_VERSION, true, "P-384"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        tlstest::PeerOptions options;
+        options.version = row.version;
+        SSL_CTX* ctx = tlstest::makeContext(true, options);
+        if (row.groups)
+            SSL_CTX_set1_groups_list(ctx, row.groups);
+        std::atomic<bool> gaveUp{false};
+        const std::atomic<bool> never{false};
+        tlstest::Listener listener;
+        {
+            tlstest::PeerThread peer(listener, [&](int fd) {
+                SSL* ssl = row.firstFlight ? serverFirstFlight(ctx, fd) : nullptr;
+                gaveUp = !keepSilent(fd, never);
+                SSL_free(ssl);
+            });
+            auto stream = streamTo(listener, true);
+            stream->setTimeoutInSeconds(1);
+            stream->create();
+            EXPECT_TRUE(stream->bad());
+            EXPECT_FALSE(gaveUp) << "create() waited until the peer gave up";
+            EXPECT_FALSE(stream->isConnected());
+        }
+        SSL_CTX_free(ctx);
+    }
+}
+
+TEST(SslBufferTest, ASilentPeerEndsAReadAtTheTimeOutAndTheStreamGoesOn)
+{
+    tlstest::SigpipeIgnored quiet;
+    struct Row {
+        const char* name;
+        int version;
+        bool partialRecord;  // the start of a record arrives, the rest later
+    };
+    // TLS 1.3 servers send session tickets after the handshake: the socket
+    // becomes readable without any application data.
+    const Row rows[] = {
+        {"TLS 1.3, session tickets then silence", TLS1_3_VERSION, false},
+        {"TLS 1.2, silence", TLS1_2_VERSION, false},
+        {"TLS 1.2, part of a record then silence", TLS1_2_VERSION, true},
+        {"TLS 1.3, part of a record then silence", TLS1_3_VERSION, true},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        tlstest::PeerOptions options;
+        options.version = row.version;
+        SSL_CTX* ctx = tlstest::makeContext(true, options);
+        std::atomic<bool> released{false};
+        std::atomic<bool> gaveUp{false};
+        tlstest::Listener listener;
+        {
+            tlstest::PeerThread peer(listener, [&](int fd) {
+                SSL* ssl = tlstest::handshake(ctx, fd, true);
+                if (!ssl)
+                    return;
+                std::string record;
+                if (row.partialRecord) {
+                    // The record is built in memory and sent in two pieces.
+                    BIO* memory = BIO_new(BIO_s_mem());
+                    SSL_set0_wbio(ssl, memory);
+                    SSL_write(ssl, "hello\n", 6);
+                    char* bytes = nullptr;
+                    long length = BIO_get_mem_data(memory, &bytes);
+                    record.assign(bytes, static_cast<size_t>(length));
+                    ::send(fd, record.data(), 8, MSG_NOSIGNAL);
+                }
+                gaveUp = !keepSilent(fd, released);
+                if (row.partialRecord)
+                    ::send(fd, record.data() + 8, record.size() - 8, MSG_NOSIGNAL);
+                else
+                    SSL_write(ssl, "hello\n", 6);
+                if (!row.partialRecord)
+                    tlstest::readAll(ssl);  // until the client closes
+                else
+                    keepSilent(fd, std::atomic<bool>{false});
+                SSL_free(ssl);
+            });
+            auto stream = streamTo(listener, true);
+            stream->setTimeoutInSeconds(1);
+            stream->create();
+            ASSERT_TRUE(stream->good());
+            std::string line;
+            EXPECT_FALSE(std::getline(*stream, line)) << "read: " << line;
+            EXPECT_TRUE(stream->eof());
+            EXPECT_FALSE(gaveUp) << "the read waited until the peer gave up";
+            EXPECT_EQ(0, stream->getSocketState());
+
+            stream->clear();
+            released = true;
+            ASSERT_TRUE(std::getline(*stream, line));
+            EXPECT_EQ("hello", line);
+            stream->close();
+        }
+        SSL_CTX_free(ctx);
+    }
+}
+
+TEST(SslBufferTest, StartSslRefusesPlainInputReceivedBeforeTheHandshake)
+{
+    tlstest::SigpipeIgnored quiet;
+    // A man in the middle appends a response to the server's go-ahead; it
+    // must never be taken as if it had come through TLS.
+    ServerCtx server;
+    tlstest::Listener listener;
+    std::atomic<bool> handshaken{false};
+    tlstest::PeerThread peer(listener, [&](int fd) {
+        rawLine(fd);
+        const char reply[] = "GO\r\n* INJECTED\r\n";
+        ::send(fd, reply, sizeof reply - 1, MSG_NOSIGNAL);
+        if (SSL* ssl = tlstest::handshake(server.ctx, fd, true)) {
+            handshaken = true;
+            tlstest::echo(ssl);
+            SSL_free(ssl);
+        }
+    });
+    auto stream = streamTo(listener, false);
+    stream->create();
+    ASSERT_TRUE(stream->good());
+    *stream << "STARTTLS\r\n" << std::flush;
+    std::string line;
+    ASSERT_TRUE(std::getline(*stream, line));
+    ASSERT_EQ("GO\r", line);
+    EXPECT_TRUE(stream->startSSL() == nullptr);
+    auto* buffer = dynamic_cast<zelvo::ssl::basic_sslbuffer*>(stream->getBuffer());
+    ASSERT_NE(nullptr, buffer);
+    EXPECT_FALSE(buffer->isSslActive());
+    stream->close();
+    peer.join();
+    EXPECT_FALSE(handshaken);
+}
+
+TEST(SslBufferTest, CreateOnAConnectedBufferKeepsTheConnection)
+{
+    tlstest::SigpipeIgnored quiet;
+    for (bool useSsl : {true, false}) {
+        SCOPED_TRACE(useSsl ? "TLS" : "plain");
+        ServerCtx server;
+        tlstest::Listener listener;
+        tlstest::PeerThread peer(listener, [&](int fd) {
+            if (!useSsl) {
+                std::string line;
+                while (!(line = rawLine(fd)).empty())
+                    ::send(fd, line.data(), line.size(), MSG_NOSIGNAL);
+            } else if (SSL* ssl = tlstest::handshake(server.ctx, fd, true)) {
+                tlstest::echo(ssl);
+                SSL_free(ssl);
+            }
+        });
+        auto stream = streamTo(listener, useSsl);
+        stream->create();
+        ASSERT_TRUE(stream->good());
+        const int descriptor = stream->getBuffer()->getSocket();
+        stream->create();
+        EXPECT_TRUE(stream->good());
+        EXPECT_TRUE(stream->isConnected());
+        EXPECT_EQ(descriptor, stream->getBuffer()->getSocket());
+        *stream << "still here\n" << std::flush;
+        std::string line;
+        ASSERT_TRUE(std::getline(*stream, line));
+        EXPECT_EQ("still here", line);
+        stream->close();
+    }
+}
+
+TEST(SslBufferTest, AFailedHandshakeLeavesTheBufferReadyForCreate)
+{
+    tlstest::SigpipeIgnored quiet;
+    ServerCtx server;
+    tlstest::Listener listener;
+    auto stream = streamTo(listener, true);
+    {
+        tlstest::PeerThread refusing(listener, [](int) {});  // closes at once
+        stream->create();
+        EXPECT_TRUE(stream->bad());
+        EXPECT_FALSE(stream->isConnected());
+    }
+    tlstest::PeerThread peer(listener, [&](int fd) {
+        if (SSL* ssl = tlstest::handshake(server.ctx, fd, true)) {
+            tlstest::echo(ssl);
+            SSL_free(ssl);
+        }
+    });
+    stream->create();
+    ASSERT_TRUE(stream->good());
+    *stream << "second try\n" << std::flush;
+    std::string line;
+    ASSERT_TRUE(std::getline(*stream, line));
+    EXPECT_EQ("second try", line);
+    stream->close();
 }
 
 }  // namespace

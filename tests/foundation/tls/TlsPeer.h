@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <csignal>
 #include <chrono>
 #include <fstream>
 #include <iterator>
@@ -58,6 +59,19 @@ inline SSL_CTX* makeContext(bool server, const PeerOptions& options)
     }
     return ctx;
 }
+
+// The raw peers write with plain write(): a client that has gone would end
+// the test process with SIGPIPE. Ignored for the guard's lifetime.
+class SigpipeIgnored {
+public:
+    SigpipeIgnored() : previous_(std::signal(SIGPIPE, SIG_IGN)) {}
+    ~SigpipeIgnored() { std::signal(SIGPIPE, previous_); }
+    SigpipeIgnored(const SigpipeIgnored&) = delete;
+    SigpipeIgnored& operator=(const SigpipeIgnored&) = delete;
+
+private:
+    void (*previous_)(int);
+};
 
 // A listening socket on 127.0.0.1 with a port the system chose.
 class Listener {
