@@ -59,24 +59,26 @@ bool keepSilent(int fd, const std::atomic<bool>& released)
     return true;
 }
 
-// Runs the server side of the handshake on fd up to the point where the
-// server waits for the client's second flight, and returns the connection
-// there (the server's first flight has gone out).
+// Runs the server side of the handshake on fd up to its first flight, sends
+// that flight and returns the connection. The flight is written to memory
+// first, so the server cannot go on with whatever the client answers.
 SSL* serverFirstFlight(SSL_CTX* ctx, int fd)
 {
     SSL* ssl = SSL_new(ctx);
     SSL_set_fd(ssl, fd);
+    BIO* flight = BIO_new(BIO_s_mem());
+    SSL_set0_wbio(ssl, flight);
     ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
-    for (int attempt = 0; attempt < 500; ++attempt) {
-        if (SSL_accept(ssl) == 1 || SSL_get_error(ssl, -1) != SSL_ERROR_WANT_READ)
-            break;
-        if (BIO_number_written(SSL_get_wbio(ssl)) > 0)
-            break;
+    for (int attempt = 0; attempt < 500 && BIO_ctrl_pending(flight) == 0; ++attempt) {
+        SSL_accept(ssl);  // wants the client hello until it is in
         pollfd entry{fd, POLLIN, 0};
         ::poll(&entry, 1, 10);
     }
     ERR_clear_error();
     ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    char* bytes = nullptr;
+    const long length = BIO_get_mem_data(flight, &bytes);
+    ::send(fd, bytes, static_cast<size_t>(length), MSG_NOSIGNAL);
     return ssl;
 }
 
