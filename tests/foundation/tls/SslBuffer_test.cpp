@@ -82,6 +82,15 @@ SSL* serverFirstFlight(SSL_CTX* ctx, int fd)
     return ssl;
 }
 
+// Sends text and a LF, and returns the line that comes back ("" for none).
+std::string echoed(basic_tcpclientiostream& stream, const std::string& text)
+{
+    stream << text << "\n" << std::flush;
+    std::string line;
+    std::getline(stream, line);
+    return line;
+}
+
 // Reads raw bytes up to and including the first LF.
 std::string rawLine(int fd)
 {
@@ -99,19 +108,11 @@ TEST(SslBufferTest, TlsRoundTripRightAfterConnect)
 {
     ServerCtx server;
     tlstest::Listener listener;
-    tlstest::PeerThread peer(listener, [&](int fd) {
-        if (SSL* ssl = tlstest::handshake(server.ctx, fd, true)) {
-            tlstest::echo(ssl);
-            SSL_free(ssl);
-        }
-    });
+    tlstest::PeerThread peer(listener, [&](int fd) { tlstest::serveEcho(server.ctx, fd); });
     auto stream = streamTo(listener, true);
     stream->create();
     ASSERT_TRUE(stream->good());
-    *stream << "hello over tls\n" << std::flush;
-    std::string line;
-    ASSERT_TRUE(std::getline(*stream, line));
-    EXPECT_EQ("hello over tls", line);
+    EXPECT_EQ("hello over tls", echoed(*stream, "hello over tls"));
     auto* buffer = dynamic_cast<zelvo::ssl::basic_sslbuffer*>(stream->getBuffer());
     ASSERT_NE(nullptr, buffer);
     EXPECT_TRUE(buffer->isSslActive());
@@ -153,33 +154,51 @@ TEST(SslBufferTest, ARecordLargerThanTheGetAreaIsReadAtOnce)
     EXPECT_EQ(record, got);
 }
 
-TEST(SslBufferTest, PlainUntilStartSslThenTls)
-{
+// The server of a STARTTLS exchange: reads the request line, answers with
+// reply in clear, then shakes hands and echoes.
+struct StartTlsServer {
     ServerCtx server;
     tlstest::Listener listener;
-    std::string plainRequest;
-    tlstest::PeerThread peer(listener, [&](int fd) {
-        plainRequest = rawLine(fd);
-        ::send(fd, "GO\r\n", 4, MSG_NOSIGNAL);
-        if (SSL* ssl = tlstest::handshake(server.ctx, fd, true)) {
-            tlstest::echo(ssl);
-            SSL_free(ssl);
-        }
-    });
+    std::string request;
+    std::atomic<bool> handshaken{false};
+    tlstest::PeerThread peer;
+
+    explicit StartTlsServer(const std::string& reply)
+        : peer(listener, [this, reply](int fd) {
+              request = rawLine(fd);
+              ::send(fd, reply.data(), reply.size(), MSG_NOSIGNAL);
+              if (SSL* ssl = tlstest::handshake(server.ctx, fd, true)) {
+                  handshaken = true;
+                  tlstest::echo(ssl);
+                  SSL_free(ssl);
+              }
+          })
+    {
+    }
+};
+
+// A plain stream that asked for TLS and read the go-ahead line.
+std::unique_ptr<basic_tcpclientiostream> askForTls(const tlstest::Listener& listener)
+{
     auto stream = streamTo(listener, false);
     stream->create();
-    ASSERT_TRUE(stream->good());
     *stream << "STARTTLS\r\n" << std::flush;
     std::string line;
-    ASSERT_TRUE(std::getline(*stream, line));
+    std::getline(*stream, line);
     EXPECT_EQ("GO\r", line);
+    return stream;
+}
+
+TEST(SslBufferTest, PlainUntilStartSslThenTls)
+{
+    StartTlsServer server("GO\r\n");
+    auto stream = askForTls(server.listener);
+    ASSERT_TRUE(stream->good());
     ASSERT_NE(nullptr, stream->startSSL());
-    *stream << "now secret\n" << std::flush;
-    ASSERT_TRUE(std::getline(*stream, line));
-    EXPECT_EQ("now secret", line);
+    EXPECT_EQ("now secret", echoed(*stream, "now secret"));
     stream->close();
-    peer.join();
-    EXPECT_EQ("STARTTLS\r\n", plainRequest);
+    server.peer.join();
+    EXPECT_EQ("STARTTLS\r\n", server.request);
 }
 
 TEST(SslBufferTest, ResetSslSendsPendingThroughTlsAndLaterOutputInClear)
@@ -376,33 +395,16 @@ TEST(SslBufferTest, StartSslRefusesPlainInputReceivedBeforeTheHandshake)
     tlstest::SigpipeIgnored quiet;
     // A man in the middle appends a response to the server's go-ahead; it
     // must never be taken as if it had come through TLS.
-    ServerCtx server;
-    tlstest::Listener listener;
-    std::atomic<bool> handshaken{false};
-    tlstest::PeerThread peer(listener, [&](int fd) {
-        rawLine(fd);
-        const char reply[] = "GO\r\n* INJECTED\r\n";
-        ::send(fd, reply, sizeof reply - 1, MSG_NOSIGNAL);
-        if (SSL* ssl = tlstest::handshake(server.ctx, fd, true)) {
-            handshaken = true;
-            tlstest::echo(ssl);
-            SSL_free(ssl);
-        }
-    });
-    auto stream = streamTo(listener, false);
-    stream->create();
+    StartTlsServer server("GO\r\n* INJECTED\r\n");
+    auto stream = askForTls(server.listener);
     ASSERT_TRUE(stream->good());
-    *stream << "STARTTLS\r\n" << std::flush;
-    std::string line;
-    ASSERT_TRUE(std::getline(*stream, line));
-    ASSERT_EQ("GO\r", line);
     EXPECT_TRUE(stream->startSSL() == nullptr);
     auto* buffer = dynamic_cast<zelvo::ssl::basic_sslbuffer*>(stream->getBuffer());
     ASSERT_NE(nullptr, buffer);
     EXPECT_FALSE(buffer->isSslActive());
     stream->close();
-    peer.join();
-    EXPECT_FALSE(handshaken);
+    server.peer.join();
+    EXPECT_FALSE(server.handshaken);
 }
 
 TEST(SslBufferTest, CreateOnAConnectedBufferKeepsTheConnection)
@@ -417,9 +419,8 @@ TEST(SslBufferTest, CreateOnAConnectedBufferKeepsTheConnection)
                 std::string line;
                 while (!(line = rawLine(fd)).empty())
                     ::send(fd, line.data(), line.size(), MSG_NOSIGNAL);
-            } else if (SSL* ssl = tlstest::handshake(server.ctx, fd, true)) {
-                tlstest::echo(ssl);
-                SSL_free(ssl);
+            } else {
+                tlstest::serveEcho(server.ctx, fd);
             }
         });
         auto stream = streamTo(listener, useSsl);
@@ -430,10 +431,7 @@ TEST(SslBufferTest, CreateOnAConnectedBufferKeepsTheConnection)
         EXPECT_TRUE(stream->good());
         EXPECT_TRUE(stream->isConnected());
         EXPECT_EQ(descriptor, stream->getBuffer()->getSocket());
-        *stream << "still here\n" << std::flush;
-        std::string line;
-        ASSERT_TRUE(std::getline(*stream, line));
-        EXPECT_EQ("still here", line);
+        EXPECT_EQ("still here", echoed(*stream, "still here"));
         stream->close();
     }
 }
@@ -450,18 +448,10 @@ TEST(SslBufferTest, AFailedHandshakeLeavesTheBufferReadyForCreate)
         EXPECT_TRUE(stream->bad());
         EXPECT_FALSE(stream->isConnected());
     }
-    tlstest::PeerThread peer(listener, [&](int fd) {
-        if (SSL* ssl = tlstest::handshake(server.ctx, fd, true)) {
-            tlstest::echo(ssl);
-            SSL_free(ssl);
-        }
-    });
+    tlstest::PeerThread peer(listener, [&](int fd) { tlstest::serveEcho(server.ctx, fd); });
     stream->create();
     ASSERT_TRUE(stream->good());
-    *stream << "second try\n" << std::flush;
-    std::string line;
-    ASSERT_TRUE(std::getline(*stream, line));
-    EXPECT_EQ("second try", line);
+    EXPECT_EQ("second try", echoed(*stream, "second try"));
     stream->close();
 }
 

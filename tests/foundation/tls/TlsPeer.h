@@ -182,6 +182,15 @@ inline void echo(SSL* ssl)
             break;
 }
 
+// Server handshake on fd, then echo() until the client closes.
+inline void serveEcho(SSL_CTX* ctx, int fd)
+{
+    if (SSL* ssl = handshake(ctx, fd, true)) {
+        echo(ssl);
+        SSL_free(ssl);
+    }
+}
+
 // Reads exactly n bytes (fewer when the peer closes first).
 inline std::string readExactly(SSL* ssl, size_t n)
 {
