@@ -19,26 +19,9 @@
 #include "tests/support/TestSupport.h"
 
 using admintest::StandIn;
+using testsupport::listenOnLoopback;
 
 namespace {
-
-// A listening socket on a free loopback port (the port goes to port); -1 on failure.
-int listenOnLoopback(int& port)
-{
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || ::listen(fd, 1) != 0 ||
-        ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) != 0) {
-        if (fd >= 0)
-            ::close(fd);
-        return -1;
-    }
-    port = ntohs(a.sin_port);
-    return fd;
-}
 
 bool acceptAll(const std::string&, const std::string&, const std::string&, unsigned short, const std::string&)
 {
