@@ -38,14 +38,10 @@ private:
     bool& flag;
 };
 
-// Asked before every upload: an ASCII comparison, no locale.
 bool announces(const std::vector<std::string>& capabilities, const std::string& word)
 {
-    auto upper = [](char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; };
-    return std::any_of(capabilities.begin(), capabilities.end(), [&](const std::string& c) {
-        return c.size() == word.size() &&
-               std::equal(c.begin(), c.end(), word.begin(), [&](char a, char b) { return upper(a) == upper(b); });
-    });
+    return std::any_of(capabilities.begin(), capabilities.end(),
+                       [&](const std::string& c) { return zelvo::utils::iEqual(c, word); });
 }
 
 // The words of a CAPABILITY response code ("* OK [CAPABILITY ...] text",
