@@ -53,15 +53,22 @@ std::string printable(const std::string& value)
 
 std::string formatBinding(const TinyDbCommunicator::ImapBinding& b)
 {
-    unsigned char octets[4];
-    std::memcpy(octets, &b.ip, sizeof octets);
     char text[160];
-    std::snprintf(text, sizeof text, "insert ServicePorts set Service='IMAP', IPAddress='%u.%u.%u.%u', Port='%d'",
-                  octets[0], octets[1], octets[2], octets[3], b.port);
+    std::snprintf(text, sizeof text, "insert ServicePorts set Service='IMAP', IPAddress='%s', Port='%d'",
+                  b.address().c_str(), b.port);
     return text;
 }
 
 }  // namespace
+
+std::string TinyDbCommunicator::ImapBinding::address() const
+{
+    unsigned char octets[4];
+    std::memcpy(octets, &ip, sizeof octets);
+    char text[16];
+    std::snprintf(text, sizeof text, "%u.%u.%u.%u", octets[0], octets[1], octets[2], octets[3]);
+    return text;
+}
 
 bool callback(const std::string& knownFingerprint, const std::string& presentedFingerprint,
               const std::string& hostDescription, unsigned short /*port*/, const std::string& /*productName*/)
@@ -87,7 +94,9 @@ TinyDbCommunicator::TinyDbCommunicator(const std::string& user, const std::strin
       imapPort(firstTemporaryImapPort),
       imapAutoStart(0),
       imapRunning(0),
-      statusSaved(false)
+      statusSaved(false),
+      leftToRestore(false),
+      triedAtExit(false)
 {
 }
 
@@ -95,19 +104,36 @@ TinyDbCommunicator::~TinyDbCommunicator()
 {
     if (!db)
         return;
-    // The restore at exit is the last chance to give the target its IMAP
-    // service back: when the session broke, it is tried once more on a fresh
-    // one. A refusal on a sound session would only be refused again.
-    if (statusSaved && restoreImapStatus() != TinyDbResult::Ok && sessionBroken() &&
-        connect(true) == TinyDbResult::Ok)
-        restoreImapStatus();
+    if (needsRestore() && !triedAtExit)
+        restoreAtExit();
     close();
+}
+
+int TinyDbCommunicator::restoreAtExit()
+{
+    if (!needsRestore())
+        return TinyDbResult::Ok;
+    if (triedAtExit)
+        return TinyDbResult::Failed;
+    triedAtExit = true;
+    // When the session broke, once more on a fresh one. A refusal on a sound
+    // session would only be refused again.
+    int rc = restoreImapStatus();
+    if (rc != TinyDbResult::Ok && sessionBroken() && connect(true) == TinyDbResult::Ok)
+        rc = restoreImapStatus();
+    return rc;
 }
 
 bool TinyDbCommunicator::sessionBroken() const
 {
     const zelvo::tinydb::tinydb_cl* session = cl_get(db);
     return !session || session->broken;
+}
+
+bool TinyDbCommunicator::statementRefused() const
+{
+    const zelvo::tinydb::tinydb_cl* session = cl_get(db);
+    return session && session->refused;
 }
 
 void TinyDbCommunicator::close()
@@ -276,8 +302,12 @@ int TinyDbCommunicator::changeImapServiceStatus()
     if (!connected)
         return TinyDbResult::NotConnected;
     std::uint32_t value = 0;
-    if (queryValue("select stop_service('IMAP')", value) != 0)
+    leftToRestore = true;
+    if (queryValue("select stop_service('IMAP')", value) != 0) {
+        // A stop the server refused left the target as it was.
+        leftToRestore = !statementRefused();
         return TinyDbResult::QueryFailed;
+    }
     for (int attempt = 1; attempt <= startAttempts; ++attempt) {
         if (execute("delete from ServicePorts where Service='IMAP'") != 0)
             return TinyDbResult::QueryFailed;
@@ -298,6 +328,14 @@ int TinyDbCommunicator::changeImapServiceStatus()
 }
 
 int TinyDbCommunicator::restoreImapStatus()
+{
+    const int rc = putBackImapStatus();
+    if (rc == TinyDbResult::Ok)
+        leftToRestore = false;
+    return rc;
+}
+
+int TinyDbCommunicator::putBackImapStatus()
 {
     if (!connected)
         return TinyDbResult::NotConnected;

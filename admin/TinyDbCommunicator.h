@@ -34,12 +34,15 @@ public:
     struct ImapBinding {
         std::uint32_t ip;    // the four octets as received, first octet first in memory
         std::uint16_t port;  // host order
+
+        // The address in dotted form, first octet first.
+        std::string address() const;
     };
 
     TinyDbCommunicator(const std::string& user, const std::string& password, const std::string& host,
                        LogStream& log, unsigned adminPort);
-    // Puts the saved IMAP bindings back when they were saved (once more on a
-    // fresh session when the old one broke), then ends the session.
+    // Ends the session; first, when a restore is still needed and none was
+    // tried at exit, the restore at exit.
     ~TinyDbCommunicator();
     TinyDbCommunicator(const TinyDbCommunicator&) = delete;
     TinyDbCommunicator& operator=(const TinyDbCommunicator&) = delete;
@@ -49,6 +52,17 @@ public:
     int saveImapServiceStatus();
     int changeImapServiceStatus();
     int restoreImapStatus();
+    // True from the switch of the IMAP service until a restore completes;
+    // false when the server refused the switch's first statement (nothing
+    // was changed).
+    bool needsRestore() const { return leftToRestore; }
+    // The last chance to give the target its IMAP service back: tried at
+    // most once, when needsRestore(), on this session and, when it broke,
+    // once more on a fresh one. Ok when nothing is left to restore.
+    int restoreAtExit();
+    bool restoreAtExitTried() const { return triedAtExit; }
+    // The saved state of the service: was it running when the run began.
+    bool imapWasRunning() const { return imapRunning != 0; }
     int setGlobalPublicFolders();
     int createDomain(const boost::shared_ptr<WebStarPostOffice>& postOffice);
     int createUser(const boost::shared_ptr<WebStarUser>& user, bool publish);
@@ -74,6 +88,10 @@ private:
     // True when the session can no longer carry a statement (a reply broke
     // off, a read or write failed).
     bool sessionBroken() const;
+    // The steps of restoreImapStatus.
+    int putBackImapStatus();
+    // True when the server refused the last statement (it was not carried out).
+    bool statementRefused() const;
     // True when every value can go between quotes; else logs which cannot.
     bool checkValues(const char* what, const std::string& owner,
                      const std::vector<std::pair<const char*, const std::string*>>& values);
@@ -90,6 +108,8 @@ private:
     std::uint32_t imapRunning;
     std::vector<ImapBinding> savedBindings;
     bool statusSaved;
+    bool leftToRestore;
+    bool triedAtExit;
 };
 
 // The known-hosts question of connect: a new server is trusted and recorded;

@@ -159,6 +159,7 @@ int tinydb_send_query(void* handle, const char* statement, tinydb_query_result* 
     std::memset(result, 0, sizeof *result);
     if (!session || !statement)
         return TINYDB_E_PARAM;
+    session->refused = false;
     if (session->broken)
         return TINYDB_E_SOCKET;
 
@@ -187,6 +188,7 @@ int tinydb_send_query(void* handle, const char* statement, tinydb_query_result* 
         // A refusal carries no data block: nothing more is read, whatever
         // length its header holds, so the next reply is found where it starts.
         session->lastError = static_cast<int>(serverError);
+        session->refused = true;
         return static_cast<int>(status);
     }
     if (dataLength > maxReplyBytes) {

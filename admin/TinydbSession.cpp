@@ -135,7 +135,7 @@ bool TinydbClientSocket::open(int fd)
 }
 
 tinydb_cl::tinydb_cl()
-    : lastError(0), udpSocket(-1), protoVersion(0), updateKey(0), broken(false), socket(nullptr)
+    : lastError(0), udpSocket(-1), protoVersion(0), updateKey(0), broken(false), refused(false), socket(nullptr)
 {
 }
 

@@ -82,6 +82,9 @@ public:
     // Set when a reply broke off or could not be taken in whole: the stream
     // no longer sits at the start of a reply, so no further statement goes.
     bool broken;
+    // Set when the server refused the last statement with a status: it was
+    // not carried out.
+    bool refused;
     TinydbSocket socket;
     ssl::SSLContext sslContext;
 };

@@ -14,8 +14,8 @@ rounds, interleaving the tools, the target emptied before each copy:
 Mail lives under /dev/shm, so that Dovecot's own file I/O does not swing from
 round to round. Prints per tool the median messages per second and MB per
 second, their ratio, 4d2zev's migration loop alone (without the checks, the
-IMAP switch and the restores, which restart the target's service three
-times), its peak resident memory and CPU time; the first 4d2zev copy is
+IMAP switch and the restore, which restart the target's service twice),
+its peak resident memory and CPU time; the first 4d2zev copy is
 compared message by message with the source.
 
     bench/whole_tool_bench.py [--rounds N] [--count N] [--users N]
@@ -180,7 +180,7 @@ class StandIn:
 def run_tool(tool, base, src, src_path, out_path):
     """One whole 4d2zev run; returns (seconds, seconds of the migration loop, exit
     status, peak RSS in KB, CPU seconds). The loop runs from "Migration started" to the summary;
-    the rest is the checks, the IMAP switch and the two restores."""
+    the rest is the checks, the IMAP switch and the restore."""
     home = tempfile.mkdtemp(prefix="home.", dir=base)
     env = dict(os.environ, HOME=home)
     marks = {b"Migration started": None, b"Migration summary:": None}
@@ -314,11 +314,11 @@ def main():
         print("seeded %d messages, %.1f MB for %d users in %d post offices"
               % (count, mb, len(accounts), args.post_offices), flush=True)
 
-        # A whole run restarts the target's IMAP service three times (the switch,
-        # the restore, the restore at exit); this is what one restart costs here.
+        # A whole run restarts the target's IMAP service twice (the switch and
+        # the restore); this is what one restart costs here.
         restarts = []
         dst.start()
-        for _ in range(3):
+        for _ in range(2):
             t0 = time.monotonic()
             dst.stop()
             dst.start()
@@ -375,7 +375,7 @@ def main():
         print("  ratio 4d2zev/mbsync (speed): %.2f whole run, %.2f migration loop"
               % (med["mbsync"] / med["4d2zev"], med["mbsync"] / lm))
         print("  one restart of the target Dovecot (stop and start): %.2f s (median); a whole run"
-              " makes three" % statistics.median(restarts))
+              " makes two" % statistics.median(restarts))
         print("  4d2zev peak RSS %.1f MB (max over rounds), CPU time %.2f s (median)"
               % (max(rss) / 1024.0, statistics.median(cpu)))
     finally:

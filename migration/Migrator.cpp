@@ -47,7 +47,7 @@ Migrator::~Migrator()
         ZMutexGuard guard(&mutex);
         copyist.reset();
     }
-    // The session restores the saved IMAP bindings once more when it goes.
+    // The session goes with its restore at exit, when one is still to try.
     db.reset();
 }
 
@@ -88,7 +88,7 @@ int Migrator::start()
     const bool prepared = prepareZEV();
     pollInterrupt();
     if (!prepared)
-        return -4;
+        return restoreBeforeExit() ? -4 : -10;
 
     int result;
     log.log(LogStream::Line, "Migration started - %s", getActualTime().c_str());
@@ -106,10 +106,31 @@ int Migrator::start()
         result = -5;
     }
     pollInterrupt();
-    if (!restoreZEV())
+    if (!restoreZEV() && !restoreBeforeExit())
         result = -10;
     pollInterrupt();
     return result;
+}
+
+bool Migrator::restoreBeforeExit()
+{
+    if (!db || !db->needsRestore())
+        return true;
+    if (db->restoreAtExitTried())
+        return false;
+    log.log(LogStream::Begin, "Restoring Zelvo MailServer IMAP service configuration before exit ... ");
+    if (db->restoreAtExit() == TinyDbResult::Ok) {
+        log.log(LogStream::End, "OK\n");
+        return true;
+    }
+    log.log(LogStream::End, "Failed\n");
+    // What the administrator has to put back by hand.
+    std::string bindings;
+    for (const TinyDbCommunicator::ImapBinding& b : db->getSavedBindings())
+        bindings += (bindings.empty() ? "" : ", ") + b.address() + ":" + std::to_string(b.port);
+    log.log(LogStream::Error, "Zelvo MailServer IMAP service was left unrestored (bindings: %s; %s).\n",
+            bindings.empty() ? "none" : bindings.c_str(), db->imapWasRunning() ? "running" : "stopped");
+    return false;
 }
 
 bool Migrator::test4DConfiguration()

@@ -39,8 +39,14 @@ public:
     Migrator& operator=(const Migrator&) = delete;
 
     // The whole run: 0, or -2 (source configuration), -3 (source IMAP),
-    // -4 (target preparation), -5 (post-office list), -10 (restore).
+    // -4 (target preparation), -5 (post-office list), -10 (the target's IMAP
+    // service is not back at the end: neither the restore nor the restore
+    // before exit completed).
     int start();
+    // When the run switched the target's IMAP service and no restore has
+    // completed since: the restore at exit, told in a line. True when the
+    // target is left as it was found.
+    bool restoreBeforeExit();
     // Writes the abort line and stops the run at its next test point.
     void abort();
     bool wasAborted();

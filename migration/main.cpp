@@ -68,14 +68,13 @@ int run(const CommandArgs& args)
             outcome.startResult = migrator->start();
         } catch (const std::exception& e) {
             // Whatever went wrong, the target's IMAP bindings are still put
-            // back when the driver goes below.
+            // back, and the exit status tells when they are not.
             log.log(LogStream::Error, "Migration stopped: %s\n", e.what());
-            outcome.startResult = kRunStoppedByException;
+            outcome.startResult = migrator->restoreBeforeExit() ? kRunStoppedByException : -10;
         }
         outcome.aborted = migrator->interruptLeftWorkUndone();
         outcome.summaryHasErrors = summaryHasErrors(summary);
-        // The driver goes before the log: its session restores the target's
-        // IMAP bindings once more when they were saved, logging nothing.
+        // The driver goes before the log it writes to.
         migrator.reset();
     }
     return exitStatusFor(outcome);

@@ -183,12 +183,40 @@ TEST_F(Communicator, SaveSwitchAndRestore)
               server.table("ServicePorts"));
     EXPECT_EQ("true", server.state().get<std::string>("imap.running"));
 
-    // Destruction restores once more, then ends the session.
+    // A completed restore is not repeated when the object goes: that would
+    // only cut the target's IMAP clients once more.
+    EXPECT_FALSE(c->needsRestore());
     const size_t beforeDestruction = server.statements().size();
     c.reset();
-    const std::vector<std::string> all = server.statements();
-    EXPECT_EQ(restoreStatements, std::vector<std::string>(all.begin() + beforeDestruction, all.end()));
+    EXPECT_EQ(beforeDestruction, server.statements().size());
     EXPECT_EQ("", out.str());
+}
+
+// What is left to put back after a switch that did not go through: a stop
+// the server refused changed nothing; a stop that went through (or whose
+// fate is unknown) leaves a restore to do.
+TEST_F(Communicator, SwitchThatFailedLeavesARestoreOnlyWhenItChangedTheTarget)
+{
+    struct Case {
+        const char* name;
+        std::vector<std::string> knobs;
+        bool needsRestore;
+        int stops;  // in all, destruction included
+    } cases[] = {
+        {"stop refused", {"--fail", "stop_service=3:1"}, false, 1},
+        {"session dropped after the stop", {"--cut-after", "stop_service=1"}, true, 2},
+        {"start refused on both ports", {"--refuse-imap-port", "8143", "--refuse-imap-port", "8144"}, true, 2},
+    };
+    for (const Case& k : cases) {
+        SCOPED_TRACE(k.name);
+        StandIn server(k.knobs);
+        auto c = connected(server);
+        EXPECT_NE(TinyDbResult::Ok, c->saveAndChangeImapStatus());
+        EXPECT_EQ(k.needsRestore, c->needsRestore());
+        c.reset();
+        const std::vector<std::string> all = server.statements();
+        EXPECT_EQ(k.stops, std::count(all.begin(), all.end(), std::string(stopImap)));
+    }
 }
 
 // The restore at destruction runs once more on the same session; only when

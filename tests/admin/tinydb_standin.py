@@ -203,6 +203,16 @@ class Server:
         # Knobs of --raw-once apply to the first matching statement only.
         self.raws_once = [parse_knob(k, "raw-once") for k in opts.raw_once]
         self.holds = [parse_knob(k, "hold") for k in opts.hold]
+        # Knobs of --cut-after: [needle, N, and later, statements seen so far].
+        self.cuts = []
+        for k in opts.cut_after:
+            needle, value = parse_knob(k, "cut-after")
+            later = value.endswith("+")
+            try:
+                n = int(value[:-1] if later else value)
+            except ValueError:
+                raise SystemExit("--cut-after needs TEXT=N or TEXT=N+")
+            self.cuts.append([needle, n, later, 0])
         self.port_map = {}
         for item in opts.imap_port_map:
             a, b = item.split("=", 1)
@@ -293,6 +303,16 @@ class Server:
                 deadline = time.monotonic() + HOLD_LIMIT
                 while not os.path.exists(path) and time.monotonic() < deadline:
                     time.sleep(0.02)
+
+    def cut_after(self, text):
+        """True when a --cut-after knob drops the connection after this statement."""
+        cut = False
+        for knob in self.cuts:
+            needle, n, later, seen = knob
+            if needle in text:
+                knob[3] = seen = seen + 1
+                cut = cut or seen == n or (later and seen > n)
+        return cut
 
     @staticmethod
     def raw_reply(value):
@@ -533,8 +553,13 @@ def serve_statements(server, conn):
             entry.update(reply.record())
             if hasattr(reply, "why"):
                 entry["why"] = reply.why
+            cut = server.cut_after(text)
+            if cut:
+                entry["cut"] = True
             server.log.append(entry)
             server.save()
+        if cut:
+            return
         conn.sendall(reply.raw if reply.raw is not None else frame_reply(reply))
         if reply.close:
             return
@@ -615,6 +640,9 @@ def main():
                    help="TEXT=HEX[+close]|close: send HEX as the whole reply, or drop the connection")
     p.add_argument("--hold", action="append", default=[],
                    help="TEXT=FILE: a statement containing TEXT is answered only once FILE exists")
+    p.add_argument("--cut-after", action="append", default=[],
+                   help="TEXT=N[+]: the Nth statement containing TEXT (N+: also every later one) is "
+                        "carried out, then the connection drops without its answer")
     p.add_argument("--refuse-imap-port", type=int, action="append", default=[],
                    help="start_service answers 0 while an IMAP binding uses this port")
     p.add_argument("--imap-dir", help="Dovecot instance directory (tests/support/dovecot.sh create)")

@@ -164,7 +164,8 @@ TEST(EndToEndTexts, EveryFailureLine) {
          {"Connecting Zelvo MailServer ... OK\n"
           "Preparing Zelvo MailServer IMAP service for migration ... Failed\n"
           "ERROR: Unable to change Zelvo MailServer configuration.\n\n"},
-         {"Migration started"}},
+         // The refused stop changed nothing on the target: nothing to restore.
+         {"Migration started", "Restoring"}},
         {"public folders refused",
          {"--fail", "update Misc=3:1"},
          nullptr,
@@ -172,7 +173,8 @@ TEST(EndToEndTexts, EveryFailureLine) {
          4,
          {"Preparing Zelvo MailServer IMAP service for migration ... OK\n"
           "Switching public folders location ... Failed\n"
-          "ERROR: Unable to change public folders location.\n\n"},
+          "ERROR: Unable to change public folders location.\n\n"
+          "Restoring Zelvo MailServer IMAP service configuration before exit ... OK\n"},
          {"Migration started"}},
         {"post-office list unreadable at the migration",
          {},
