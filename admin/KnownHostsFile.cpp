@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -22,6 +23,23 @@ const char knownHostsDir[] = "/.zelvo/admin/";
 const char knownHostsName[] = "known_hosts.cfg";
 const char keySeparator[] = ": ";
 constexpr int lockRetryMs = 100;
+
+thread_local std::string failureText;
+
+// A 604 of the store, kept with its reason for the caller's error line.
+int storeFailure(const char* action, const std::string& path, int error)
+{
+    failureText = std::string("Cannot ") + action + " the known-hosts file " + path + ": " +
+                  (error != 0 ? std::strerror(error) : "no reason given by the system") + ".";
+    return TINYDB_E_KNOWNHOSTS;
+}
+
+int lockTimeout(const std::string& path)
+{
+    failureText = "The known-hosts file " + path + " stayed locked by another process for " +
+                  std::to_string(LockedFile::defaultLockWait) + " s.";
+    return TINYDB_E_LOCKTIMEOUT;
+}
 
 bool startsWithNoCase(const std::string& line, const std::string& prefix)
 {
@@ -81,7 +99,7 @@ bool moveNoReplace(const std::string& from, const std::string& to)
 int LockedFile::defaultLockWait = 30;
 
 LockedFile::LockedFile(const char* path, LockMode mode)
-    : opened(false), timedOut(false), lockWait(defaultLockWait)
+    : opened(false), timedOut(false), error(0), lockWait(defaultLockWait)
 {
     const utils::ZFile::AccessFlags access =
         mode == LockMode::Write ? utils::ZFile::AccessFlags::ReadWrite : utils::ZFile::AccessFlags::Read;
@@ -97,7 +115,7 @@ LockedFile::LockedFile(const char* path, LockMode mode)
             break;
         // A conflicting record lock shows as EAGAIN or EACCES; anything else
         // (a missing file, no permission on the directory) will not go away.
-        const int error = errno;
+        error = errno;
         if (error != EAGAIN && error != EACCES)
             break;
         if (wait.hasPeriodOccured(nullptr)) {
@@ -184,8 +202,12 @@ bool KnownHostsFile::prepareKey(std::string& key, const char* host, const char* 
 bool KnownHostsFile::createIfNotExist(const std::string& path)
 {
     struct stat st;
-    if (::stat(path.c_str(), &st) == 0)
-        return S_ISREG(st.st_mode);
+    if (::stat(path.c_str(), &st) == 0) {
+        if (S_ISREG(st.st_mode))
+            return true;
+        errno = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
+        return false;
+    }
     const std::string::size_type slash = path.find_last_of("/\\");
     if (slash != std::string::npos && slash > 0) {
         const std::string dir = path.substr(0, slash);
@@ -208,22 +230,24 @@ int KnownHostsFile::readFingerprint(const std::string& path, const std::string& 
     {
         LockedFile file(path.c_str(), LockedFile::LockMode::Read);
         if (!file.isOpened() && file.isTimedOut())
-            return TINYDB_E_LOCKTIMEOUT;
+            return lockTimeout(path);
         // Only a missing file is an empty store: one that is there but cannot
         // be opened would make every certificate a first use.
-        struct stat st;
-        if (!file.isOpened() && (::stat(path.c_str(), &st) == 0 || errno != ENOENT))
-            return TINYDB_E_KNOWNHOSTS;
+        if (!file.isOpened() && file.openError() != ENOENT)
+            return storeFailure("read", path, file.openError());
+        errno = 0;
         if (!file.readFileContent(content))
-            return TINYDB_E_KNOWNHOSTS;
+            return storeFailure("read", path, errno);
     }
     const std::string text = content.str();
     Line line;
     if (!findLine(text, prefix, line))
         return 0;
     const std::string::size_type valueBegin = line.begin + prefix.size();
-    if (valueBegin >= line.coreEnd)
+    if (valueBegin >= line.coreEnd) {
+        failureText = "The known-hosts file " + path + " holds no fingerprint for " + key + ".";
         return TINYDB_E_KNOWNHOSTS;
+    }
     fingerprint = text.substr(valueBegin, line.coreEnd - valueBegin);
     return 0;
 }
@@ -234,10 +258,11 @@ int KnownHostsFile::writeFingerprint(const std::string& path, const std::string&
     const std::string prefix = key + keySeparator;
     LockedFile file(path.c_str(), LockedFile::LockMode::Write);
     if (!file.isOpened())
-        return file.isTimedOut() ? TINYDB_E_LOCKTIMEOUT : TINYDB_E_KNOWNHOSTS;
+        return file.isTimedOut() ? lockTimeout(path) : storeFailure("write", path, file.openError());
     std::stringstream content;
+    errno = 0;
     if (!file.readFileContent(content))
-        return TINYDB_E_KNOWNHOSTS;
+        return storeFailure("read", path, errno);
     const std::string text = content.str();
     Line line;
     if (findLine(text, prefix, line)) {
@@ -248,31 +273,51 @@ int KnownHostsFile::writeFingerprint(const std::string& path, const std::string&
         // edited by hand) cannot leave pieces of the old one behind.
         std::stringstream updated;
         updated << text.substr(0, valueBegin) << fingerprint << text.substr(line.coreEnd);
-        return file.writeFileContent(updated) ? 0 : TINYDB_E_KNOWNHOSTS;
+        errno = 0;
+        return file.writeFileContent(updated) ? 0 : storeFailure("write", path, errno);
     }
     std::string entry = prefix + fingerprint + "\n";
     if (!text.empty() && text.back() != '\n')
         entry.insert(entry.begin(), '\n');
-    return file.seekAndWrite(0, true, entry) ? 0 : TINYDB_E_KNOWNHOSTS;
+    errno = 0;
+    return file.seekAndWrite(0, true, entry) ? 0 : storeFailure("write", path, errno);
 }
 
 int KnownHostsFile::getSetFingerprint(bool read, const char* host, const char* port, std::string& fingerprint)
 {
     std::string key;
     std::string path;
-    if (!prepareKey(key, host, port) || !getKnownHostsCfg(path))
+    if (!prepareKey(key, host, port))
         return TINYDB_E_KNOWNHOSTS;
+    if (!getKnownHostsCfg(path)) {
+        failureText = "Cannot find the known-hosts file: HOME is not set.";
+        return TINYDB_E_KNOWNHOSTS;
+    }
     if (read)
         return readFingerprint(path, key, fingerprint);
-    createIfNotExist(path);
+    errno = 0;
+    if (!createIfNotExist(path))
+        return storeFailure("create", path, errno);
     return writeFingerprint(path, key, fingerprint);
+}
+
+const std::string& KnownHostsFile::lastFailure()
+{
+    return failureText;
+}
+
+void KnownHostsFile::clearLastFailure()
+{
+    failureText.clear();
 }
 
 int KnownHostsFile::linkAdminToadmin()
 {
     std::string path;
-    if (!getKnownHostsCfg(path))
+    if (!getKnownHostsCfg(path)) {
+        failureText = "Cannot find the known-hosts file: HOME is not set.";
         return TINYDB_E_KNOWNHOSTS;
+    }
     const std::string::size_type at = path.rfind("admin");
     const std::string newDir = path.substr(0, at + 5);
     std::string oldDir = newDir;
@@ -282,7 +327,7 @@ int KnownHostsFile::linkAdminToadmin()
     struct stat st;
     const bool newExists = ::stat(newDir.c_str(), &st) == 0;
     if (newExists && !S_ISDIR(st.st_mode))
-        return TINYDB_E_KNOWNHOSTS;
+        return storeFailure("create", path, ENOTDIR);
     const dev_t newDev = newExists ? st.st_dev : 0;
     const ino_t newInode = newExists ? st.st_ino : 0;
 
@@ -300,13 +345,14 @@ int KnownHostsFile::linkAdminToadmin()
     if (newExists && st.st_dev == newDev && st.st_ino == newInode)
         return 0;
     if (!newExists && tiny::z_wmkdir(newDir.c_str(), 0700, tiny::mkdirCreateParents) != 0 && errno != EEXIST)
-        return TINYDB_E_KNOWNHOSTS;
+        return storeFailure("create", path, errno);
 
     if (isLinkOrExists(oldFile) && !moveNoReplace(oldFile, path)) {
+        const int moveError = errno;
         // The new directory holds its own (newer) file: both stay as they are.
         if (isLinkOrExists(path))
             return 0;
-        return TINYDB_E_KNOWNHOSTS;
+        return storeFailure("create", path, moveError);
     }
     // Only an empty old directory goes; anything else in it is the user's.
     if (::rmdir(oldDir.c_str()) != 0)
@@ -346,8 +392,11 @@ int verifyPresentedFingerprint(const std::string& presented, const char* host, c
                 return TINYDB_E_KNOWNHOSTS;
         }
         std::string record = presented;
-        KnownHostsFile::getSetFingerprint(false, host, port, record);
-        KnownHostsFile::getSetFingerprint(false, address.c_str(), port, record);
+        int recorded = KnownHostsFile::getSetFingerprint(false, host, port, record);
+        if (recorded == 0)
+            recorded = KnownHostsFile::getSetFingerprint(false, address.c_str(), port, record);
+        if (recorded != 0)
+            return recorded;
     }
     if (fingerprint)
         *fingerprint = presented;

@@ -32,6 +32,8 @@ public:
 
     bool isOpened() const { return opened; }
     bool isTimedOut() const { return timedOut; }
+    // errno of the open that failed; 0 when opened.
+    int openError() const { return error; }
 
     // The whole file, byte for byte; true with nothing read when not opened.
     bool readFileContent(std::stringstream& content);
@@ -43,6 +45,7 @@ public:
 private:
     bool opened;
     bool timedOut;
+    int error;
     int lockWait;
     utils::ZInterLockedFile file;
 };
@@ -65,10 +68,18 @@ public:
     // Moves the file out of the older directory "Admin" and leaves "Admin" as
     // a link to "admin"; 0 or 604.
     static int linkAdminToadmin();
+
+    // Why the last 604 or 703 of this thread's store operations came from the
+    // file: a sentence naming the file and the system's reason (without a line
+    // end), or empty when the last failure had another cause or none was set
+    // since clearLastFailure().
+    static const std::string& lastFailure();
+    static void clearLastFailure();
 };
 
 // The trust decision of verifyPeersFingerprint for a fingerprint already
-// taken from the server's certificate.
+// taken from the server's certificate. An accepted fingerprint that cannot
+// be recorded fails it: a later change of the certificate would go unseen.
 int verifyPresentedFingerprint(const std::string& presented, const char* host, const char* port,
                                tinydb_fingerprint_callback callback, std::string* fingerprint,
                                const std::string& address);
@@ -78,7 +89,8 @@ int verifyPresentedFingerprint(const std::string& presented, const char* host, c
 
 // Compares the session's server certificate with the known hosts; a new or
 // changed one goes to callback (local servers are accepted unasked), an
-// accepted one is recorded under host:port and address:port. 0, 604, 703.
+// accepted one is recorded under host:port and address:port (a failed record
+// fails the check). 0, 604, 703.
 int verifyPeersFingerprint(zelvo::tinydb::tinydb_cl* session, const char* host, const char* port,
                            tinydb_fingerprint_callback callback, std::string* fingerprint,
                            const std::string& address);

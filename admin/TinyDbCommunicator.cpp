@@ -153,8 +153,11 @@ int TinyDbCommunicator::connect(bool authenticate)
     int osError = 0;
     std::string fingerprint;
     lastRefusal = Refusal();
+    zelvo::tinydb::KnownHostsFile::clearLastFailure();
+    knownHostsProblem.clear();
     if (tinydb_open(&db, host.c_str(), port, &osError, callback, &fingerprint) != 0) {
         db = nullptr;
+        knownHostsProblem = zelvo::tinydb::KnownHostsFile::lastFailure();
         if (lastRefusal.refused) {
             std::string path;
             zelvo::tinydb::KnownHostsFile::getKnownHostsCfg(path);

@@ -74,6 +74,10 @@ public:
     // Ends the session, also one whose login was refused.
     void close();
 
+    // Why the last connect could not use the known-hosts file (a sentence
+    // naming the file and the reason), or empty.
+    const std::string& knownHostsFailure() const { return knownHostsProblem; }
+
     bool isConnected() const { return connected; }
     bool isStatusSaved() const { return statusSaved; }
     const std::vector<ImapBinding>& getSavedBindings() const { return savedBindings; }
@@ -110,6 +114,7 @@ private:
     bool statusSaved;
     bool leftToRestore;
     bool triedAtExit;
+    std::string knownHostsProblem;
 };
 
 // The known-hosts question of connect: a new server is trusted and recorded;

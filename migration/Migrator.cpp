@@ -182,7 +182,12 @@ bool Migrator::prepareZEV()
         return false;
     default:
         log.log(LogStream::End, "Failed\n");
-        log.log(LogStream::Error, "Unable connect to Zelvo MailServer.\n");
+        // A known-hosts file that cannot be used is named with its reason:
+        // the server itself may be fine.
+        if (!db->knownHostsFailure().empty())
+            log.log(LogStream::Error, "%s\n", db->knownHostsFailure().c_str());
+        else
+            log.log(LogStream::Error, "Unable connect to Zelvo MailServer.\n");
         return false;
     }
 

@@ -6,7 +6,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -295,9 +297,11 @@ TEST_F(KnownHosts, StoreThatCannotBeReadTrustsNothing)
     struct Case {
         const char* what;
         void (*make)(const std::string& path);
+        int error;  // the reason the failure names
     } cases[] = {
-        {"a link to itself", [](const std::string& path) { ASSERT_EQ(0, ::symlink("known_hosts.cfg", path.c_str())); }},
-        {"a directory", [](const std::string& path) { ASSERT_EQ(0, ::mkdir(path.c_str(), 0700)); }},
+        {"a link to itself", [](const std::string& path) { ASSERT_EQ(0, ::symlink("known_hosts.cfg", path.c_str())); },
+         ELOOP},
+        {"a directory", [](const std::string& path) { ASSERT_EQ(0, ::mkdir(path.c_str(), 0700)); }, EISDIR},
     };
     for (const Case& k : cases) {
         SCOPED_TRACE(k.what);
@@ -305,8 +309,11 @@ TEST_F(KnownHosts, StoreThatCannotBeReadTrustsNothing)
         ASSERT_EQ(0, ::unlink(cfg().c_str()));
         k.make(cfg());
         std::string known = "untouched";
+        KnownHostsFile::clearLastFailure();
         EXPECT_EQ(TINYDB_E_KNOWNHOSTS, KnownHostsFile::readFingerprint(cfg(), "zev.example:44337", known));
         EXPECT_EQ("", known);
+        EXPECT_EQ("Cannot read the known-hosts file " + cfg() + ": " + std::strerror(k.error) + ".",
+                  KnownHostsFile::lastFailure());
         question = Question();
         answer = true;
         EXPECT_EQ(TINYDB_E_KNOWNHOSTS,
@@ -314,6 +321,46 @@ TEST_F(KnownHosts, StoreThatCannotBeReadTrustsNothing)
         EXPECT_EQ(0, question.calls);
         ::unlink(cfg().c_str());
         ::rmdir(cfg().c_str());
+    }
+}
+
+// A store that cannot take the accepted fingerprint fails the trust instead
+// of letting the connection go on with nothing recorded, where a changed
+// certificate would never be noticed. The failure names the file and the
+// system's reason.
+TEST_F(KnownHosts, StoreThatCannotRecordTrustsNothing)
+{
+    struct Case {
+        const char* what;
+        bool withFile;         // the file is there, empty
+        const char* immutable; // below HOME: what cannot be changed
+        const char* action;
+        int error;
+    } cases[] = {
+        {"a file that cannot be written", true, "/.zelvo/admin/known_hosts.cfg", "write", EPERM},
+        {"a directory that cannot be made", false, "/.zelvo", "create", EPERM},
+    };
+    for (const Case& k : cases) {
+        SCOPED_TRACE(k.what);
+        if (k.withFile)
+            writeCfg("");
+        else
+            ASSERT_EQ(0, ::mkdir((home.path() + "/.zelvo").c_str(), 0700));
+        for (const char* address : {"10.1.2.3", "127.0.0.1"}) {
+            SCOPED_TRACE(address);
+            testsupport::Immutable fixed(home.path() + k.immutable);
+            if (!fixed.ok())
+                GTEST_SKIP() << "no immutable attribute on this file system";
+            question = Question();
+            answer = true;
+            KnownHostsFile::clearLastFailure();
+            EXPECT_EQ(TINYDB_E_KNOWNHOSTS,
+                      zelvo::tinydb::verifyPresentedFingerprint(fpA, "zev.example", "44337", ask, nullptr, address));
+            EXPECT_EQ("Cannot " + std::string(k.action) + " the known-hosts file " + cfg() + ": " +
+                          std::strerror(k.error) + ".",
+                      KnownHostsFile::lastFailure());
+        }
+        testsupport::runShell("rm -rf " + testsupport::shellQuote(home.path() + "/.zelvo"));
     }
 }
 

@@ -78,4 +78,20 @@ private:
     pid_t pid_ = -1;
 };
 
+// Makes a file or directory immutable while the object lives (the file
+// system's "i" attribute): not even root can write it, create in it or
+// remove it. ok() is false where the file system has no such attribute.
+class Immutable {
+public:
+    explicit Immutable(const std::string& path);
+    ~Immutable();
+    Immutable(const Immutable&) = delete;
+    Immutable& operator=(const Immutable&) = delete;
+    bool ok() const { return ok_; }
+private:
+    bool set(bool on);
+    std::string path_;
+    bool ok_ = false;
+};
+
 }  // namespace testsupport

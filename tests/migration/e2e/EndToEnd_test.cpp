@@ -14,6 +14,8 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
+#include <memory>
 #include <sstream>
 #include <stdexcept>
 #include <thread>
@@ -257,6 +259,54 @@ TEST(EndToEnd, EarlyFailures) {
         if (i == 4) {
             EXPECT_EQ(env.standIn("len(s['tables']['Domain'])"), "0");
         }
+    }
+}
+
+// A known-hosts file that cannot be read, created or written stops the run
+// before the target is touched, with a line that names the file and the
+// system's reason; nothing is left to trust by a later run.
+TEST(EndToEnd, KnownHostsFileThatCannotBeUsedStopsTheRun) {
+    struct Case {
+        const char* name;
+        const char* action;
+        int error;
+        void (*prepare)(const std::string& home);
+        const char* immutable;  // below HOME, or ""
+    } cases[] = {
+        {"a file where the directory must go", "read", ENOTDIR,
+         [](const std::string& home) { testsupport::writeFile(home + "/.zelvo", "not a directory\n"); }, ""},
+        {"a directory that cannot be made", "create", EPERM,
+         [](const std::string& home) { ASSERT_EQ(::mkdir((home + "/.zelvo").c_str(), 0700), 0); }, "/.zelvo"},
+        {"a file that cannot be written", "write", EPERM,
+         [](const std::string& home) {
+             ASSERT_EQ(testsupport::runShell("mkdir -p " + testsupport::shellQuote(home + "/.zelvo/admin") +
+                                             " && touch " + testsupport::shellQuote(home + "/.zelvo/admin/known_hosts.cfg")),
+                       0);
+         },
+         "/.zelvo/admin/known_hosts.cfg"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        MigrationEnv env;
+        prepareGolden(env);
+        env.startStandIn();
+        ASSERT_NO_FATAL_FAILURE(c.prepare(env.home()));
+        std::unique_ptr<testsupport::Immutable> fixed;
+        if (*c.immutable) {
+            fixed.reset(new testsupport::Immutable(env.home() + c.immutable));
+            if (!fixed->ok()) GTEST_SKIP() << "no immutable attribute on this file system";
+        }
+        ToolRun run = env.runTool(env.toolArgs(kGolden));
+        fixed.reset();
+        EXPECT_EQ(run.status, 4) << run.out << run.err;
+        const std::string line = "Connecting Zelvo MailServer ... Failed\nERROR: Cannot " + std::string(c.action) +
+                                 " the known-hosts file " + env.home() + "/.zelvo/admin/known_hosts.cfg: " +
+                                 std::strerror(c.error) + ".\n\n";
+        EXPECT_TRUE(contains(run.out, line)) << "missing:\n" << line << "\nin:\n" << run.out;
+        EXPECT_FALSE(contains(run.out, "Unable connect")) << run.out;
+        EXPECT_FALSE(contains(run.out, "Preparing Zelvo MailServer")) << run.out;
+        EXPECT_EQ(env.standIn("s['sessions']"), "0");
+        EXPECT_EQ(env.standIn("len([e for e in s['log'] if 'statement' in e])"), "0");
     }
 }
 
