@@ -13,6 +13,7 @@
 #include <algorithm>
 
 #include "admin/TinydbSession.h"
+#include "foundation/net/TcpClientStream.h"
 #include "foundation/system/OSInfo.h"
 #include "foundation/system/Random.h"
 #include "foundation/text/ByteOrder.h"
@@ -404,10 +405,7 @@ int tinydb_getupdatedata(void* handle, void* buffer, int* length)
     if (::poll(&p, 1, 0) <= 0 || !(p.revents & POLLIN))
         return 0;
     char datagram[maxUpdateDatagram];
-    ssize_t n;
-    do {
-        n = ::recv(session->udpSocket, datagram, sizeof datagram, 0);
-    } while (n < 0 && errno == EINTR);
+    const ssize_t n = zelvo::utils::recvWithinTimeout(session->udpSocket, datagram, sizeof datagram, 0);
     if (n <= 0 || n > capacity)
         return 0;
     if (static_cast<unsigned char>(datagram[0]) != session->protoVersion)

@@ -7,7 +7,6 @@
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
-#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -15,6 +14,7 @@
 
 #include "admin/KnownHostsFile.h"
 #include "foundation/crypto/Certificate.h"
+#include "foundation/net/TcpClientStream.h"
 #include "foundation/system/OSInfo.h"
 #include "foundation/system/SocketCalls.h"
 #include "foundation/tls/InitSSL.h"
@@ -174,28 +174,6 @@ tinydb_cl* cl_get(void* handle)
     return static_cast<tinydb_cl*>(handle);
 }
 
-namespace {
-
-// Waits for a connect that a signal interrupted; the kernel goes on with it.
-int finishInterruptedConnect(int fd)
-{
-    for (;;) {
-        pollfd p{fd, POLLOUT, 0};
-        const int rc = ::poll(&p, 1, -1);
-        if (rc < 0 && errno == EINTR)
-            continue;
-        if (rc < 0)
-            return errno;
-        int error = 0;
-        socklen_t len = sizeof error;
-        if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &len) != 0)
-            return errno;
-        return error;
-    }
-}
-
-}  // namespace
-
 int tinydb_connect(const char* host, const char* port, int* fd, int* osError, std::string* address)
 {
     int scratchFd = -1;
@@ -233,16 +211,9 @@ int tinydb_connect(const char* host, const char* port, int* fd, int* osError, st
     peer.sin_family = AF_INET;
     peer.sin_port = htons(static_cast<unsigned short>(std::atoi(port)));
     peer.sin_addr = resolved;
-    int error = 0;
-    if (::connect(s, reinterpret_cast<sockaddr*>(&peer), sizeof peer) != 0) {
-        error = errno;
-        // The connection goes on after a signal; calling connect again would
-        // give EALREADY or EISCONN for a connection that is fine.
-        if (error == EINTR)
-            error = finishInterruptedConnect(s);
-    }
-    if (error != 0) {
-        *osError = error;
+    // No time-out of its own: the kernel's, also after a signal.
+    if (zelvo::utils::connectWithinTimeout(s, reinterpret_cast<sockaddr*>(&peer), sizeof peer) != 0) {
+        *osError = errno;
         ::close(s);
         return TINYDB_E_SOCKET;
     }

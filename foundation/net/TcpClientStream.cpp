@@ -40,7 +40,102 @@ int clampToInt(std::streamsize n)
     return n > static_cast<std::streamsize>(INT_MAX) ? INT_MAX : static_cast<int>(n);
 }
 
+// The socket's own time-out optname (SO_SNDTIMEO or SO_RCVTIMEO); zero
+// when it has none.
+Clock::duration socketTimeout(int fd, int optname, timeval& tv)
+{
+    tv = timeval{};
+    socklen_t length = sizeof(tv);
+    if (getsockopt(fd, SOL_SOCKET, optname, &tv, &length) != 0)
+        tv = timeval{};
+    return std::chrono::seconds(tv.tv_sec) + std::chrono::microseconds(tv.tv_usec);
+}
+
+// Runs transfer (one send or recv) and, after a signal, again with what is
+// left of the socket's time-out optname, counted from the first attempt.
+template <typename Transfer>
+ssize_t transferWithinTimeout(int fd, int optname, Transfer transfer)
+{
+    const Clock::time_point start = Clock::now();
+    ssize_t n = transfer();
+    if (n >= 0 || errno != EINTR)
+        return n;
+    timeval original;
+    const Clock::duration timeout = socketTimeout(fd, optname, original);
+    if (timeout <= Clock::duration::zero()) {
+        do
+            n = transfer();
+        while (n < 0 && errno == EINTR);
+        return n;
+    }
+    const Clock::time_point deadline = start + timeout;
+    for (;;) {
+        const auto left = std::chrono::duration_cast<std::chrono::microseconds>(deadline - Clock::now()).count();
+        if (left <= 0) {
+            // A zero time-out would mean none at all.
+            errno = EAGAIN;
+            n = -1;
+            break;
+        }
+        timeval tv{};
+        tv.tv_sec = static_cast<time_t>(left / 1000000);
+        tv.tv_usec = static_cast<suseconds_t>(left % 1000000);
+        setsockopt(fd, SOL_SOCKET, optname, &tv, sizeof(tv));
+        n = transfer();
+        if (n >= 0 || errno != EINTR)
+            break;
+    }
+    const int saved = errno;
+    setsockopt(fd, SOL_SOCKET, optname, &original, sizeof(original));
+    errno = saved;
+    return n;
+}
+
 } // namespace
+
+ssize_t sendWithinTimeout(int fd, const void* data, size_t length, int flags)
+{
+    return transferWithinTimeout(fd, SO_SNDTIMEO, [&] { return ::send(fd, data, length, flags); });
+}
+
+ssize_t recvWithinTimeout(int fd, void* data, size_t length, int flags)
+{
+    return transferWithinTimeout(fd, SO_RCVTIMEO, [&] { return ::recv(fd, data, length, flags); });
+}
+
+int connectWithinTimeout(int fd, const sockaddr* peer, socklen_t length)
+{
+    const Clock::time_point start = Clock::now();
+    if (::connect(fd, peer, length) == 0)
+        return 0;
+    if (errno != EINTR)
+        return -1;
+    // The connection goes on in the background; calling connect again would
+    // give EALREADY or EISCONN for a connection that is fine.
+    timeval tv;
+    const Clock::duration timeout = socketTimeout(fd, SO_SNDTIMEO, tv);
+    int waitMs = -1;
+    if (timeout > Clock::duration::zero()) {
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(start + timeout - Clock::now()).count();
+        waitMs = left <= 0 ? 0 : left > INT_MAX ? INT_MAX : static_cast<int>(left);
+    }
+    const int ready = selectSock(fd, false, waitMs);
+    if (ready == 0) {
+        errno = ETIMEDOUT;
+        return -1;
+    }
+    int error = 0;
+    socklen_t errorLength = sizeof(error);
+    if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &errorLength) != 0)
+        return -1;
+    if (error == 0 && ready < 0)
+        error = ECONNABORTED;
+    if (error != 0) {
+        errno = error;
+        return -1;
+    }
+    return 0;
+}
 
 // ---------------------------------------------------------------- helpers
 
@@ -330,46 +425,13 @@ tcpbuffer* tcpbuffer::resetSSL()
 
 int tcpbuffer::sendData(void* data, int len)
 {
-    // A signal ends a send that waits for room (with a send time-out the
-    // kernel never restarts it). The retry gets only what is left of the
-    // time-out, so a stream of signals cannot keep a send waiting for ever.
-    const Clock::time_point deadline =
-        Clock::now() + std::chrono::seconds(timeoutSeconds) + std::chrono::microseconds(timeoutMicroseconds);
-    bool shortened = false;
-    ssize_t n;
-    for (;;) {
-        n = ::send(sock, data, size_t(len), MSG_NOSIGNAL);
-        if (n >= 0 || errno != EINTR)
-            break;
-        if (!hasTimeout())
-            continue;
-        const auto left = std::chrono::duration_cast<std::chrono::microseconds>(deadline - Clock::now()).count();
-        if (left <= 0) {
-            errno = EAGAIN;
-            break;
-        }
-        timeval tv{};
-        tv.tv_sec = static_cast<time_t>(left / 1000000);
-        tv.tv_usec = static_cast<suseconds_t>(left % 1000000);
-        setsockopt(sock, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof(tv));
-        shortened = true;
-    }
-    if (shortened) {
-        const int saved = errno;
-        applySendTimeout();
-        errno = saved;
-    }
-    return static_cast<int>(n);
+    // The send time-out (applySendTimeout) holds however many signals come.
+    return static_cast<int>(sendWithinTimeout(sock, data, size_t(len), MSG_NOSIGNAL));
 }
 
 int tcpbuffer::recvData(void* data, int len)
 {
-    for (;;) {
-        const ssize_t n = ::recv(sock, data, size_t(len), 0);
-        if (n < 0 && errno == EINTR)
-            continue;
-        return static_cast<int>(n);
-    }
+    return static_cast<int>(recvWithinTimeout(sock, data, size_t(len), 0));
 }
 
 int tcpbuffer::pendingBytes()
@@ -547,15 +609,9 @@ bool tcpbuffer::connectToPeer()
         closeDescriptor();
         return false;
     }
-    int rc = ::connect(sock, peerHost.getSockAddr(), peerHost.getSockAddrLength());
-    if (rc != 0 && errno == EINTR && !cut()) {
-        // The connect goes on in the background; wait for its outcome.
-        int error = 0;
-        socklen_t length = sizeof(error);
-        if (selectSock(sock, false, -1) == 1 &&
-            getsockopt(sock, SOL_SOCKET, SO_ERROR, &error, &length) == 0 && error == 0)
-            rc = 0;
-    }
+    // The socket's SO_SNDTIMEO (applySendTimeout) bounds the connect; the
+    // cut ends its wait by shutting the socket down.
+    const int rc = connectWithinTimeout(sock, peerHost.getSockAddr(), peerHost.getSockAddrLength());
     if (rc != 0 || cut()) {
         closeDescriptor();
         return false;

@@ -8,6 +8,8 @@
 #include <memory>
 #include <streambuf>
 #include <sys/select.h>
+#include <sys/socket.h>
+#include <sys/types.h>
 
 namespace zelvo {
 namespace utils {
@@ -19,6 +21,21 @@ class SocketRegistry;
 // an invalid descriptor. A negative time-out waits without limit. A signal
 // does not end the wait: poll is resumed with the time that is left.
 int selectSock(int fd, bool read, int timeoutMs);
+
+// One send or recv on a blocking socket whose SO_SNDTIMEO (send) or
+// SO_RCVTIMEO (recv) bounds the wait for room or data. A signal ends such a
+// wait and the kernel does not restart it: the call is retried with only
+// what is left of that time-out, so signals cannot stretch it. Once it is
+// used up: -1 with errno EAGAIN, as the time-out itself gives. A socket
+// without the time-out is retried as often as signals come.
+ssize_t sendWithinTimeout(int fd, const void* data, size_t length, int flags);
+ssize_t recvWithinTimeout(int fd, void* data, size_t length, int flags);
+// connect() on a blocking socket, bounded by its SO_SNDTIMEO as the kernel
+// bounds it (without one: as long as the kernel tries). A connect that a
+// signal interrupted goes on in the background and is waited for with what
+// is left of that time-out. 0, or -1 with errno (ETIMEDOUT when the time
+// ran out after a signal).
+int connectWithinTimeout(int fd, const sockaddr* peer, socklen_t length);
 
 namespace helper {
 // True when fd became readable within the time (beyond INT_MAX
@@ -88,9 +105,9 @@ public:
     // the buffer or be replaced first.
     void setSocketRegistry(SocketRegistry* registry);
 
-    // The read time-out; it also bounds how long a send waits for room
-    // (SO_SNDTIMEO), on the open socket and on every new one. A send that a
-    // signal interrupts keeps its deadline.
+    // The read time-out; it also bounds how long a send waits for room and
+    // how long a connect waits (SO_SNDTIMEO), on the open socket and on every
+    // new one. A send or connect that a signal interrupts keeps its deadline.
     void setTimeoutInSeconds(unsigned seconds);
     void setTimeoutInuSeconds(unsigned microseconds);
     // Seconds * 1000000 + microseconds, in 32-bit arithmetic.
@@ -154,8 +171,9 @@ protected:
     bool hasTimeout() const { return timeoutSeconds != 0 || timeoutMicroseconds != 0; }
     // The time-out in poll's milliseconds (capped at INT_MAX).
     int timeoutMs() const;
-    // Connects the bound socket to the peer, waiting out a connect that a
-    // signal interrupted; on failure closes the descriptor and returns false.
+    // Connects the bound socket to the peer within the time-out, also when
+    // a signal interrupted the connect; on failure closes the descriptor and
+    // returns false.
     bool connectToPeer();
     // Stores the socket's actual local endpoint as host once a socket
     // exists; returns host.

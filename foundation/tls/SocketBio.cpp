@@ -8,6 +8,8 @@
 #include <openssl/bio.h>
 #include <openssl/err.h>
 
+#include "foundation/net/TcpClientStream.h"
+
 namespace zelvo {
 namespace ssl {
 
@@ -28,10 +30,7 @@ template <int ioFlags>
 int socketWrite(BIO* bio, const char* data, size_t len, size_t* written)
 {
     BIO_clear_retry_flags(bio);
-    ssize_t n;
-    do {
-        n = ::send(fdOf(bio), data, len, MSG_NOSIGNAL | ioFlags);
-    } while (n < 0 && errno == EINTR);
+    const ssize_t n = utils::sendWithinTimeout(fdOf(bio), data, len, MSG_NOSIGNAL | ioFlags);
     if (n < 0) {
         if (transientError(errno))
             BIO_set_retry_write(bio);
@@ -45,10 +44,7 @@ template <int ioFlags>
 int socketRead(BIO* bio, char* data, size_t len, size_t* readBytes)
 {
     BIO_clear_retry_flags(bio);
-    ssize_t n;
-    do {
-        n = ::recv(fdOf(bio), data, len, ioFlags);
-    } while (n < 0 && errno == EINTR);
+    const ssize_t n = utils::recvWithinTimeout(fdOf(bio), data, len, ioFlags);
     if (n < 0) {
         if (transientError(errno))
             BIO_set_retry_read(bio);

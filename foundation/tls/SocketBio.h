@@ -14,7 +14,8 @@ enum class SocketIo {
 
 // Connects ssl to the socket fd (which stays the caller's: freeing ssl does
 // not close it). Unlike SSL_set_fd, writes to a peer that has gone fail with
-// EPIPE instead of raising SIGPIPE, and interrupted calls are resumed. The
+// EPIPE instead of raising SIGPIPE, and interrupted calls are resumed within
+// what is left of the socket's SO_SNDTIMEO or SO_RCVTIMEO. The
 // descriptor's own blocking mode is left alone. False, with the OpenSSL
 // codes queued, when no I/O object could be made.
 bool attachSocket(SSL* ssl, int fd, SocketIo io = SocketIo::Blocking);

@@ -62,20 +62,12 @@ bool ZSock::isClosed() const
 
 int ZSock::i_read(char* buffer, unsigned length)
 {
-    ssize_t n;
-    do {
-        n = ::recv(fd, buffer, length, 0);
-    } while (n < 0 && errno == EINTR);
-    return static_cast<int>(n);
+    return static_cast<int>(recvWithinTimeout(fd, buffer, length, 0));
 }
 
 int ZSock::i_write(const char* data, unsigned length)
 {
-    ssize_t n;
-    do {
-        n = ::send(fd, data, length, MSG_NOSIGNAL);
-    } while (n < 0 && errno == EINTR);
-    return static_cast<int>(n);
+    return static_cast<int>(sendWithinTimeout(fd, data, length, MSG_NOSIGNAL));
 }
 
 bool ZSock::open(int descriptor)

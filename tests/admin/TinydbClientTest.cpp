@@ -16,6 +16,7 @@
 #include <gtest/gtest.h>
 
 #include "tests/admin/StandIn.h"
+#include "tests/support/SignalStorm.h"
 #include "tests/support/TestSupport.h"
 
 using admintest::StandIn;
@@ -230,6 +231,31 @@ TEST_F(TinydbClient, SilentServerFailsAfterTheTimeOut)
     ASSERT_NE(nullptr, handle);
     tinydb_query_result result;
     EXPECT_NE(0, tinydb_send_query(handle, "select silence", &result));
+    tinydb_close(handle);
+    zelvo::tinydb::TinydbSocket::ioTimeoutSeconds = saved;
+}
+
+// Signals that come faster than the session's time-out (a user pressing
+// Ctrl-C, a terminal going) do not start the wait for a silent server's
+// answer again: the statement still fails once the time-out has passed.
+TEST_F(TinydbClient, SignalsDoNotStretchTheTimeOut)
+{
+    const int saved = zelvo::tinydb::TinydbSocket::ioTimeoutSeconds;
+    zelvo::tinydb::TinydbSocket::ioTimeoutSeconds = 1;
+    StandIn server({"--admin", "admin:secret", "--raw", "select silence="});
+    void* handle = login(server);
+    ASSERT_NE(nullptr, handle);
+    tinydb_query_result result;
+    int rc;
+    {
+        // One signal every 20 ms, for up to ten time-outs.
+        testsupport::SignalStorm storm(pthread_self(), 20, 500);
+        rc = tinydb_send_query(handle, "select silence", &result);
+        storm.stop();
+        EXPECT_FALSE(storm.outlasted()) << "the wait outlasted " << storm.sent() << " signals";
+        EXPECT_GT(testsupport::SignalStorm::received(), 0);
+    }
+    EXPECT_EQ(TINYDB_E_SOCKET, rc);
     tinydb_close(handle);
     zelvo::tinydb::TinydbSocket::ioTimeoutSeconds = saved;
 }

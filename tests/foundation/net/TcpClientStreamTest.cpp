@@ -2,6 +2,8 @@
 #include "foundation/system/Exception.h"
 
 #include "LoopbackPeer.h"
+#include "foundation/net/SocketRegistry.h"
+#include "tests/support/SignalStorm.h"
 
 #include <gtest/gtest.h>
 
@@ -282,14 +284,6 @@ TEST(TcpClientStream, SignalDuringReadWaitIsNotEndOfFile)
 // time-outs' worth of them.
 TEST(TcpClientStream, SignalsDoNotStretchTheSendTimeout)
 {
-    struct sigaction action = {};
-    struct sigaction previous = {};
-    action.sa_handler = countSignal;
-    sigemptyset(&action.sa_mask);
-    action.sa_flags = SA_RESTART; // as the tool installs its handlers
-    ASSERT_EQ(sigaction(SIGUSR1, &action, &previous), 0);
-    signalsSeen = 0;
-
     std::atomic<bool> done{false};
     LoopbackPeer peer;
     ASSERT_TRUE(peer.ok());
@@ -304,30 +298,59 @@ TEST(TcpClientStream, SignalsDoNotStretchTheSendTimeout)
     s->create();
     ASSERT_TRUE(s->good());
 
-    // One signal every 20 ms, 50 per second of the time-out, up to ten
-    // time-outs' worth.
-    constexpr int signalLimit = 500;
-    std::atomic<int> signalsSent{0};
-    const pthread_t writer = pthread_self();
-    std::thread interrupter([&] {
-        while (!done && signalsSent < signalLimit) {
-            pthread_kill(writer, SIGUSR1);
-            ++signalsSent;
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        }
-    });
-
-    const std::string payload(32 * 1024 * 1024, 'x');
-    s->write(payload.data(), std::streamsize(payload.size()));
-    const bool failed = s->bad();
+    bool failed;
+    {
+        // One signal every 20 ms, 50 per second of the time-out, up to ten
+        // time-outs' worth.
+        testsupport::SignalStorm storm(pthread_self(), 20, 500);
+        const std::string payload(32 * 1024 * 1024, 'x');
+        s->write(payload.data(), std::streamsize(payload.size()));
+        failed = s->bad();
+        storm.stop();
+        EXPECT_GT(testsupport::SignalStorm::received(), 0);
+        EXPECT_FALSE(storm.outlasted()) << "the send outlasted the signals";
+    }
     done = true;
-    interrupter.join();
     peer.join();
-    sigaction(SIGUSR1, &previous, nullptr);
-
     EXPECT_TRUE(failed);
-    EXPECT_GT(signalsSeen, 0);
-    EXPECT_LT(signalsSent.load(), signalLimit) << "the send outlasted the signals";
+}
+
+// A connect to a listener whose queue is full gets no answer (its SYNs are
+// dropped). Signals faster than the stream's time-out must not leave the
+// connect waiting until the kernel gives up (minutes): it ends once the
+// time-out has passed, while the signals still come. When they have all
+// been sent, the registry cuts the connect, so a failure ends the test too.
+TEST(TcpClientStream, SignalsDoNotStretchTheConnectTimeout)
+{
+    int listenFd = -1;
+    unsigned short port = 0;
+    ASSERT_TRUE(zelvo::utils::sockListenIp4(listenFd, htonl(INADDR_LOOPBACK), 0, &port, 0));
+    // One connection fills a queue of length 0; it is never accepted.
+    const int filler = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(port);
+    ASSERT_EQ(::connect(filler, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+
+    zelvo::utils::SocketRegistry registry;
+    basic_tcpclientiostream s(InetSocketAddress("imap://127.0.0.1:" + std::to_string(port)),
+                              InetSocketAddress::any(), 4096, 4096);
+    s.getBuffer()->setSocketRegistry(&registry);
+    s.setTimeoutInSeconds(1);
+    {
+        // One signal every 20 ms, for up to ten time-outs.
+        testsupport::SignalStorm storm(pthread_self(), 20, 500, [&registry] { registry.shutdownAll(); });
+        s.create();
+        storm.stop();
+        EXPECT_FALSE(storm.outlasted()) << "the connect outlasted " << storm.sent() << " signals";
+        EXPECT_GT(testsupport::SignalStorm::received(), 0);
+    }
+    EXPECT_TRUE(s.bad());
+    EXPECT_FALSE(s.isConnected());
+    s.getBuffer()->setSocketRegistry(nullptr);
+    ::close(filler);
+    ::close(listenFd);
 }
 
 TEST(TcpClientStream, RefusedConnectSetsBadbitAndBufferCanRetry)

@@ -18,6 +18,7 @@
 #include "foundation/tls/SslErrHandler.h"
 #include "tests/foundation/tls/TlsErrors.h"
 #include "tests/foundation/tls/TlsPeer.h"
+#include "tests/support/SignalStorm.h"
 
 using zelvo::ssl::SSLContext;
 using zelvo::ssl::SslMode;
@@ -409,3 +410,72 @@ TEST(ZSslSocketTest, OpeningAnotherDescriptorClosesTheFirst)
 }
 
 }  // namespace
+
+// A read from a silent peer and a write to a peer that never reads, on the
+// plain and on the TLS stream, under signals that come faster than the
+// socket's one-second time-out: each retry after a signal gets only what is
+// left of that time-out, so the call still fails while the signals come.
+TEST(ZSslSocketTest, SignalsDoNotStretchTheSocketTimeOuts)
+{
+    struct Case {
+        const char* name;
+        bool tls;
+        bool write;
+    } cases[] = {
+        {"plain read", false, false},
+        {"plain write", false, true},
+        {"TLS read", true, false},
+        {"TLS write", true, true},
+    };
+    tlstest::SigpipeIgnored sigpipe;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ServerCtx server(tls10Server());
+        tlstest::Listener listener;
+        std::promise<void> released;
+        std::shared_future<void> done = released.get_future().share();
+        tlstest::PeerThread peer(listener, [&](int fd) {
+            SSL* ssl = c.tls ? tlstest::handshake(server.ctx, fd, true) : nullptr;
+            done.wait();  // neither reads nor sends until the client is finished
+            if (ssl)
+                SSL_free(ssl);
+        });
+
+        Tls10Client client(true);
+        ZSslSocket tlsSock;
+        zelvo::utils::ZSock plainSock;
+        zelvo::utils::ZSock& sock = c.tls ? tlsSock : plainSock;
+        if (c.tls) {
+            ASSERT_TRUE(tlsSock.init(&client.context));
+            ASSERT_TRUE(tlsSock.open(tlstest::connectTo(listener.port())));
+            ASSERT_TRUE(tlsSock.connect());
+        } else {
+            ASSERT_TRUE(plainSock.open(tlstest::connectTo(listener.port())));
+        }
+        sock.setReadTimeout(1000);
+        sock.setWriteTimeout(1000);
+
+        bool failed = false;
+        {
+            // One signal every 20 ms, for up to ten time-outs.
+            testsupport::SignalStorm storm(pthread_self(), 20, 500);
+            if (c.write) {
+                const std::string block(64 * 1024, 'w');
+                for (int i = 0; i < 512 && !failed; ++i)
+                    failed = sock.write(block.data(), block.size()) != static_cast<int>(block.size()) ||
+                             sock.flush() == -1;
+            } else {
+                char buffer[64];
+                failed = sock.read(buffer, sizeof buffer) <= 0;
+            }
+            storm.stop();
+            EXPECT_FALSE(storm.outlasted()) << "the call outlasted " << storm.sent() << " signals";
+            EXPECT_GT(testsupport::SignalStorm::received(), 0);
+        }
+        EXPECT_TRUE(failed);
+        takeErrors();
+        sock.close();
+        released.set_value();
+        peer.join();
+    }
+}
