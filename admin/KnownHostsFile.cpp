@@ -111,8 +111,10 @@ LockedFile::LockedFile(const char* path, LockMode mode)
     for (;;) {
         errno = 0;
         opened = file.wOpen(path, access, creation);
-        if (opened)
+        if (opened) {
+            error = 0;
             break;
+        }
         // A conflicting record lock shows as EAGAIN or EACCES; anything else
         // (a missing file, no permission on the directory) will not go away.
         error = errno;
