@@ -94,23 +94,37 @@ bool isListWordChar(char c)
     return u > 0x20 && u != 0x7f && std::strchr("(){\"", c) == nullptr;
 }
 
-// The rest of a FETCH response after a body literal, read as the rest of its
-// msg-att list: ")" and the line end, or blank-separated items (a name, then
-// a number, quoted string, parenthesised list, NIL or literal) and then ")"
-// and the line end. Lines are fed in turn; a literal is reported so that its
-// bytes are skipped before the next line, which goes on where it stood.
-class ItemListRest {
+// A FETCH response's msg-att list (RFC 3501 7.4.2), read as items: a name
+// (an atom with an optional section and partial), a blank and a value (a
+// number, quoted string, parenthesised list, NIL or literal), the items
+// separated by blanks and closed by ")" and the line end. The items come in
+// any order and the server may add any it was not asked for: FLAGS and
+// INTERNALDATE are kept in the FetchedItems given, BODY[] is reported, every
+// other item is skipped with its value. Lines are fed in turn; a literal is
+// reported so that its bytes are skipped (or, for the body, streamed) before
+// the next line, which goes on where it stood.
+class ItemReader {
 public:
-    enum class Step { Continue, Done, Literal, Wrong };
+    enum class Step { Continue, Done, Literal, Body, Wrong };
 
-    // Done, Literal (its count in literal) or Wrong.
-    Step feed(const std::string& line, unsigned long& literal)
+    // afterBody: the reader starts behind a body literal, where only ")" or
+    // further items may follow. A BODY[] after a body is wrong: it means a
+    // literal count ran on into the next message.
+    ItemReader(FetchedItems& items, bool afterBody)
+        : items(items), expect(afterBody ? Expect::BlankOrClose : Expect::NameOrClose), bodySeen(afterBody)
+    {
+    }
+
+    // Done (the list is closed and the line ends), Literal (count in
+    // literal; its bytes come next), Body (the body's literal header: its
+    // bytes come next, and the rest of the list after them) or Wrong.
+    Step feed(const std::string& line, std::size_t from, unsigned long& literal)
     {
         if (line.size() < 2 || line.compare(line.size() - 2, 2, "\r\n") != 0)
             return Step::Wrong;
         text = &line;
         end = line.size() - 2;
-        at = 0;
+        at = from;
         while (at < end) {
             const Step step = depth > 0 ? inList(literal) : inItems(literal);
             if (step != Step::Continue)
@@ -120,7 +134,8 @@ public:
     }
 
 private:
-    enum class Expect { BlankOrClose, Name, Value };
+    enum class Expect { NameOrClose, BlankOrClose, Name, Value };
+    enum class Kind { Other, Flags, Date, Body };
     // Deeper nesting than any real response has: a malformed one.
     static constexpr unsigned maxDepth = 64;
 
@@ -129,6 +144,11 @@ private:
     Step inItems(unsigned long& literal)
     {
         switch (expect) {
+        case Expect::NameOrClose:
+            if (c() == ')')
+                return at + 1 == end ? Step::Done : Step::Wrong;
+            expect = Expect::Name;
+            return Step::Continue;
         case Expect::BlankOrClose:
             if (c() == ' ') {
                 ++at;
@@ -143,25 +163,71 @@ private:
             return Step::Continue;
         case Expect::Value:
             expect = Expect::BlankOrClose;
-            if (c() == '(') {
-                ++at;
-                depth = 1;
-            } else if (c() == '"') {
-                if (!quoted())
+            return value(literal);
+        }
+        return Step::Wrong;
+    }
+
+    Step value(unsigned long& literal)
+    {
+        if (c() == '(') {
+            ++at;
+            depth = 1;
+            flagsInList = kind == Kind::Flags;
+            listFlagBits = 0;
+            return Step::Continue;
+        }
+        if (c() == '"') {
+            if (kind == Kind::Date) {
+                std::string date;
+                bool fits = true;
+                if (!quoted(&date, internalDateLength, fits))
                     return Step::Wrong;
-            } else if (c() == '{') {
-                return literalHeader(literal);
-            } else if (isDigit(c())) {
-                while (at < end && isDigit(c()))
-                    ++at;
-            } else if (end - at >= 3 && zelvo::utils::iEqual(text->substr(at, 3), "NIL")) {
-                at += 3;
-            } else {
-                return Step::Wrong;
+                keepDate(fits ? date : std::string());
+                return Step::Continue;
             }
+            if (kind == Kind::Body) {
+                bool fits = true;
+                items.quotedBody.clear();
+                if (!quoted(&items.quotedBody, std::string::npos, fits))
+                    return Step::Wrong;
+                items.body = FetchedItems::Body::Quoted;
+                return Step::Continue;
+            }
+            bool fits = true;
+            return quoted(nullptr, 0, fits) ? Step::Continue : Step::Wrong;
+        }
+        if (c() == '{') {
+            const Step step = literalHeader(literal);
+            if (step == Step::Literal && kind == Kind::Body) {
+                items.body = FetchedItems::Body::Literal;
+                items.bodySize = literal;
+                return Step::Body;
+            }
+            return step;
+        }
+        if (isDigit(c())) {
+            while (at < end && isDigit(c()))
+                ++at;
+            return Step::Continue;
+        }
+        if (end - at >= 3 && zelvo::utils::iEqual(text->substr(at, 3), "NIL")) {
+            at += 3;
+            if (kind == Kind::Date)
+                keepDate(std::string());
+            if (kind == Kind::Body)
+                items.body = FetchedItems::Body::Nil;
             return Step::Continue;
         }
         return Step::Wrong;
+    }
+
+    // A later INTERNALDATE replaces an earlier one; text that is no
+    // date-time is no date.
+    void keepDate(const std::string& date)
+    {
+        items.hasDate = isInternalDate(date);
+        items.date = items.hasDate ? date : std::string();
     }
 
     Step inList(unsigned long& literal)
@@ -169,31 +235,44 @@ private:
         switch (c()) {
         case ')':
             ++at;
-            if (--depth == 0)
+            if (--depth == 0) {
                 expect = Expect::BlankOrClose;
+                if (flagsInList) {
+                    items.flagBits = listFlagBits;
+                    items.hasFlags = true;
+                }
+            }
             return Step::Continue;
         case '(':
             ++at;
+            flagsInList = false; // a flag list holds only flags
             return ++depth > maxDepth ? Step::Wrong : Step::Continue;
         case ' ':
             ++at;
             return Step::Continue;
-        case '"':
-            return quoted() ? Step::Continue : Step::Wrong;
+        case '"': {
+            flagsInList = false;
+            bool fits = true;
+            return quoted(nullptr, 0, fits) ? Step::Continue : Step::Wrong;
+        }
         case '{':
+            flagsInList = false;
             return literalHeader(literal);
-        default:
+        default: {
             if (!isListWordChar(c()))
                 return Step::Wrong;
+            const std::size_t start = at;
             while (at < end && isListWordChar(c()))
                 ++at;
+            if (flagsInList)
+                listFlagBits |= systemFlagBits(text->substr(start, at - start));
             return Step::Continue;
+        }
         }
     }
 
     // An item name and the blank after it: an atom beginning with a letter,
-    // an optional section "[...]" and partial "<n>" or "<n.m>". A second
-    // BODY[] in one response means the count ran on into the next message.
+    // an optional section "[...]" and partial "<n>" or "<n.m>".
     bool name()
     {
         const std::size_t start = at;
@@ -217,25 +296,44 @@ private:
         }
         if (at >= end || c() != ' ')
             return false;
-        if (zelvo::utils::iEqual(text->substr(start, at - start), "BODY[]"))
-            return false;
+        const std::string word = text->substr(start, at - start);
+        kind = Kind::Other;
+        if (zelvo::utils::iEqual(word, "FLAGS")) {
+            kind = Kind::Flags;
+        } else if (zelvo::utils::iEqual(word, "INTERNALDATE")) {
+            kind = Kind::Date;
+        } else if (zelvo::utils::iEqual(word, "BODY[]")) {
+            if (bodySeen)
+                return false;
+            bodySeen = true;
+            kind = Kind::Body;
+        }
         ++at;
         return true;
     }
 
-    bool quoted()
+    // A quoted string; its content (escapes undone) goes to out when given,
+    // as long as it stays within limit bytes (fits false beyond).
+    bool quoted(std::string* out, std::size_t limit, bool& fits)
     {
         for (++at; at < end; ++at) {
-            if (c() == '"') {
+            char ch = c();
+            if (ch == '"') {
                 ++at;
                 return true;
             }
-            if (c() == '\\') {
+            if (ch == '\\') {
                 if (at + 1 >= end || ((*text)[at + 1] != '"' && (*text)[at + 1] != '\\'))
                     return false;
-                ++at;
-            } else if (c() == '\r' || c() == '\n' || c() == '\0') {
+                ch = (*text)[++at];
+            } else if (ch == '\r' || ch == '\n' || ch == '\0') {
                 return false;
+            }
+            if (out && fits) {
+                if (out->size() < limit)
+                    *out += ch;
+                else
+                    fits = false;
             }
         }
         return false;
@@ -259,12 +357,47 @@ private:
         return Step::Literal;
     }
 
+    FetchedItems& items;
     const std::string* text = nullptr;
     std::size_t at = 0;
     std::size_t end = 0;
-    Expect expect = Expect::BlankOrClose;
+    Expect expect;
+    Kind kind = Kind::Other;
     unsigned depth = 0;
+    bool bodySeen;
+    // The list being read is a FLAGS value of flags only so far.
+    bool flagsInList = false;
+    unsigned listFlagBits = 0;
 };
+
+// Feeds line from from on to reader, with the lines that follow on
+// connection, skipping the literals of the list, until Done or Body. Wrong,
+// an ended stream or aborted firing while a literal is skipped close the
+// connection and give Wrong.
+ItemReader::Step readItems(ConnectionInternal& connection, ItemReader& reader, std::string line, std::size_t from,
+                           unsigned long& bodySize, const AbortCheck& aborted)
+{
+    for (;;) {
+        unsigned long count = 0;
+        const ItemReader::Step step = reader.feed(line, from, count);
+        switch (step) {
+        case ItemReader::Step::Done:
+            return step;
+        case ItemReader::Step::Body:
+            bodySize = count;
+            return step;
+        case ItemReader::Step::Literal:
+            break;
+        default:
+            connection.close();
+            return ItemReader::Step::Wrong;
+        }
+        if (!skipBytes(connection, count, aborted))
+            return ItemReader::Step::Wrong;
+        connection.recvLine(line);
+        from = 0;
+    }
+}
 
 // Reads the rest of a FETCH response after a body, line being the line that
 // follows the body bytes, with the literals it holds. False, with the
@@ -272,25 +405,45 @@ private:
 // ends, or aborted fires while a literal is skipped.
 bool finishItemList(ConnectionInternal& connection, std::string line, const AbortCheck& aborted)
 {
-    ItemListRest rest;
-    for (;;) {
-        unsigned long count = 0;
-        switch (rest.feed(line, count)) {
-        case ItemListRest::Step::Done:
-            return true;
-        case ItemListRest::Step::Literal:
-            break;
-        default:
-            connection.close();
-            return false;
-        }
-        if (!skipBytes(connection, count, aborted))
-            return false;
-        connection.recvLine(line);
-    }
+    FetchedItems ignored;
+    ItemReader rest(ignored, true);
+    unsigned long bodySize = 0;
+    return readItems(connection, rest, std::move(line), 0, bodySize, aborted) == ItemReader::Step::Done;
 }
 
 } // namespace
+
+std::size_t fetchItemsStart(const std::string& line, unsigned long& number)
+{
+    if (line.compare(0, 2, "* ") != 0)
+        return 0;
+    std::size_t p = line.find_first_not_of(' ', 2);
+    if (p == std::string::npos || !isDigit(line[p]))
+        return 0;
+    const std::size_t digits = p;
+    p = line.find_first_not_of("0123456789", p);
+    if (p == std::string::npos || line[p] != ' ' || p - digits > 10)
+        return 0;
+    const unsigned long n = std::stoul(line.substr(digits, p - digits));
+    if (n == 0 || n > 0xffffffffUL)
+        return 0;
+    p = line.find_first_not_of(' ', p);
+    if (p == std::string::npos || line.size() < p + 7 || !iEqual(line.substr(p, 5), "FETCH"))
+        return 0;
+    p = line.find_first_not_of(' ', p + 5);
+    if (p == std::string::npos || line[p] != '(')
+        return 0;
+    number = n;
+    return p + 1;
+}
+
+bool readFetchItems(ConnectionInternal& connection, std::string line, std::size_t from, FetchedItems& items,
+                    const AbortCheck& aborted)
+{
+    ItemReader reader(items, false);
+    unsigned long bodySize = 0;
+    return readItems(connection, reader, std::move(line), from, bodySize, aborted) != ItemReader::Step::Wrong;
+}
 
 FetchMessage::FetchMessage() : size(0), remaining(0), connection(nullptr) {}
 
@@ -302,8 +455,9 @@ void FetchMessage::reset()
     flags.clear();
     size = 0;
     remaining = 0;
-    dateGiven = false;
-    flagsGiven = false;
+    restPending = false;
+    heldBody.clear();
+    held = false;
 }
 
 bool FetchMessage::getFirstDataPart(std::string& part)
@@ -316,20 +470,27 @@ bool FetchMessage::getNextDataPart(std::string& part)
     part.clear();
     if (remaining == 0)
         return false;
+    const unsigned want = std::min(remaining, maxPartSize);
+    if (held) {
+        part.assign(heldBody, size - remaining, want);
+        remaining -= want;
+        return true;
+    }
     if (connection == nullptr)
         throw ImapConnectionFailed("Message has no source connection");
-    const unsigned want = std::min(remaining, maxPartSize);
     const unsigned got = connection->recvData(part, want);
     if (got != want) {
         // Whatever arrives later belongs to a body the target will never
         // complete; the source is out of step.
         remaining = 0;
+        restPending = false;
         connection->close();
         throw ImapConnectionFailed("Message body ended early");
     }
     remaining -= got;
-    if (remaining > 0)
+    if (remaining > 0 || !restPending)
         return true;
+    restPending = false;
     std::string line;
     connection->recvLine(line);
     if (!finishItemList(*connection, line, abortCheck))
@@ -339,7 +500,11 @@ bool FetchMessage::getNextDataPart(std::string& part)
 
 bool FetchMessage::skipRemaining()
 {
-    if (remaining == 0)
+    if (held) {
+        remaining = 0;
+        return true;
+    }
+    if (remaining == 0 && !restPending)
         return true;
     if (connection == nullptr)
         return false;
@@ -349,6 +514,9 @@ bool FetchMessage::skipRemaining()
         remaining = static_cast<unsigned>(left);
         if (!skipped)
             return false;
+        if (!restPending)
+            return true;
+        restPending = false;
         std::string line;
         connection->recvLine(line);
         return finishItemList(*connection, line, abortCheck);
@@ -356,6 +524,28 @@ bool FetchMessage::skipRemaining()
         connection->close();
         return false;
     }
+}
+
+void FetchMessage::startBody(unsigned bodySize)
+{
+    heldBody.clear();
+    held = false;
+    size = remaining = bodySize;
+    restPending = true;
+}
+
+void FetchMessage::setBody(std::string bytes)
+{
+    heldBody = std::move(bytes);
+    held = true;
+    size = remaining = static_cast<unsigned>(heldBody.size());
+    restPending = false;
+}
+
+void FetchMessage::setDateAndFlags(const std::string& d, const std::string& f)
+{
+    date = d;
+    flags = f;
 }
 
 bool FetchMessage::setSize(std::string text)
@@ -374,7 +564,7 @@ bool FetchMessage::setSize(std::string text)
         if (value > zelvo::mail::imap::maxLiteralCount)
             return false;
     }
-    size = remaining = static_cast<unsigned>(value);
+    startBody(static_cast<unsigned>(value));
     return value != 0;
 }
 
@@ -387,49 +577,13 @@ bool FetchMessage::setFlags(std::string list)
         return false;
     list.pop_back();
     flags = removeNonStandartFlags(list);
-    flagsGiven = true;
     return true;
-}
-
-FetchedItems FetchMessage::getItems() const
-{
-    FetchedItems items;
-    items.date = date;
-    items.flags = flags;
-    items.hasDate = dateGiven;
-    items.hasFlags = flagsGiven;
-    return items;
-}
-
-void FetchMessage::addMissingItems(const FetchedItems& earlier)
-{
-    if (!dateGiven && earlier.hasDate) {
-        date = earlier.date;
-        dateGiven = true;
-    }
-    if (!flagsGiven && earlier.hasFlags) {
-        flags = earlier.flags;
-        flagsGiven = true;
-    }
-}
-
-void FetchedItems::update(const FetchedItems& later)
-{
-    if (later.hasDate) {
-        date = later.date;
-        hasDate = true;
-    }
-    if (later.hasFlags) {
-        flags = later.flags;
-        hasFlags = true;
-    }
 }
 
 bool FetchMessage::setData(const std::string& name, const std::string& value)
 {
     if (iEqual(name, "INTERNALDATE")) {
         date = value;
-        dateGiven = true;
         return true;
     }
     if (iEqual(name, "FLAGS")) {
@@ -459,60 +613,62 @@ bool FetchMessage::parseResponse(const std::string& line)
     return setSize(header);
 }
 
-std::string removeNonStandartFlags(const std::string& list)
+unsigned systemFlagBits(const std::string& list)
+{
+    unsigned bits = 0;
+    std::size_t pos = 0;
+    while (pos < list.size()) {
+        std::size_t end = list.find(' ', pos);
+        if (end == std::string::npos)
+            end = list.size();
+        const std::string word = list.substr(pos, end - pos);
+        for (int i = 0; i < StdImapFlagCount; ++i)
+            if (iEqual(word, StdImapFlag[i]))
+                bits |= 1u << i;
+        pos = end + 1;
+    }
+    return bits;
+}
+
+std::string systemFlagsText(unsigned bits)
 {
     std::string result;
     for (int i = 0; i < StdImapFlagCount; ++i) {
-        const std::string flag(StdImapFlag[i]);
-        if (iFind(list, flag) == list.end())
+        if ((bits & (1u << i)) == 0)
             continue;
         if (!result.empty())
             result += ' ';
-        result += flag;
+        result += StdImapFlag[i];
     }
     return result;
+}
+
+std::string removeNonStandartFlags(const std::string& list)
+{
+    return systemFlagsText(systemFlagBits(list));
 }
 
 bool loadFetchResponse(const std::string& line, FetchMessage& message)
 {
     message.reset();
-    Parser parser(line);
-    std::string node;
-    if (!parser.getNode(node) || !iEqual(node, "*"))
+    unsigned long number = 0;
+    const std::size_t from = fetchItemsStart(line, number);
+    if (from == 0)
         return false;
-    if (!parser.getNode(node) || !parser.getNode(node) || !iEqual(node, "FETCH"))
-        return false;
-    std::string rest;
-    if (!parser.getRest(rest) || rest.empty() || rest[0] != '(')
-        return false;
-    rest.erase(0, 1);
-    return loadFetchResponseInsideInfo(rest, message);
+    return loadFetchResponseInsideInfo(line.substr(from), message);
 }
 
 bool loadFetchResponseInsideInfo(const std::string& items, FetchMessage& message)
 {
-    Parser parser(items);
-    std::string node;
-    std::string value;
-    for (;;) {
-        node.clear();
-        if (!parser.getNode(node))
-            break;
-        if (iEqual(node, "INTERNALDATE")) {
-            parser.getNodeData(value);
-            message.setData(node, value);
-        } else if (iEqual(node, "FLAGS")) {
-            parser.getNode(value);
-            message.setFlags(value);
-        } else {
-            break;
-        }
-    }
-    if (!iEqual(node, "BODY[]"))
+    FetchedItems fetched;
+    ItemReader reader(fetched, false);
+    unsigned long size = 0;
+    if (reader.feed(items, 0, size) != ItemReader::Step::Body || size == 0)
         return false;
-    std::string rest;
-    parser.getRest(rest);
-    return message.setSize(rest);
+    message.setDateAndFlags(fetched.hasDate ? fetched.date : std::string(),
+                            fetched.hasFlags ? systemFlagsText(fetched.flagBits) : std::string());
+    message.startBody(static_cast<unsigned>(size));
+    return true;
 }
 
 bool skipResponseLiterals(ConnectionInternal& connection, std::string line, const AbortCheck& aborted)

@@ -11,16 +11,24 @@ class ConnectionInternal;
 // stops the drain and closes the connection.
 using AbortCheck = std::function<bool()>;
 
-// The date and flags one FETCH response carried, kept for a later response
-// of the same message that brings the body without them.
+// The items of one FETCH response that the copy uses, each kept no larger
+// than its syntax needs: the system flags as bits, the date as a checked
+// date-time, and the form of the body.
 struct FetchedItems {
-    std::string date;
-    std::string flags;
-    bool hasDate = false;
+    // Bit i stands for StdImapFlag[i].
+    unsigned flagBits = 0;
     bool hasFlags = false;
-
-    // Takes the items that later carried; keeps the others.
-    void update(const FetchedItems& later);
+    // A valid INTERNALDATE as the source gave it (isInternalDate); empty
+    // with hasDate false for NIL, an absent one or one that is no date-time.
+    std::string date;
+    bool hasDate = false;
+    // Literal: bodySize bytes follow on the connection, then the rest of the
+    // item list. Quoted: the body is quotedBody, and the response was read to
+    // its end. Nil: BODY[] NIL.
+    enum class Body { None, Literal, Quoted, Nil };
+    Body body = Body::None;
+    unsigned long bodySize = 0;
+    std::string quotedBody;
 };
 
 // A message whose date, flags and size come from a FETCH reply of the source
@@ -58,10 +66,14 @@ public:
     // Reads a parenthesised flag list into flags (removeNonStandartFlags);
     // false, flags unchanged, when it is not one.
     bool setFlags(std::string list);
-    // The date and flags this response carried (since the last reset).
-    FetchedItems getItems() const;
-    // Takes from earlier the items this response did not carry.
-    void addMissingItems(const FetchedItems& earlier);
+    // A body of size bytes that comes next on the connection, followed by
+    // the rest of its FETCH response's item list (as setSize).
+    void startBody(unsigned size);
+    // A body held in memory (a quoted BODY[] value), whose response has been
+    // read to its end; the parts come from bytes, nothing from the connection.
+    void setBody(std::string bytes);
+    // Date and flags as getDate and getFlags give them.
+    void setDateAndFlags(const std::string& date, const std::string& flags);
     // "INTERNALDATE" stores the date, "FLAGS" the flags (ignoring case):
     // true. Any other name: false.
     bool setData(const std::string& name, const std::string& value);
@@ -90,27 +102,54 @@ private:
     unsigned size;
     unsigned remaining;
     ConnectionInternal* connection; // borrowed
-    bool dateGiven = false;
-    bool flagsGiven = false;
+    // The rest of the item list follows the body on the connection.
+    bool restPending = false;
+    // The body is held here instead (setBody).
+    std::string heldBody;
+    bool held = false;
     AbortCheck abortCheck;
 };
 
-// The system flags of StdImapFlag found in list (case-insensitive substring
-// search), in table order, separated by one blank; everything else dropped.
+// The system flags of StdImapFlag among the blank-separated words of list
+// (whole words, any letter case), in table order, separated by one blank;
+// everything else dropped.
 std::string removeNonStandartFlags(const std::string& list);
+// The same flags as bits (bit i for StdImapFlag[i]) and back to text.
+unsigned systemFlagBits(const std::string& list);
+std::string systemFlagsText(unsigned bits);
 
-// Resets message and reads one untagged line of the bulk FETCH:
-// "* n FETCH (" then INTERNALDATE and FLAGS items in any order, then
-// "BODY[]" with its literal header. False for any other shape.
+// Resets message and reads one untagged FETCH line that ends in its body's
+// literal header: "* n FETCH (", items in any order (INTERNALDATE and FLAGS
+// kept, every other item skipped with its value), then "BODY[]" with the
+// header. False for any other shape and for a body of 0 bytes.
 bool loadFetchResponse(const std::string& line, FetchMessage& message);
 // The item list of such a line, after its "(".
 bool loadFetchResponseInsideInfo(const std::string& items, FetchMessage& message);
+
+// Where the item list of an untagged FETCH response begins: after "* n
+// FETCH (", with n in number (RFC 3501 nz-number, 32 bits). 0 for any other
+// line.
+std::size_t fetchItemsStart(const std::string& line, unsigned long& number);
+
+// Reads the item list of one FETCH response, line holding it from from on,
+// with the lines and literals that follow on connection: INTERNALDATE and
+// FLAGS into items, every other item skipped with its value (number, quoted
+// string, list, NIL or literal), wherever it stands. Stops after a BODY[]
+// literal header (items.body Literal: the body bytes come next) or at the
+// end of the response. False, with the connection closed, when the text is
+// not such an item list, the stream ends, or aborted fires while a literal
+// is skipped.
+bool readFetchItems(ConnectionInternal& connection, std::string line, std::size_t from, FetchedItems& items,
+                    const AbortCheck& aborted = nullptr);
 
 // Reads the rest of a response whose last line was line: while a line ends
 // in a literal header, its bytes are read and dropped and the next line
 // read. False (connection closed) when the stream ends first, a literal is
 // larger than the lexer accepts, or aborted, polled before each part, fires.
 bool skipResponseLiterals(ConnectionInternal& connection, std::string line, const AbortCheck& aborted = nullptr);
+
+// Longest INTERNALDATE text: "dd-Mon-yyyy hh:mm:ss +zzzz".
+constexpr std::size_t internalDateLength = 26;
 
 // True when s has the INTERNALDATE form "dd-Mon-yyyy hh:mm:ss +zzzz" (the
 // day may be one digit, or a blank and one digit).

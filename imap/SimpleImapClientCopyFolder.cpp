@@ -1,10 +1,15 @@
-// The bulk copy of one folder: one FETCH of the whole folder on this
-// connection, one APPEND per message on the target, each body streamed from
-// one socket to the other through the target's part buffer.
+// The bulk copy of one folder: one FETCH of the dates and flags of the whole
+// folder on this connection, then one FETCH of its bodies, one APPEND per
+// message on the target, each body streamed from one socket to the other
+// through the target's part buffer.
 
+#include <algorithm>
+#include <array>
+#include <cstdint>
 #include <cstdio>
-#include <map>
+#include <vector>
 
+#include "foundation/text/Compare.h"
 #include "imap/FetchMessage.h"
 #include "imap/ImapException.h"
 #include "imap/SimpleImapClient.h"
@@ -13,9 +18,12 @@ using Result = SimpleImapClient::ImapClientResult;
 
 namespace {
 
-// The fixed tag of the bulk request: the connection's own counter is left
-// alone, so the tagged reply is recognised by not being untagged.
-constexpr const char* fetchRequest = "A FETCH 1:* (INTERNALDATE FLAGS BODY.PEEK[])\r\n";
+// The bulk requests, with the fixed tag "A": the connection's own counter is
+// left alone, so a tagged reply is recognised by not being untagged. Dates
+// and flags come first, so that each body can be stored with them whatever
+// order the server gives the items of a response in.
+constexpr const char* itemsRequest = "A FETCH 1:* (INTERNALDATE FLAGS)\r\n";
+constexpr const char* bodiesRequest = "A FETCH 1:* (BODY.PEEK[])\r\n";
 
 // Four backspaces, four blanks, four backspaces: blanks out a percentage.
 constexpr const char* eraseSequence = "\b\b\b\b    \b\b\b\b";
@@ -25,65 +33,74 @@ bool startsWith(const std::string& s, const char* prefix)
     return s.compare(0, std::char_traits<char>::length(prefix), prefix) == 0;
 }
 
-// "* n FETCH": an untagged message response, whatever its items; its
-// message number in number.
-bool isFetchResponse(const std::string& line, unsigned long& number)
-{
-    std::size_t p = line.find_first_not_of(' ', 1);
-    if (p == std::string::npos || line[p] < '0' || line[p] > '9')
-        return false;
-    const std::size_t digits = p;
-    p = line.find_first_not_of("0123456789", p);
-    // Message numbers are 32-bit (RFC 3501 nz-number).
-    if (p == std::string::npos || line[p] != ' ' || p - digits > 10)
-        return false;
-    number = std::stoul(line.substr(digits, p - digits));
-    p = line.find_first_not_of(' ', p);
-    return p != std::string::npos && line.size() >= p + 5 &&
-           (line.compare(p, 5, "FETCH") == 0 || line.compare(p, 5, "fetch") == 0);
-}
+// Message numbers beyond the folder's count that the table below keeps
+// (messages delivered during the copy); the items of higher numbers are
+// dropped, so a source that floods responses cannot fill memory.
+constexpr std::size_t maxNumbersBeyondExpected = 1024;
 
-// Message numbers as ranges (first -> last), so the numbers of a folder
-// fetched in order take one entry.
-class NumberSet {
+// What the copy knows of each message of the folder, by message number: its
+// date and flags from the first request, and whether its body came. An entry
+// takes 29 bytes; the table holds at most expected + maxNumbersBeyondExpected
+// entries (its vector at most twice that while it grows), so a folder of
+// 10 000 messages needs about 300 KB.
+class MessageTable {
 public:
-    bool contains(unsigned long n) const
+    enum : std::uint8_t { HasFlags = 1, HasDate = 2, BodyCame = 4 };
+
+    struct Entry {
+        std::array<char, internalDateLength> date;
+        std::uint8_t dateLength = 0;
+        std::uint8_t flagBits = 0;
+        std::uint8_t state = 0;
+    };
+
+    static_assert(sizeof(Entry) == internalDateLength + 3, "the bound stated above");
+
+    explicit MessageTable(unsigned expected) : limit(static_cast<std::size_t>(expected) + maxNumbersBeyondExpected)
     {
-        auto next = ranges.upper_bound(n);
-        return next != ranges.begin() && std::prev(next)->second >= n;
     }
 
-    void insert(unsigned long n)
+    // Null beyond the limit.
+    Entry* at(unsigned long number)
     {
-        if (contains(n))
+        if (number == 0 || number > limit)
+            return nullptr;
+        if (number > entries.size())
+            entries.resize(number);
+        return &entries[number - 1];
+    }
+
+    // A later response's date and flags replace the earlier ones until the
+    // body has come.
+    void update(Entry& e, const FetchedItems& items)
+    {
+        if (e.state & BodyCame)
             return;
-        auto next = ranges.upper_bound(n);
-        if (next != ranges.begin() && std::prev(next)->second + 1 == n) {
-            auto joined = std::prev(next);
-            joined->second = n;
-            if (next != ranges.end() && next->first == n + 1) {
-                joined->second = next->second;
-                ranges.erase(next);
-            }
-            return;
+        if (items.hasFlags) {
+            e.flagBits = static_cast<std::uint8_t>(items.flagBits);
+            e.state |= HasFlags;
         }
-        if (next != ranges.end() && next->first == n + 1) {
-            const unsigned long last = next->second;
-            ranges.erase(next);
-            ranges.emplace(n, last);
-            return;
+        if (items.hasDate && items.date.size() <= internalDateLength) {
+            std::copy(items.date.begin(), items.date.end(), e.date.begin());
+            e.dateLength = static_cast<std::uint8_t>(items.date.size());
+            e.state |= HasDate;
         }
-        ranges.emplace(n, n);
+    }
+
+    // Numbers from 1 to expected whose body never came.
+    unsigned missing(unsigned expected) const
+    {
+        unsigned n = 0;
+        for (unsigned long i = 1; i <= expected; ++i)
+            if (i > entries.size() || (entries[i - 1].state & BodyCame) == 0)
+                ++n;
+        return n;
     }
 
 private:
-    std::map<unsigned long, unsigned long> ranges;
+    std::size_t limit;
+    std::vector<Entry> entries;
 };
-
-// Numbers that a FETCH response without a usable body may keep waiting for
-// their body beyond the folder's message count (messages delivered during the
-// copy); more means a broken source, whose lines would only fill memory.
-constexpr std::size_t maxWaitingBeyondExpected = 1024;
 
 } // namespace
 
@@ -109,21 +126,11 @@ Result SimpleImapClient::copyFolder(const std::string& folder, SimpleImapClient&
     if (!connected)
         return Result::NotConnected;
 
-    // Date and flags of FETCH responses without a usable body, by message
-    // number, for a body of that number still to come; each left at the end
-    // is a failed message. Numbers whose body came are in handled, so a
-    // later FLAGS update for them is nothing more.
-    std::map<unsigned long, FetchedItems> waiting;
-    NumberSet handled;
+    MessageTable table(expected);
 
-    auto settleWaiting = [&]() {
-        failed += static_cast<unsigned>(waiting.size());
-        waiting.clear();
-    };
     // Every message the source reported and that was not copied counts as
     // failed when the copy stops early.
     auto stop = [&](Result result) {
-        settleWaiting();
         if (copied + failed < expected)
             failed = expected - copied;
         return result;
@@ -162,105 +169,138 @@ Result SimpleImapClient::copyFolder(const std::string& folder, SimpleImapClient&
     }
 
     try {
-        char request[128] = {0};
-        std::snprintf(request, sizeof request, "%s", fetchRequest);
-        connection.send(request);
+        // A NO to the first request may still have brought most dates and
+        // flags; the messages without them fail, and so does the folder.
+        bool itemsRefused = false;
+        for (const bool bodies : {false, true}) {
+            char request[128] = {0};
+            std::snprintf(request, sizeof request, "%s", bodies ? bodiesRequest : itemsRequest);
+            connection.send(request);
 
-        std::string line;
-        for (;;) {
-            line.clear();
-            connection.recvLine(line);
-            if (line.empty()) {
-                // Silent for the whole time-out: whatever comes later is stale.
-                return dropSource(Result::FetchFailed);
-            }
-            if (line[0] != '*') {
-                erase();
-                // Only the line tagged "A" ends this response; after any
-                // other its rest may still come and must not meet the next
-                // command.
-                if (line.compare(0, 2, "A ") != 0)
-                    connection.close();
-                const Result end = parseTaggedResponse(line);
-                if (end != Result::Ok)
-                    return stop(end);
-                // A response that ends well but brought fewer messages than
-                // the folder reported lost some on the way: they count as
-                // failed downloads, never as nothing.
-                settleWaiting();
-                if (copied + failed < expected)
-                    return stop(Result::FetchFailed);
-                return Result::Ok;
-            }
-            if (startsWith(line, "* BYE"))
-                return dropSource(Result::ConnectionFailed);
-
-            bool loaded = false;
-            try {
-                loaded = loadFetchResponse(line, message);
-            } catch (ImapParserException&) {
-                loaded = false;
-            }
-            unsigned long number = 0;
-            const bool isMessage = isFetchResponse(line, number);
-            if (!loaded) {
-                // Items without a usable body wait for a body of their
-                // number; other untagged data (EXISTS, EXPUNGE, OK) is not a
-                // message. Either way its literals are skipped to stay in step.
-                if (isMessage && !handled.contains(number)) {
-                    waiting[number].update(message.getItems());
-                    if (waiting.size() > static_cast<std::size_t>(expected) + maxWaitingBeyondExpected)
-                        return dropSource(Result::FetchFailed);
+            std::string line;
+            for (;;) {
+                line.clear();
+                connection.recvLine(line);
+                if (line.empty()) {
+                    // Silent for the whole time-out: whatever comes later is stale.
+                    return dropSource(Result::FetchFailed);
                 }
-                if (!skipResponseLiterals(connection, line, aborted)) {
+                if (line[0] != '*') {
+                    // Only the line tagged "A" ends this response; after any
+                    // other its rest may still come and must not meet the
+                    // next command.
+                    const bool ours = line.compare(0, 2, "A ") == 0;
+                    if (!ours)
+                        connection.close();
+                    const Result end = parseTaggedResponse(line);
+                    if (!bodies) {
+                        if (ours && end == Result::Ok)
+                            break;
+                        if (ours && zelvo::utils::iEqual(line.substr(2, 3), "NO ")) {
+                            itemsRefused = true;
+                            break;
+                        }
+                        erase();
+                        return stop(Result::FetchFailed);
+                    }
+                    erase();
+                    if (end != Result::Ok)
+                        return stop(end);
+                    // Every message of the folder that brought no body is a
+                    // failed download, also when the response ends well.
+                    const unsigned missing = table.missing(expected);
+                    failed += missing;
+                    if (missing > 0 || itemsRefused)
+                        return stop(Result::FetchFailed);
+                    return Result::Ok;
+                }
+                if (startsWith(line, "* BYE"))
+                    return dropSource(Result::ConnectionFailed);
+
+                unsigned long number = 0;
+                const std::size_t itemsAt = fetchItemsStart(line, number);
+                if (itemsAt == 0) {
+                    // Other untagged data (EXISTS, EXPUNGE, OK) is no message;
+                    // its literals are skipped to stay in step.
+                    if (!skipResponseLiterals(connection, line, aborted)) {
+                        erase();
+                        return stop(wasAborted() ? Result::Ok : Result::FetchFailed);
+                    }
+                    continue;
+                }
+                FetchedItems items;
+                if (!readFetchItems(connection, line, itemsAt, items, aborted)) {
                     erase();
                     return stop(wasAborted() ? Result::Ok : Result::FetchFailed);
                 }
-                continue;
-            }
-            if (isMessage) {
-                const auto earlier = waiting.find(number);
-                if (earlier != waiting.end()) {
-                    message.addMissingItems(earlier->second);
-                    waiting.erase(earlier);
-                }
-                handled.insert(number);
-            }
+                MessageTable::Entry* entry = table.at(number);
+                if (entry)
+                    table.update(*entry, items);
+                if (items.body == FetchedItems::Body::None)
+                    continue;
 
-            const Result uploaded = target.append(folder, &message, false);
-            if (uploaded == Result::Ok)
-                ++copied;
-            else
-                ++failed;
-            if (wasAborted())
-                return dropSource(Result::Ok);
-            if (uploaded == Result::Ok) {
+                message.reset();
+                if (items.body == FetchedItems::Body::Literal)
+                    message.startBody(static_cast<unsigned>(items.bodySize));
+                else if (items.body == FetchedItems::Body::Quoted)
+                    message.setBody(std::move(items.quotedBody));
+                // A body is stored once, only in answer to the body request,
+                // and only with the flags its source gave.
+                const bool duplicate = entry && (entry->state & MessageTable::BodyCame);
+                const bool storable = bodies && entry && !duplicate && (entry->state & MessageTable::HasFlags) &&
+                                      items.body != FetchedItems::Body::Nil && message.getSize() > 0;
+                if (bodies && entry)
+                    entry->state |= MessageTable::BodyCame;
+                if (!storable) {
+                    if (bodies && !duplicate)
+                        ++failed;
+                    if (!message.skipRemaining()) {
+                        erase();
+                        return stop(wasAborted() ? Result::Ok : Result::FetchFailed);
+                    }
+                    continue;
+                }
+                message.setDateAndFlags(
+                    (entry->state & MessageTable::HasDate) ? std::string(entry->date.data(), entry->dateLength)
+                                                           : std::string(),
+                    systemFlagsText(entry->flagBits));
+
+                const Result uploaded = target.append(folder, &message, false);
+                if (uploaded == Result::Ok)
+                    ++copied;
+                else
+                    ++failed;
+                if (wasAborted())
+                    return dropSource(Result::Ok);
+                if (uploaded == Result::Ok) {
+                    erase();
+                    percentage();
+                    continue;
+                }
+                // The source broke inside the body (it was closed then).
+                if (connection.getState() == ConnectionInternal::State::Disconnected) {
+                    erase();
+                    return stop(Result::FetchFailed);
+                }
+                if (uploaded == Result::ConnectionFailed)
+                    target.connection.close(); // a late reply must not meet the next command
+                if (uploaded == Result::NotConnected ||
+                    target.connection.getState() == ConnectionInternal::State::Disconnected) {
+                    // The rest of the folder cannot go anywhere now; reading it
+                    // through could take as long as the folder is large. The
+                    // next folder rebuilds both connections.
+                    return dropSource(Result::AppendFailed);
+                }
+                // A body the upload did not drain is read and dropped here.
+                if (!message.skipRemaining()) {
+                    erase();
+                    return stop(wasAborted() ? Result::Ok : Result::FetchFailed);
+                }
                 erase();
                 percentage();
-                continue;
             }
-            // The source broke inside the body (it was closed then).
-            if (connection.getState() == ConnectionInternal::State::Disconnected) {
-                erase();
-                return stop(Result::FetchFailed);
-            }
-            if (uploaded == Result::ConnectionFailed)
-                target.connection.close(); // a late reply must not meet the next command
-            if (uploaded == Result::NotConnected ||
-                target.connection.getState() == ConnectionInternal::State::Disconnected) {
-                // The rest of the folder cannot go anywhere now; reading it
-                // through could take as long as the folder is large. The next
-                // folder rebuilds both connections.
-                return dropSource(Result::AppendFailed);
-            }
-            // A body the upload did not drain is read and dropped here.
-            if (!message.skipRemaining()) {
-                erase();
-                return stop(wasAborted() ? Result::Ok : Result::FetchFailed);
-            }
-            erase();
-            percentage();
         }
+        return Result::Ok; // not reached: the body request's tagged line returns
     } catch (ImapException& e) {
         return stop(handleImapException(e, Result::StatusFailed));
     }

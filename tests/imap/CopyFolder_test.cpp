@@ -36,6 +36,29 @@ std::string fetchResponse(const std::vector<Msg>& messages, const std::string& e
     return out + end;
 }
 
+// The answer to the first request of a copy: the date and flags of each
+// message.
+std::string itemsResponse(const std::vector<Msg>& messages, const std::string& end = "A OK Fetch completed.\r\n")
+{
+    std::string out;
+    unsigned n = 0;
+    for (const Msg& m : messages)
+        out += "* " + std::to_string(++n) + " FETCH (INTERNALDATE \"" + m.date + "\" FLAGS (" + m.flags + "))\r\n";
+    return out + end;
+}
+
+// What a source answers to the two requests of a copy: the dates and flags,
+// then the bodies.
+struct Source {
+    std::string items;
+    std::string bodies;
+};
+
+Source sourceOf(const std::vector<Msg>& messages)
+{
+    return {itemsResponse(messages), fetchResponse(messages)};
+}
+
 const char* const date = "17-Jul-1996 02:44:25 -0700";
 
 // Larger than anything the loopback socket buffers can hold.
@@ -99,7 +122,7 @@ struct CopyRound {
     std::vector<std::string> stored;
 };
 
-CopyRound copyOnce(const std::string& response, unsigned expected)
+CopyRound copyOnce(const Source& response, unsigned expected)
 {
     CopyRound round;
     scripted::Server sourceServer;
@@ -108,7 +131,9 @@ CopyRound copyOnce(const std::string& response, unsigned expected)
         if (!peer.greetAndLogin())
             return;
         peer.readLine();
-        peer.send(response);
+        peer.send(response.items);
+        peer.readLine();
+        peer.send(response.bodies);
         peer.drainUntilLogout();
     });
     targetServer.serve([&](scripted::Peer& peer, int) {
@@ -140,19 +165,23 @@ CopyRound copyOnce(const std::string& response, unsigned expected)
 
 class CopyFolder : public ::testing::Test {
 protected:
-    // The source answers the bulk FETCH with response, then SELECT with OK
-    // (so a test can see the connection is back in step) until LOGOUT.
-    void startSource(const std::string& response, std::function<void(scripted::Peer&)> afterFetch = nullptr)
+    // The source answers the request for dates and flags with
+    // response.items, the request for bodies with response.bodies (or runs
+    // afterFetch instead), then SELECT with OK (so a test can see the
+    // connection is back in step) until LOGOUT.
+    void startSource(const Source& response, std::function<void(scripted::Peer&)> afterFetch = nullptr)
     {
         sourceServer.serve([this, response, afterFetch](scripted::Peer& peer, int) {
             if (!peer.greetAndLogin())
                 return;
+            itemsRequest = peer.readLine();
+            peer.send(response.items);
             fetchRequest = peer.readLine();
             if (afterFetch) {
                 afterFetch(peer);
                 return;
             }
-            peer.send(response);
+            peer.send(response.bodies);
             for (;;) {
                 const std::string command = peer.readCommand();
                 if (command.empty())
@@ -226,6 +255,7 @@ protected:
     std::mutex mutex;
     std::vector<std::string> appends;
     std::function<void(std::size_t)> onAppend;
+    std::string itemsRequest;
     std::string fetchRequest;
     std::vector<std::string> sourceCommands;
     std::ostringstream progress;
@@ -239,12 +269,13 @@ const std::string erase = "\b\b\b\b    \b\b\b\b";
 TEST_F(CopyFolder, CopiesEveryMessageWithFlagsDateAndBytes)
 {
     const std::vector<Msg> messages = threeMessages();
-    startSource(fetchResponse(messages));
+    startSource(sourceOf(messages));
     startTarget();
     EXPECT_EQ(Result::Ok, run(3));
     EXPECT_EQ(3u, copied);
     EXPECT_EQ(0u, failed);
-    EXPECT_EQ("A FETCH 1:* (INTERNALDATE FLAGS BODY.PEEK[])\r\n", fetchRequest);
+    EXPECT_EQ("A FETCH 1:* (INTERNALDATE FLAGS)\r\n", itemsRequest);
+    EXPECT_EQ("A FETCH 1:* (BODY.PEEK[])\r\n", fetchRequest);
     ASSERT_EQ(3u, appends.size());
     // \Recent is the server's to set; keywords are not copied.
     EXPECT_EQ(appendOf("Z1", "\\Seen", date, messages[0].body), appends[0]);
@@ -269,6 +300,8 @@ TEST_F(CopyFolder, AResponseSplitAtAnyByteCopiesTheSame)
         std::vector<std::string> got;
         s.serve([&](scripted::Peer& peer, int) {
             peer.greetAndLogin();
+            peer.readLine();
+            peer.sendInPieces(itemsResponse(messages), piece);
             peer.readLine();
             peer.sendInPieces(fetchResponse(messages), piece);
             peer.drainUntilLogout();
@@ -303,7 +336,7 @@ TEST_F(CopyFolder, AResponseSplitAtAnyByteCopiesTheSame)
 
 TEST_F(CopyFolder, ShowsNothingWhenProgressIsOff)
 {
-    startSource(fetchResponse(threeMessages()));
+    startSource(sourceOf(threeMessages()));
     startTarget();
     EXPECT_EQ(Result::Ok, run(3, false));
     EXPECT_EQ(3u, copied);
@@ -329,7 +362,7 @@ public:
 
 TEST_F(CopyFolder, TheMutexGuardsEveryProgressWriteEvenWhenNothingIsShown)
 {
-    startSource(fetchResponse(threeMessages()));
+    startSource(sourceOf(threeMessages()));
     startTarget();
     CountingMutex hidden;
     unsigned c = 0, f = 0;
@@ -348,7 +381,7 @@ TEST_F(CopyFolder, TheMutexGuardsEveryProgressWriteEvenWhenNothingIsShown)
 
 TEST_F(CopyFolder, ThePercentageNeverDividesByZeroOrPassesAHundred)
 {
-    startSource(fetchResponse(threeMessages()));
+    startSource(sourceOf(threeMessages()));
     startTarget();
     EXPECT_EQ(Result::Ok, run(2));
     EXPECT_EQ(3u, copied);
@@ -357,10 +390,14 @@ TEST_F(CopyFolder, ThePercentageNeverDividesByZeroOrPassesAHundred)
 
 TEST_F(CopyFolder, AnEmptyFolderIsNotFetched)
 {
-    startSource("", [this](scripted::Peer& peer) {
+    sourceServer.serve([this](scripted::Peer& peer, int) {
+        if (!peer.greetAndLogin())
+            return;
+        fetchRequest = peer.readLine();
         peer.send(scripted::Peer::tagOf(fetchRequest) + " OK done\r\n");
         peer.drainUntilLogout();
     });
+    ASSERT_EQ(Result::Ok, source.connect("127.0.0.1", sourceServer.port(), "u", "p", false));
     startTarget();
     EXPECT_EQ(Result::Ok, run(0));
     EXPECT_EQ(0u, copied);
@@ -400,6 +437,8 @@ TEST_F(CopyFolder, TheLineThatEndsTheResponseDecides)
         s.serve([&](scripted::Peer& peer, int) {
             peer.greetAndLogin();
             peer.readLine();
+            peer.send(itemsResponse({{"", date, "m"}}));
+            peer.readLine();
             peer.send(fetchResponse({{"", date, "m"}}, row.end));
             if (*row.end == '\0')
                 return;
@@ -434,6 +473,8 @@ TEST_F(CopyFolder, AnEndLineNotTaggedForTheFetchDropsTheSource)
                     return;
                 if (index == 0) {
                     peer.readLine();
+                    peer.send(itemsResponse({{"", date, "m"}, {"", date, "late"}}));
+                    peer.readLine();
                     peer.send(fetchResponse({{"", date, "m"}}, end) + fetchResponse({{"", date, "late"}}));
                     peer.readLine();  // until the client drops the connection
                     return;
@@ -462,7 +503,7 @@ TEST_F(CopyFolder, AnEndLineNotTaggedForTheFetchDropsTheSource)
 
 TEST_F(CopyFolder, ARefusedMessageIsCountedAndTheCopyGoesOn)
 {
-    startSource(fetchResponse(threeMessages()));
+    startSource(sourceOf(threeMessages()));
     startTarget({"OK", "NO [OVERQUOTA] Quota exceeded"});
     EXPECT_EQ(Result::Ok, run(3));
     EXPECT_EQ(2u, copied);
@@ -478,15 +519,16 @@ TEST_F(CopyFolder, MessagesWithoutAUsableBodyAreCountedAndSkipped)
     response += "* 2 FETCH (INTERNALDATE \"" + std::string(date) + "\" FLAGS () BODY[] {0}\r\n)\r\n";
     response += "* 3 FETCH (FLAGS (\\Seen) BODY[] NIL)\r\n";
     response += "* 4 EXISTS\r\n";  // not a message: neither copied nor failed
-    response += "* 4 FETCH (UID 7 BODY[] {5}\r\nabcde)\r\n";
+    response += "* 4 FETCH (UID 7 BODY[] {5}\r\nabcde)\r\n";  // an item not asked for is skipped
     response += fetchLine(5, messages[2]) + messages[2].body + ")\r\nA OK done\r\n";
-    startSource(response);
+    startSource({itemsResponse({messages[0], messages[0], messages[0], messages[0], messages[2]}), response});
     startTarget();
     EXPECT_EQ(Result::Ok, run(5));
-    EXPECT_EQ(2u, copied);
-    EXPECT_EQ(3u, failed);
-    ASSERT_EQ(2u, appends.size());
-    EXPECT_NE(std::string::npos, appends[1].find("three"));
+    EXPECT_EQ(3u, copied);
+    EXPECT_EQ(2u, failed);
+    ASSERT_EQ(3u, appends.size());
+    EXPECT_NE(std::string::npos, appends[1].find("abcde"));
+    EXPECT_NE(std::string::npos, appends[2].find("three"));
     expectSourceUsable();
 }
 
@@ -503,7 +545,7 @@ TEST_F(CopyFolder, NothingHappensOnAClientThatIsNotConnected)
 
 TEST_F(CopyFolder, ATargetThatIsNotConnectedFailsTheFolder)
 {
-    startSource(fetchResponse(threeMessages()));
+    startSource(sourceOf(threeMessages()));
     SimpleImapClient idle;
     EXPECT_EQ(Result::AppendFailed, source.copyFolder("Target", idle, copied, failed, &progress, &progressMutex, true, 3));
     EXPECT_EQ(0u, copied);
@@ -518,7 +560,7 @@ TEST_F(CopyFolder, ATargetThatIsNotConnectedFailsTheFolder)
 TEST_F(CopyFolder, ASilentSourceEndsTheCopyAfterTheTimeOut)
 {
     const std::vector<Msg> messages = threeMessages();
-    startSource("", [&](scripted::Peer& peer) {
+    startSource({itemsResponse({messages[2], messages[1], messages[2]}), ""}, [&](scripted::Peer& peer) {
         peer.send(fetchLine(1, messages[2]) + messages[2].body + ")\r\n");
         peer.readLine();  // silent until the client closes
     });
@@ -533,7 +575,7 @@ TEST_F(CopyFolder, ASilentSourceEndsTheCopyAfterTheTimeOut)
 TEST_F(CopyFolder, ASourceThatDiesInsideABodyStoresNothingPartial)
 {
     const std::vector<Msg> messages = threeMessages();
-    startSource("", [&](scripted::Peer& peer) {
+    startSource({itemsResponse({messages[2], messages[1], messages[2]}), ""}, [&](scripted::Peer& peer) {
         peer.send(fetchLine(1, messages[2]) + messages[2].body + ")\r\n");
         peer.send(fetchLine(2, messages[1]) + messages[1].body.substr(0, 15000));
         peer.close();
@@ -566,7 +608,7 @@ TEST_F(CopyFolder, ATargetThatDiesInsideAMessageFailsTheRestAndLeavesItUnread)
     const std::string whole = fetchResponse(messages);
     const std::string third = fetchLine(3, messages[2]);
     bool sentAll = true;
-    startSource("", [&](scripted::Peer& peer) {
+    startSource({itemsResponse(messages), ""}, [&](scripted::Peer& peer) {
         sentAll = peer.send(whole.substr(0, whole.find(third))) &&
                   sendLiteralResponse(peer, "* 3 FETCH (FLAGS () BODY[]", hugeLiteral) &&
                   peer.send("A OK done\r\n");
@@ -591,11 +633,11 @@ TEST_F(CopyFolder, ATargetThatDiesInsideAMessageFailsTheRestAndLeavesItUnread)
 
 TEST_F(CopyFolder, AnAbortIsActedOnWhileALiteralIsSkipped)
 {
-    // A FETCH without a usable body (UID before BODY[]) whose large literal
-    // is skipped; the interrupt comes while it is.
+    // A FETCH response with an item the copy does not use, whose large
+    // literal is skipped; the interrupt comes while it is.
     bool sentAll = true;
-    startSource("", [&](scripted::Peer& peer) {
-        sentAll = sendLiteralResponse(peer, "* 1 FETCH (UID 7 BODY[]", hugeLiteral) &&
+    startSource({itemsResponse({{"", date, "one"}, {"", date, "two"}}), ""}, [&](scripted::Peer& peer) {
+        sentAll = sendLiteralResponse(peer, "* 1 FETCH (BODY[HEADER]", hugeLiteral) &&
                   peer.send(fetchLine(2, {"", date, "two"}) + "two)\r\nA OK done\r\n");
         peer.readLine();
     });
@@ -657,7 +699,7 @@ TEST_F(CopyFolder, ALiteralCountThatDoesNotMatchItsBodyStoresNothingWrong)
             announced = response.find(row.over, bodyAt + messages[1].body.size()) - bodyAt;
         response.replace(response.find(header), header.size(), "{" + std::to_string(announced) + "}\r\n");
 
-        const CopyRound round = copyOnce(response, 3);
+        const CopyRound round = copyOnce({itemsResponse(messages), response}, 3);
         EXPECT_EQ(Result::FetchFailed, round.result);
         EXPECT_EQ(1u, round.copied);
         EXPECT_EQ(2u, round.failed);
@@ -671,33 +713,36 @@ TEST_F(CopyFolder, ItemsOfOneMessageInTwoResponsesTravelTogether)
 {
     // A server may send a message's items in several FETCH responses, and
     // FLAGS updates of its own at any time. A body takes the date and flags
-    // sent for its number before it, unless its own response carries them;
-    // only a number that never gets a body is a failed message.
+    // last sent for its number before it; one sent after its body changes
+    // nothing, and only a number that never gets a body is a failed message.
     const std::string d1 = " 3-Mar-2021 08:00:00 +0000";
     const std::string d2 = "24-Dec-2022 18:30:00 +0100";
     const std::string d3 = " 1-Jan-2023 00:00:00 +0000";
-    std::string response;
-    response += "* 1 FETCH (FLAGS (\\Seen \\Flagged))\r\n";
-    response += "* 2 FETCH (INTERNALDATE \"" + d2 + "\" FLAGS (\\Answered))\r\n";
-    response += "* 1 FETCH (INTERNALDATE \"" + d1 + "\" BODY[] {3}\r\none)\r\n";
-    response += "* 1 FETCH (FLAGS (\\Seen \\Flagged \\Deleted))\r\n";  // after its body: an update
-    response += "* 2 FETCH (FLAGS (\\Draft) BODY[] {3}\r\ntwo)\r\n";
-    response += "* 3 FETCH (INTERNALDATE \"" + d3 + "\" FLAGS (\\Seen))\r\n";
+    std::string items;
+    items += "* 1 FETCH (FLAGS (\\Seen \\Flagged))\r\n";
+    items += "* 2 FETCH (INTERNALDATE \"" + d2 + "\" FLAGS (\\Answered))\r\n";
+    items += "* 1 FETCH (INTERNALDATE \"" + d1 + "\")\r\n";
+    items += "* 3 FETCH (INTERNALDATE \"" + d3 + "\" FLAGS (\\Seen))\r\n";
+    items += "* 4 FETCH (INTERNALDATE \"" + d3 + "\" FLAGS (\\Seen))\r\nA OK done\r\n";
+    std::string bodies;
+    bodies += "* 1 FETCH (BODY[] {3}\r\none)\r\n";
+    bodies += "* 1 FETCH (FLAGS (\\Seen \\Flagged \\Deleted))\r\n";  // after its body: an update
+    bodies += "* 2 FETCH (FLAGS (\\Draft))\r\n";                        // before its body: the flags now
+    bodies += "* 2 FETCH (BODY[] {3}\r\ntwo)\r\n";
     struct Row {
-        std::string end;  // after the messages above
+        std::string end;  // after the bodies above
         unsigned expected;
         Result result;
         unsigned failed;
     } rows[] = {
-        // Message 3 comes in two parts too.
         {"* 3 FETCH (BODY[] {5}\r\nthree)\r\nA OK done\r\n", 3, Result::Ok, 0},
-        // Message 3 never gets its body, and message 4 never comes at all:
-        // two failed, and the response fell short of the folder.
+        // Messages 3 and 4 never get their bodies: two failed, and the
+        // response fell short of the folder.
         {"A OK done\r\n", 4, Result::FetchFailed, 2},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.end);
-        const CopyRound round = copyOnce(response + row.end, row.expected);
+        const CopyRound round = copyOnce({items, bodies + row.end}, row.expected);
         EXPECT_EQ(row.result, round.result);
         EXPECT_EQ(row.failed, round.failed);
         std::vector<std::string> appends = {appendOf("Z1", "\\Seen \\Flagged", d1, "one"),
@@ -714,7 +759,7 @@ TEST_F(CopyFolder, ATargetThatStopsReadingFailsTheMessageAfterTheTimeOut)
     // Larger than everything the loopback socket buffers can hold, so the
     // upload must wait for the target to read.
     const std::vector<Msg> messages = {{"\\Seen", date, std::string(32 * 1024 * 1024, 'b')}};
-    startSource(fetchResponse(messages));
+    startSource(sourceOf(messages));
     std::atomic<bool> copyReturned{false};
     bool targetGaveUp = false;
     targetServer.serve([&](scripted::Peer& peer, int) {
@@ -742,7 +787,7 @@ TEST_F(CopyFolder, ATargetThatStopsReadingFailsTheMessageAfterTheTimeOut)
 TEST_F(CopyFolder, AnAbortStopsAfterTheMessageInTransfer)
 {
     const std::vector<Msg> messages = threeMessages();
-    startSource(fetchResponse(messages));
+    startSource(sourceOf(messages));
     onAppend = [this](std::size_t n) {
         if (n == 1)
             source.abort();
@@ -759,7 +804,7 @@ TEST_F(CopyFolder, AnAbortStopsAfterTheMessageInTransfer)
 
 TEST_F(CopyFolder, AnAbortBeforeTheCopyStillLetsTheFirstMessageThrough)
 {
-    startSource(fetchResponse(threeMessages()));
+    startSource(sourceOf(threeMessages()));
     startTarget();
     source.abort();
     EXPECT_EQ(Result::Ok, run(3));

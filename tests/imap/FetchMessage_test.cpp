@@ -123,10 +123,17 @@ TEST(FetchMessageBulkLine, LoadsTheItemsBeforeTheBody)
         {"* 3 fetch (internaldate \"1-Jan-2024 00:00:00 +0000\" flags () body[] {9}\r\n", true,
          "1-Jan-2024 00:00:00 +0000", "", 9},
         {"* 4 FETCH (BODY[] {12}\r\n", true, "", "", 12},
-        {"* 5 FETCH (FLAGS \\Seen BODY[] {3}\r\n", true, "", "", 3},  // not a list: no flags
+        {"* 5 FETCH (FLAGS \\Seen BODY[] {3}\r\n", false, "", "", 0},  // not a list: no item list
         {"* 6 FETCH (INTERNALDATE \"1-Jan-2024 00:00:00 +0000\" FLAGS (\\Seen) BODY[] {0}\r\n", false,
          "1-Jan-2024 00:00:00 +0000", "\\Seen", 0},
-        {"* 7 FETCH (UID 9 BODY[] {3}\r\n", false, "", "", 0},
+        // Items the copy does not use are skipped with their values.
+        {"* 7 FETCH (UID 9 BODY[] {3}\r\n", true, "", "", 3},
+        {"* 7 FETCH (MODSEQ (12) RFC822.SIZE 3 X-GUID \"a b\" X-NOTE NIL FLAGS (\\Seen) BODY[] {3}\r\n", true, "",
+         "\\Seen", 3},
+        {"* 7 FETCH (FLAGS (\\Seen) FLAGS (\\Draft) BODY[] {3}\r\n", true, "", "\\Draft", 3},
+        // A date longer than the date-time syntax allows is no date.
+        {"* 7 FETCH (INTERNALDATE \"17-Jul-1996 02:44:25 -07000\" BODY[] {3}\r\n", true, "", "", 3},
+        {"* 7 FETCH (INTERNALDATE NIL BODY[] {3}\r\n", true, "", "", 3},
         {"* 8 FETCH (FLAGS (\\Seen))\r\n", false, "", "\\Seen", 0},
         {"* 9 FETCH (BODY[] NIL)\r\n", false, "", "", 0},
         {"* 10 EXISTS\r\n", false, "", "", 0},

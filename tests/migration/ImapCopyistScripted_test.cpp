@@ -93,9 +93,10 @@ Responder::Reply sourceWith(std::vector<std::string> folders, std::string refuse
         if (has(command, " SELECT "))
             return tag + (!refused.empty() && has(command, "\"" + refused + "\"") ? " NO no such folder\r\n"
                                                                                   : " OK selected\r\n");
-        if (has(command, "A FETCH 1:*"))
-            return std::string("* 1 FETCH (INTERNALDATE \"1-Jan-2024 00:00:00 +0000\" FLAGS (\\Seen) BODY[] {4}\r\n"
-                               "body)\r\nA OK done\r\n");
+        if (has(command, "A FETCH 1:* (INTERNALDATE FLAGS)"))
+            return std::string("* 1 FETCH (INTERNALDATE \"1-Jan-2024 00:00:00 +0000\" FLAGS (\\Seen))\r\nA OK done\r\n");
+        if (has(command, "A FETCH 1:* (BODY.PEEK[])"))
+            return std::string("* 1 FETCH (BODY[] {4}\r\nbody)\r\nA OK done\r\n");
         return tag + " BAD unexpected\r\n";
     };
 }

@@ -543,6 +543,9 @@ private:
                 reply = "* STATUS \"INBOX\" (MESSAGES 2)\r\n" + tag + " OK done\r\n";
             } else if (has(" SELECT ")) {
                 reply = "* 2 EXISTS\r\n" + tag + " OK [READ-WRITE] selected\r\n";
+            } else if (has("A FETCH 1:* (INTERNALDATE FLAGS)")) {
+                reply = "* 1 FETCH (INTERNALDATE \"01-Jan-2024 00:00:00 +0000\" FLAGS (\\Seen))\r\n"
+                        "* 2 FETCH (INTERNALDATE \"01-Jan-2024 00:00:00 +0000\" FLAGS ())\r\nA OK done\r\n";
             } else if (has("A FETCH 1:*")) {
                 send(fd, "* 1 FETCH (INTERNALDATE \"01-Jan-2024 00:00:00 +0000\" FLAGS (\\Seen) BODY[] {100000}\r\n" +
                              std::string(30000, 'm'));
