@@ -86,7 +86,9 @@ int CommandList::getList(std::vector<FolderListEntry>& out, bool checkSelectable
         fields.getNode(attributes);
         fields.getNode(delimiter);
         fields.getMailbox(entry.name);
-        if (checkSelectable && zelvo::utils::iFind(attributes, std::string("\\NoSelect")) != attributes.end())
+        // A \NonExistent name (RFC 5258) is no mailbox either.
+        if (checkSelectable && (zelvo::utils::iFind(attributes, std::string("\\NoSelect")) != attributes.end() ||
+                                zelvo::utils::iFind(attributes, std::string("\\NonExistent")) != attributes.end()))
             entry.selectable = false;
         out.push_back(entry);
         ++count;

@@ -32,9 +32,9 @@ public:
 
     // Appends one entry per LIST or LSUB response, in server order, after
     // emptying out; with checkSelectable an entry whose attributes hold
-    // "\NoSelect" (any case) is not selectable. Untagged responses the parser
-    // does not know are skipped; a malformed LIST line throws
-    // ImapParserException. Returns the number of entries.
+    // "\NoSelect" or "\NonExistent" (any case) is not selectable. Untagged
+    // responses the parser does not know are skipped; a malformed LIST line
+    // throws ImapParserException. Returns the number of entries.
     int getList(std::vector<FolderListEntry>& out, bool checkSelectable);
 };
 

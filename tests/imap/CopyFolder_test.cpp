@@ -2,6 +2,7 @@
 // will not produce on demand (refusals, broken connections, odd responses).
 
 #include <gtest/gtest.h>
+#include <malloc.h>
 
 #include <atomic>
 #include <mutex>
@@ -10,6 +11,10 @@
 #include "foundation/system/ZMutex.h"
 #include "imap/SimpleImapClient.h"
 #include "tests/imap/ScriptedServer.h"
+
+#if defined(__SANITIZE_ADDRESS__)
+extern "C" std::size_t __sanitizer_get_current_allocated_bytes();
+#endif
 
 namespace {
 
@@ -122,7 +127,12 @@ struct CopyRound {
     std::vector<std::string> stored;
 };
 
-CopyRound copyOnce(const Source& response, unsigned expected)
+// Answers one FETCH request of the copy on the source's connection.
+using Answer = std::function<void(scripted::Peer& peer, const std::string& request)>;
+
+// onAppend runs on the target's thread while the copy waits for the reply
+// to each APPEND.
+CopyRound copyOnce(const Answer& answer, unsigned expected, std::function<void()> onAppend = nullptr)
 {
     CopyRound round;
     scripted::Server sourceServer;
@@ -130,11 +140,20 @@ CopyRound copyOnce(const Source& response, unsigned expected)
     sourceServer.serve([&](scripted::Peer& peer, int) {
         if (!peer.greetAndLogin())
             return;
-        peer.readLine();
-        peer.send(response.items);
-        peer.readLine();
-        peer.send(response.bodies);
-        peer.drainUntilLogout();
+        for (;;) {
+            const std::string request = peer.readLine();
+            if (request.empty())
+                return;
+            if (request.find(" LOGOUT") != std::string::npos) {
+                peer.send("* BYE Logging out\r\n" + scripted::Peer::tagOf(request) + " OK Logout completed\r\n");
+                return;
+            }
+            if (request.find(" FETCH ") == std::string::npos) {
+                peer.send(scripted::Peer::tagOf(request) + " BAD Unexpected\r\n");
+                continue;
+            }
+            answer(peer, request);
+        }
     });
     targetServer.serve([&](scripted::Peer& peer, int) {
         if (!peer.greetAndLogin())
@@ -145,6 +164,8 @@ CopyRound copyOnce(const Source& response, unsigned expected)
                 return;
             if (command.size() >= 2 && command.compare(command.size() - 2, 2, "\r\n") == 0)
                 round.stored.push_back(command);
+            if (onAppend)
+                onAppend();
             peer.send(scripted::Peer::tagOf(command) + " OK done\r\n");
         }
     });
@@ -161,6 +182,17 @@ CopyRound copyOnce(const Source& response, unsigned expected)
     sourceServer.join();
     targetServer.join();
     return round;
+}
+
+// A source that answers the request for bodies with response.bodies and any
+// other FETCH with response.items.
+CopyRound copyOnce(const Source& response, unsigned expected)
+{
+    return copyOnce(
+        [response](scripted::Peer& peer, const std::string& request) {
+            peer.send(request.find("BODY.PEEK[]") != std::string::npos ? response.bodies : response.items);
+        },
+        expected);
 }
 
 class CopyFolder : public ::testing::Test {
@@ -811,6 +843,256 @@ TEST_F(CopyFolder, AnAbortBeforeTheCopyStillLetsTheFirstMessageThrough)
     EXPECT_EQ(1u, copied);
     EXPECT_EQ(2u, failed);
     EXPECT_EQ(1u, appends.size());
+}
+
+} // namespace
+
+namespace {
+
+// The FETCH response(s) for one message as a server may shape them: the
+// items the request asks for in the order that order names them, and items
+// it adds unasked. Letters: B the body, F the flags, D the date; U, S, M, L,
+// Q, N items nobody asked for (UID, RFC822.SIZE, MODSEQ, a section with a
+// literal, a quoted string, NIL). "|" starts a further response for the
+// same number.
+std::string shapedResponse(const std::string& request, unsigned number, const Msg& m, const std::string& order)
+{
+    const bool body = request.find("BODY.PEEK[]") != std::string::npos;
+    const bool flags = request.find("FLAGS") != std::string::npos;
+    const bool internalDate = request.find("INTERNALDATE") != std::string::npos;
+    std::string out;
+    std::string items;
+    auto add = [&](const std::string& item) { items += (items.empty() ? "" : " ") + item; };
+    auto flush = [&] {
+        if (!items.empty())
+            out += "* " + std::to_string(number) + " FETCH (" + items + ")\r\n";
+        items.clear();
+    };
+    for (char c : order) {
+        switch (c) {
+        case 'B':
+            if (body)
+                add("BODY[] {" + std::to_string(m.body.size()) + "}\r\n" + m.body);
+            break;
+        case 'F':
+            if (flags)
+                add("FLAGS (" + m.flags + ")");
+            break;
+        case 'D':
+            if (internalDate)
+                add("INTERNALDATE \"" + m.date + "\"");
+            break;
+        case 'U':
+            add("UID " + std::to_string(100 + number));
+            break;
+        case 'S':
+            add("RFC822.SIZE " + std::to_string(m.body.size()));
+            break;
+        case 'M':
+            add("MODSEQ (12345)");
+            break;
+        case 'L':
+            add("BODY[HEADER.FIELDS (X-LABEL)] {14}\r\nX-Label: a\r\n\r\n");
+            break;
+        case 'Q':
+            add("X-GUID \"a \\\"b\\\" (c\"");
+            break;
+        case 'N':
+            add("X-NOTE NIL");
+            break;
+        case '|':
+            flush();
+            break;
+        }
+    }
+    flush();
+    return out;
+}
+
+TEST(CopyFolderShapes, EveryMessageArrivesWithItsFlagsAndDateWhateverTheItemOrder)
+{
+    // RFC 3501 fixes no order for the items of a FETCH response and lets a
+    // server add items it was not asked for.
+    std::vector<Msg> messages = threeMessages();
+    // Flags are whole words: neither of these is a system flag.
+    messages.push_back({"\\SeenByBot \\Drafted \\flagged", "29-Feb-2024 23:59:59 +1400", "four"});
+    const std::vector<std::string> stored = {
+        appendOf("Z1", "\\Seen", date, messages[0].body),
+        appendOf("Z2", "\\Answered", messages[1].date, messages[1].body),
+        appendOf("Z3", "", date, messages[2].body),
+        appendOf("Z4", "\\Flagged", messages[3].date, messages[3].body),
+    };
+    for (const char* order : {"DFB", "BFD", "FBD", "DBF", "B|FD", "FD|B", "F|B|D", "UDFB", "UBDF", "SMDFB",
+                              "LDFB", "QNDFLB", "DFBUSMLQN", "MUBLFQDN"}) {
+        SCOPED_TRACE(order);
+        const CopyRound round = copyOnce(
+            [&](scripted::Peer& peer, const std::string& request) {
+                std::string response;
+                for (std::size_t i = 0; i < messages.size(); ++i)
+                    response += shapedResponse(request, static_cast<unsigned>(i + 1), messages[i], order);
+                peer.send(response + scripted::Peer::tagOf(request) + " OK Fetch completed.\r\n");
+            },
+            4);
+        EXPECT_EQ(Result::Ok, round.result);
+        EXPECT_EQ(4u, round.copied);
+        EXPECT_EQ(0u, round.failed);
+        EXPECT_EQ(stored, round.stored);
+    }
+}
+
+TEST(CopyFolderShapes, AMessageIsStoredWithTheFlagsItsSourceGaveOrNotAtAll)
+{
+    // Message 2 gets no usable flags: it is not stored and counts as failed.
+    // Message 3 has no valid date (NIL, cut, an unknown zone, far too long):
+    // the target gives it its own.
+    const std::vector<Msg> messages = {{"\\Seen", date, "one"}, {"", date, "two"}, {"\\Draft", date, "three"}};
+    struct Row {
+        const char* second;  // the items of message 2
+        std::string third;   // the items of message 3
+        unsigned copied;
+    } rows[] = {
+        {"INTERNALDATE \"17-Jul-1996 02:44:25 -0700\"", "FLAGS (\\Draft) INTERNALDATE NIL", 2},
+        {"FLAGS NIL", "FLAGS (\\Draft) INTERNALDATE \"17-Jul-1996 02:44:25\"", 2},
+        {"FLAGS ((\\Seen))", "FLAGS (\\Draft) INTERNALDATE \"17-Jul-1996 02:44:25 EST\"", 2},
+        {"FLAGS {6}\r\n\\Seen)", "INTERNALDATE \"" + std::string(5000, '1') + "\" FLAGS (\\Draft)", 2},
+        {"FLAGS ()", "FLAGS (\\Draft)", 3},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.second);
+        std::string items = "* 1 FETCH (FLAGS (\\Seen) INTERNALDATE \"" + std::string(date) + "\")\r\n";
+        items += "* 2 FETCH (" + std::string(row.second) + ")\r\n";
+        items += "* 3 FETCH (" + row.third + ")\r\nA OK done\r\n";
+        // The bodies carry no flags or dates of their own.
+        std::string plain;
+        for (unsigned n = 1; n <= 3; ++n)
+            plain += "* " + std::to_string(n) + " FETCH (BODY[] {" + std::to_string(messages[n - 1].body.size()) +
+                     "}\r\n" + messages[n - 1].body + ")\r\n";
+        const CopyRound round = copyOnce({items, plain + "A OK done\r\n"}, 3);
+        EXPECT_EQ(Result::Ok, round.result);
+        EXPECT_EQ(row.copied, round.copied);
+        EXPECT_EQ(3u - row.copied, round.failed);
+        ASSERT_EQ(row.copied, round.stored.size());
+        EXPECT_EQ(appendOf("Z1", "\\Seen", date, "one"), round.stored[0]);
+        const std::string last = "Z" + std::to_string(row.copied) + " APPEND \"Target\" (\\Draft) {5+}\r\nthree\r\n";
+        EXPECT_EQ(last, round.stored.back());
+    }
+}
+
+TEST(CopyFolderShapes, EachMessageIsStoredOnceAndEveryMissingOneCounts)
+{
+    const Msg one{"\\Seen", date, "one"};
+    const Msg two{"", date, "two"};
+    const Msg three{"\\Flagged", date, "three"};
+    std::string updates;  // a server's own flag updates for numbers beyond the folder
+    for (unsigned k = 3; k <= 40; ++k)
+        updates += "* " + std::to_string(k) + " FETCH (FLAGS (\\Seen))\r\n";
+    struct Row {
+        const char* name;
+        Source source;
+        unsigned expected;
+        Result result;
+        unsigned copied;
+        unsigned failed;
+        std::vector<std::string> stored;
+    } rows[] = {
+        {"a body twice, one never",
+         {itemsResponse({one, two, three}),
+          fetchLine(1, one) + "one)\r\n" + fetchLine(2, two) + "two)\r\n" + fetchLine(2, three) + "three)\r\nA OK done\r\n"},
+         3, Result::FetchFailed, 2, 1,
+         {appendOf("Z1", "\\Seen", date, "one"), appendOf("Z2", "", date, "two")}},
+        {"updates beyond the folder",
+         {updates + itemsResponse({one, two}), fetchLine(1, one) + "one)\r\n" + updates + fetchLine(2, two) +
+                                                  "two)\r\n" + updates + "A OK done\r\n"},
+         2, Result::Ok, 2, 0,
+         {appendOf("Z1", "\\Seen", date, "one"), appendOf("Z2", "", date, "two")}},
+        {"a body NIL, then its body",
+         {itemsResponse({one, two}), fetchLine(1, one) + "one)\r\n* 2 FETCH (BODY[] NIL)\r\n" + fetchLine(2, two) +
+                                         "two)\r\nA OK done\r\n"},
+         2, Result::Ok, 1, 1,
+         {appendOf("Z1", "\\Seen", date, "one")}},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        const CopyRound round = copyOnce(row.source, row.expected);
+        EXPECT_EQ(row.result, round.result);
+        EXPECT_EQ(row.copied, round.copied);
+        EXPECT_EQ(row.failed, round.failed);
+        EXPECT_EQ(row.stored, round.stored);
+    }
+}
+
+TEST(CopyFolderShapes, ABodySentAsAQuotedStringIsABody)
+{
+    const Msg m{"\\Seen", date, ""};
+    struct Row {
+        const char* body;  // the BODY[] item and what follows it in the response
+        const char* stored;  // the message, empty when nothing is stored
+    } rows[] = {
+        {"BODY[] \"X\")", "X"},
+        {"BODY[] \"a \\\"quoted\\\" \\\\ body (with {3}\")", "a \"quoted\" \\ body (with {3}"},
+        {"BODY[] \"short\" UID 7 X-LABEL {2}\r\nab)", "short"},
+        {"BODY[] \"\")", ""},  // nothing to store
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.body);
+        const std::string bodies = "* 1 FETCH (UID 7 " + std::string(row.body) + "\r\nA OK done\r\n";
+        const CopyRound round = copyOnce({itemsResponse({m}), bodies}, 1);
+        const bool stored = *row.stored != '\0';
+        EXPECT_EQ(Result::Ok, round.result);
+        EXPECT_EQ(stored ? 1u : 0u, round.copied);
+        EXPECT_EQ(stored ? 0u : 1u, round.failed);
+        EXPECT_EQ(stored ? std::vector<std::string>{appendOf("Z1", "\\Seen", date, row.stored)}
+                         : std::vector<std::string>{},
+                  round.stored);
+        EXPECT_FALSE(round.sourceDropped);
+    }
+}
+
+// Bytes the process holds on its heap now.
+std::size_t heapInUse()
+{
+#if defined(__SANITIZE_ADDRESS__)
+    return __sanitizer_get_current_allocated_bytes();
+#else
+    const struct mallinfo2 info = mallinfo2();
+    return info.uordblks + info.hblkhd;
+#endif
+}
+
+TEST(CopyFolderShapes, WhatIsKeptPerMessageIsBoundedInBytes)
+{
+    // Many responses whose values are each nearly as long as a line may be:
+    // what the copy keeps of them must not grow with their size. The copy's
+    // heap is measured while it waits for the target to take the first
+    // message, when everything it keeps of the responses is still held.
+    constexpr unsigned responses = 256;
+    const std::string longDate(256 * 1024, '7');
+    const std::size_t before = heapInUse();
+    std::size_t during = 0;
+    const CopyRound round = copyOnce(
+        [&](scripted::Peer& peer, const std::string& request) {
+            if (request.find("INTERNALDATE") != std::string::npos) {
+                for (unsigned n = responses; n >= 1; --n)
+                    peer.send("* " + std::to_string(n) + " FETCH (INTERNALDATE \"" + longDate +
+                              "\" FLAGS (\\Seen))\r\n");
+            }
+            if (request.find("BODY.PEEK[]") != std::string::npos)
+                peer.send("* 1 FETCH (BODY[] {3}\r\none)\r\n* 2 FETCH (BODY[] {3}\r\ntwo)\r\n");
+            peer.send(scripted::Peer::tagOf(request) + " OK done\r\n");
+        },
+        2,
+        [&] {
+            if (during == 0)
+                during = heapInUse();
+        });
+    EXPECT_EQ(2u, round.copied);
+    ASSERT_NE(0u, during);
+    // Far less than the 64 MB of dates that came.
+    EXPECT_LT(during, before + 8 * 1024 * 1024) << "held " << (during - before) / 1024 << " KB";
+    // A date longer than its syntax allows is no date.
+    EXPECT_EQ((std::vector<std::string>{"Z1 APPEND \"Target\" (\\Seen) {3+}\r\none\r\n",
+                                        "Z2 APPEND \"Target\" (\\Seen) {3+}\r\ntwo\r\n"}),
+              round.stored);
 }
 
 } // namespace

@@ -21,6 +21,11 @@ TEST(FetchMessageFlags, KeepsOnlySystemFlagsInTableOrder)
         {"\\Seen \\Answered \\Flagged \\Deleted \\Draft \\Recent", "\\Seen \\Answered \\Flagged \\Deleted \\Draft \\Recent"},
         {"\\Seen \\Seen", "\\Seen"},
         {"\\Junk \\Seen", "\\Seen"},
+        // Whole words only: none of these is a system flag.
+        {"\\SeenByBot \\Drafted", ""},
+        {"\\Seen\\Draft $NotJunk\\Flagged", ""},
+        {"X\\Answered \\Deleted2", ""},
+        {"\\SeenByBot \\seen", "\\Seen"},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.list);

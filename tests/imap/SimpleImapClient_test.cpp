@@ -163,6 +163,8 @@ TEST_F(SimpleImapClientScripted, ListKeepsSelectableFoldersInServerOrder)
                "* 3 EXISTS\r\n"
                "* LIST () \"/\" \"Sent Items\"\r\n"
                "* LIST (\\NoSelect) \"/\" Hidden\r\n"
+               "* LIST (\\NonExistent \\HasChildren) \"/\" Gone\r\n"
+               "* LIST (\\HasNoChildren \\nonexistent) \"/\" Gone/Too\r\n"
                "* LIST () \"/\" {9}\r\nQ\"uote\\d!\r\n"
                "* LIST (\\HasNoChildren) \"/\" INBOX\r\n" +
                tag + " OK List completed.\r\n";
