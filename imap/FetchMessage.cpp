@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cstring>
+#include <sstream>
 
 #include "foundation/text/Compare.h"
 #include "imap/ConnectionInternal.h"
@@ -616,17 +617,11 @@ bool FetchMessage::parseResponse(const std::string& line)
 unsigned systemFlagBits(const std::string& list)
 {
     unsigned bits = 0;
-    std::size_t pos = 0;
-    while (pos < list.size()) {
-        std::size_t end = list.find(' ', pos);
-        if (end == std::string::npos)
-            end = list.size();
-        const std::string word = list.substr(pos, end - pos);
+    std::istringstream words(list);
+    for (std::string word; words >> word;)
         for (int i = 0; i < StdImapFlagCount; ++i)
             if (iEqual(word, StdImapFlag[i]))
                 bits |= 1u << i;
-        pos = end + 1;
-    }
     return bits;
 }
 

@@ -64,8 +64,12 @@ public:
     ImapClientResult fetch(unsigned number, FetchMessage& message);
 
     // Copies every message of the folder selected on this client into folder
-    // on target, one FETCH for the folder and one APPEND per message, each
-    // body streamed from this connection to the target's in parts. copied
+    // on target: one FETCH of the dates and flags of the whole folder, then
+    // one FETCH of its bodies and one APPEND per message, each body streamed
+    // from this connection to the target's in parts. A body is stored once,
+    // with the flags and date the source gave for its number (a message whose
+    // flags never came is not stored and counts as failed; one without a
+    // valid date gets the target's). copied
     // counts the messages the target accepted, failed every other message of
     // the folder, so that after any result copied + failed covers at least
     // expected. A message that fails while both connections stay in step is

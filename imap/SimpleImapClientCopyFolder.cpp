@@ -90,11 +90,12 @@ public:
     // Numbers from 1 to expected whose body never came.
     unsigned missing(unsigned expected) const
     {
-        unsigned n = 0;
-        for (unsigned long i = 1; i <= expected; ++i)
-            if (i > entries.size() || (entries[i - 1].state & BodyCame) == 0)
-                ++n;
-        return n;
+        unsigned came = 0;
+        const std::size_t last = std::min<std::size_t>(expected, entries.size());
+        for (std::size_t i = 0; i < last; ++i)
+            if (entries[i].state & BodyCame)
+                ++came;
+        return expected - came;
     }
 
 private:
