@@ -1005,6 +1005,18 @@ TEST(CopyFolderShapes, EachMessageIsStoredOnceAndEveryMissingOneCounts)
                                                   "two)\r\n" + updates + "A OK done\r\n"},
          2, Result::Ok, 2, 0,
          {appendOf("Z1", "\\Seen", date, "one"), appendOf("Z2", "", date, "two")}},
+        // A NO to the first request may still have brought some dates and
+        // flags: those messages are copied, the others fail, and so does
+        // the folder. A BAD brought nothing usable.
+        {"dates and flags refused in part",
+         {itemsResponse({one}, "A NO Some messages could not be fetched\r\n"),
+          "* 1 FETCH (BODY[] {3}\r\none)\r\n* 2 FETCH (BODY[] {3}\r\ntwo)\r\nA OK done\r\n"},
+         2, Result::FetchFailed, 1, 1,
+         {appendOf("Z1", "\\Seen", date, "one")}},
+        {"dates and flags refused",
+         {itemsResponse({one, two}, "A BAD Error in IMAP command\r\n"), fetchResponse({one, two})},
+         2, Result::FetchFailed, 0, 2,
+         {}},
         {"a body NIL, then its body",
          {itemsResponse({one, two}), fetchLine(1, one) + "one)\r\n* 2 FETCH (BODY[] NIL)\r\n" + fetchLine(2, two) +
                                          "two)\r\nA OK done\r\n"},
