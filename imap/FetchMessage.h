@@ -52,7 +52,8 @@ public:
     // body's. A body that ends early (end of stream, time-out), a rest that
     // does not read so, or an abort while a literal in it is skipped, closes
     // the source connection and throws ImapConnectionFailed before the last
-    // part is delivered: the bytes already sent must not be completed.
+    // part is delivered: the bytes already sent must not be completed. A
+    // body held in memory (setBody) is delivered from there alone.
     bool getNextDataPart(std::string& part) override;
     std::string getFlags() override { return flags; }
     std::string getDate() override { return date; }
