@@ -175,6 +175,7 @@ private:
     bool blank = true;
     char stack[ZXmlParser::MaxDepth][StackNameSize];
     unsigned depth = 0;
+    bool rootSeen = false;  // a document has exactly one root element
     xml_attr* attrs = nullptr;
 };
 
@@ -203,10 +204,12 @@ void ParseRun::run() {
                 if (!h.text(buf))
                     return;
             }
-            if (depth == 0)
-                h.end_document();
-            else
+            if (depth != 0)
                 fail("Unexpected end of file not at root level");
+            else if (!rootSeen)
+                fail("Document has no root element");
+            else
+                h.end_document();
             return;
         }
         if (isSpace(c)) {
@@ -327,6 +330,9 @@ ParseRun::Outcome ParseRun::markup() {
     }
 
     if (startTag) {
+        if (depth == 0 && rootSeen)
+            return fail("Document has more than one root element");
+        rootSeen = true;
         if (depth >= ZXmlParser::MaxDepth)
             return fail("Too many nested elements");
         // Names longer than a stack entry are kept cut, as they are compared.

@@ -33,6 +33,11 @@ void fputs_xml(ZStream& out, const char* text);
 // system's reason, and that text goes to error(). Names and texts handed to
 // handlers are valid only during the call.
 //
+// A document has exactly one root element: a stream without one (empty, or
+// only a declaration, comments or text) fails with "Document has no root
+// element" at its end, and a second one with "Document has more than one
+// root element" at its start tag.
+//
 // Limits: 32 nested elements, names of 63 characters on the element stack,
 // 4095 characters per text run or tag name; longer texts are cut silently.
 // Entities: amp, lt, gt, quot, apos (any case) and numeric references

@@ -271,6 +271,10 @@ TEST(WebStarConfigReader, PostOfficeFileRules) {
          {"a|A||"}, "ERROR: Parsing file %s failed\nCannot read attribute\n\n"},
         {"a truncated file fails", Head + "<g name='MDG'><g name='a'><p name='displayname'>A</p></g>", 2, {"a|A||"},
          "ERROR: Parsing file %s failed\nUnexpected end of file not at root level\n\n"},
+        // No document is no installation: an empty list would pass for one.
+        {"an empty file fails", "", 2, {}, "ERROR: Parsing file %s failed\nDocument has no root element\n\n"},
+        {"a file with only the declaration fails", "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n", 2, {},
+         "ERROR: Parsing file %s failed\nDocument has no root element\n\n"},
     };
     for (const DocCase& c : cases) {
         SCOPED_TRACE(c.name);
@@ -327,6 +331,9 @@ TEST(WebStarConfigReader, UserFileRules) {
          Head + region + "<g name='Default'><u name='a'><p name='password'>pw</p></u><u name='b'><p name='password'>pw"
                          "</u></g></g>" + Tail,
          2, {"d.test|a|pw|"}, "ERROR: Parsing file %s failed\nEnd tag not matching start tag\n\n"},
+        {"an empty file fails", "", 2, {}, "ERROR: Parsing file %s failed\nDocument has no root element\n\n"},
+        {"a file with only the declaration fails", "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n", 2, {},
+         "ERROR: Parsing file %s failed\nDocument has no root element\n\n"},
     };
     for (const DocCase& c : cases) {
         SCOPED_TRACE(c.name);

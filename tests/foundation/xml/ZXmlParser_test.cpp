@@ -109,7 +109,6 @@ std::string nestedEvents(int depth) {
 
 TEST(ZXmlParser, WellFormedDocuments) {
     const Case cases[] = {
-        {"empty stream", "", "<>", nullptr},
         {"declaration and root", "<?xml version=\"1.0\" encoding='UTF-8'?>\n<root/>\n",
          "<P:xml[encoding=UTF-8,version=1.0] S:root E:root >", nullptr},
         {"attributes in reverse order, quotes kept as written",
@@ -171,6 +170,14 @@ TEST(ZXmlParser, SyntaxErrors) {
          "Too many nested elements"},
         {"end tag at root", "<a/></a>", "<S:a E:a ", "End tag at root level"},
         {"mismatched end tag", "<a><b></a></b>", "<S:a S:b ", "End tag not matching start tag"},
+        // A document has exactly one root element.
+        {"empty stream", "", "<", "Document has no root element"},
+        {"declaration only", "<?xml version=\"1.0\"?>\n", "<P:xml[version=1.0] ", "Document has no root element"},
+        {"blanks and a comment only", " \n<!-- none -->\n", "<", "Document has no root element"},
+        {"text only, delivered first", "no markup", "<T:no markup| ", "Document has no root element"},
+        {"a second root element", "<a/>\n<b></b>", "<S:a E:a ", "Document has more than one root element"},
+        {"a second root after a closed one", "<a><c/></a><a/>", "<S:a S:c E:c E:a ",
+         "Document has more than one root element"},
         {"long start tag is remembered cut", "<" + std::string(70, 'x') + "></" + std::string(70, 'x') + ">",
          "<S:" + std::string(70, 'x') + " ", "End tag not matching start tag"},
     };

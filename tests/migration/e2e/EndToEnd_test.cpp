@@ -201,6 +201,43 @@ TEST(EndToEnd, UserFileGoneDuringTheRun) {
     EXPECT_TRUE(contains(out, "     1 Domains              1 Domains\n")) << out;
 }
 
+// A preference file that holds no document (nothing, or only the XML
+// declaration) is no installation: the configuration check fails before the
+// target is touched, naming the file.
+TEST(EndToEnd, PreferenceFileWithoutADocument) {
+    struct Case {
+        const char* name;
+        const char* file;  // inside the installation
+        const char* content;
+    };
+    const char* const declaration = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n";
+    const Case cases[] = {
+        {"empty post-office file", "WSMailboxServer.prefs.xml", ""},
+        {"post-office file with only the declaration", "WSMailboxServer.prefs.xml", declaration},
+        {"empty user file", "beta/RecipientDB_Beta.prefs.xml", ""},
+        {"user file with only the declaration", "acme/RecipientDB_Acme.prefs.xml", declaration},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        MigrationEnv env;
+        prepareGolden(env);
+        const std::string install = env.work("installation");
+        ASSERT_EQ(testsupport::runShell("cp -r " + testsupport::shellQuote(kGolden) + " " +
+                                        testsupport::shellQuote(install)),
+                  0);
+        const std::string file = install + "/" + c.file;
+        testsupport::writeFile(file, c.content);
+        env.startStandIn();
+        ToolRun run = env.runTool(env.toolArgs(install));
+        EXPECT_EQ(run.status, 2) << run.out << run.err;
+        EXPECT_TRUE(contains(run.out, "Load 4D configuration ... Failed\n")) << run.out;
+        EXPECT_FALSE(contains(run.out, "Domains found")) << run.out;
+        EXPECT_TRUE(contains(run.err, "ERROR: Parsing file " + file + " failed\nDocument has no root element\n"))
+            << run.err;
+        EXPECT_EQ(env.standIn("len(s['log'])"), "0");
+    }
+}
+
 // Each failure before the target is touched: its lines, and its exit status.
 TEST(EndToEnd, EarlyFailures) {
     struct Case {
