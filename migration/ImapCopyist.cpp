@@ -1,7 +1,10 @@
 #include "migration/ImapCopyist.h"
 
+#include "foundation/net/SocketRegistry.h"
 #include "imap/FetchMessage.h"
 #include "migration/LogStream.h"
+
+#include <cstdarg>
 
 using ClientResult = SimpleImapClient::ImapClientResult;
 
@@ -29,8 +32,34 @@ void ImapCopyist::setInterruptPoll(std::function<void()> poll)
 
 void ImapCopyist::setSocketRegistry(zelvo::utils::SocketRegistry* registry)
 {
+    sockets = registry;
     source.getConnection().setSocketRegistry(registry);
     target.getConnection().setSocketRegistry(registry);
+}
+
+bool ImapCopyist::connectionsCut() const
+{
+    return sockets != nullptr && sockets->isShutDown();
+}
+
+void ImapCopyist::serverError(const char* format, ...)
+{
+    if (connectionsCut())
+        return;
+    va_list arguments;
+    va_start(arguments, format);
+    log->vlog(LogStream::Error, format, arguments);
+    va_end(arguments);
+}
+
+void ImapCopyist::endCutFolder(const FolderInfo& folder, unsigned copied)
+{
+    // The abort line has usually closed the folder's line: then it is told again.
+    if (log->lineOpen)
+        log->log(LogStream::End, "Failed (aborted after %u of %u messages)\n", copied, folder.messages);
+    else
+        log->log(LogStream::Line, "Copying folder \"%s\" ... Failed (aborted after %u of %u messages)\n",
+                 folder.name.c_str(), copied, folder.messages);
 }
 
 ImapCopyist::Result ImapCopyist::connect(SimpleImapClient& client, const ConnectionConfiguration& configuration)
@@ -57,8 +86,8 @@ ImapCopyist::Result ImapCopyist::init()
     // Every APPEND sends its message as a LITERAL+ literal: a server that
     // did not announce it would take the message's lines for commands.
     if (r == Ok && !target.hasCapability("LITERAL+")) {
-        log->log(LogStream::Error, "Unable connect to target server \"%s\". The server does not support LITERAL+.\n",
-                 targetCfg.address.c_str());
+        serverError("Unable connect to target server \"%s\". The server does not support LITERAL+.\n",
+                    targetCfg.address.c_str());
         return ConnectionError;
     }
     return logInformation(r, false, sourceCfg.user);
@@ -72,17 +101,17 @@ ImapCopyist::Result ImapCopyist::logInformation(const Result& result, const bool
     case Ok:
         break;
     case ConnectionError:
-        log->log(LogStream::Error, "Unable connect to %s server \"%s\". Connection Error.\n", side, host);
+        serverError("Unable connect to %s server \"%s\". Connection Error.\n", side, host);
         break;
     case AuthenticationError:
         if (isSource && sourceCfg.password.empty())
             log->log(LogStream::Error, "Unabled to migrate user %s. Password is empty.\n",
                      user.empty() ? "EMPTY USERNAME" : user.c_str());
         else
-            log->log(LogStream::Error, "Unable connect to %s server \"%s\". Authentication Error.\n", side, host);
+            serverError("Unable connect to %s server \"%s\". Authentication Error.\n", side, host);
         break;
     default:
-        log->log(LogStream::Error, "Unable connect to %s server \"%s\".\n", side, host);
+        serverError("Unable connect to %s server \"%s\".\n", side, host);
         break;
     }
     return result;
@@ -95,14 +124,14 @@ ImapCopyist::Result ImapCopyist::listFolders(SimpleImapClient& client, std::vect
     std::vector<std::string> names;
     if (client.list(names) != ClientResult::Ok) {
         log->log(LogStream::Debug, "Failed\n");
-        log->log(LogStream::Error, "I am not able read folder informations\n");
+        serverError("I am not able read folder informations\n");
         return FolderFailed;
     }
     for (const std::string& name : names) {
         unsigned count = 0;
         if (client.status(name, count) != ClientResult::Ok) {
             log->log(LogStream::Debug, "Failed\n");
-            log->log(LogStream::Error, "I am not able read folder informations\n");
+            serverError("I am not able read folder informations\n");
             return FolderFailed;
         }
         list.push_back(FolderInfo{name, count});
@@ -118,38 +147,51 @@ ImapCopyist::Result ImapCopyist::copy()
     messages = folders = messageErrors = folderErrors = 0;
     std::vector<FolderInfo> list;
     if (listFolders(source, list) != Ok) {
-        log->log(LogStream::Error, "Unable list source folders\n");
+        serverError("Unable list source folders\n");
         return FolderFailed;
     }
-    // The messages of folders that are not copied (the failed one and those
-    // after it, or those after an interrupt) are counted as failed, so the
-    // summary accounts for every message the source reported.
+    // Folders that are not copied (the failed one and those after it, or
+    // those after an interrupt) are counted as failed with their messages,
+    // so the summary accounts for every folder and message the source
+    // reported.
     auto leaveFrom = [&](std::size_t first) {
-        for (std::size_t i = first; i < list.size(); ++i)
+        for (std::size_t i = first; i < list.size(); ++i) {
+            ++folderErrors;
             messageErrors += list[i].messages;
+        }
     };
     for (std::size_t i = 0; i < list.size(); ++i) {
         if (wasAborted()) {
             leaveFrom(i);
             return Ok;
         }
-        const Result r = copyFolder(list[i]);
+        bool cut = false;
+        const Result r = copyFolder(list[i], cut);
         if (r != Ok) {
-            ++folderErrors;
             leaveFrom(i);
             return r;
+        }
+        if (cut) {
+            // Its messages are counted by the copy.
+            ++folderErrors;
+            leaveFrom(i + 1);
+            return Ok;
         }
         ++folders;
     }
     return Ok;
 }
 
-ImapCopyist::Result ImapCopyist::copyFolder(const FolderInfo& folder)
+ImapCopyist::Result ImapCopyist::copyFolder(const FolderInfo& folder, bool& cut)
 {
+    cut = false;
     log->log(LogStream::Begin, "Copying folder \"%s\" (%d messages) ... ", folder.name.c_str(), folder.messages);
     ClientResult r = source.select(folder.name);
     if (r != ClientResult::Ok) {
-        log->log(LogStream::Error, "I am not able select source folder \"%s\".\n", folder.name.c_str());
+        if (connectionsCut())
+            endCutFolder(folder, 0);
+        else
+            log->log(LogStream::Error, "I am not able select source folder \"%s\".\n", folder.name.c_str());
         return r == ClientResult::SelectFailed ? FolderFailed : ConnectionError;
     }
     // The name goes unchanged to the target: no delimiter is translated and
@@ -163,16 +205,24 @@ ImapCopyist::Result ImapCopyist::copyFolder(const FolderInfo& folder)
             target.select(folder.name);
     }
     if (r != ClientResult::Ok) {
-        log->log(LogStream::Error, "I am not able create target folder \"%s\".\n", folder.name.c_str());
+        if (connectionsCut())
+            endCutFolder(folder, 0);
+        else
+            log->log(LogStream::Error, "I am not able create target folder \"%s\".\n", folder.name.c_str());
         return r == ClientResult::CreateFolderFailed ? FolderFailed : ConnectionError;
     }
-    copyMessages(source, target, folder.name, folder.messages);
+    const unsigned copied = copyMessages(source, target, folder.name, folder.messages);
+    if (copied < folder.messages && wasAborted()) {
+        endCutFolder(folder, copied);
+        cut = true;
+        return Ok;
+    }
     log->log(LogStream::End, "OK\n");
     return Ok;
 }
 
-void ImapCopyist::copyMessages(SimpleImapClient& from, SimpleImapClient& to, const std::string& name,
-                               unsigned expected)
+unsigned ImapCopyist::copyMessages(SimpleImapClient& from, SimpleImapClient& to, const std::string& name,
+                                   unsigned expected)
 {
     unsigned copied = 0;
     unsigned failed = 0;
@@ -181,19 +231,20 @@ void ImapCopyist::copyMessages(SimpleImapClient& from, SimpleImapClient& to, con
     messages += copied;
     messageErrors += failed;
     if (r == ClientResult::Ok && failed == 0)
-        return;
+        return copied;
     // An interrupt that ended the copy is acted on (its line written) before
     // a failure is told. After it the messages left behind are counted, not
     // reported.
     if (wasAborted() && r == ClientResult::Ok)
-        return;
+        return copied;
     // A copy that went on past messages the target would not store still
     // tells the user so.
     if (r == ClientResult::Ok || r == ClientResult::AppendFailed)
-        log->log(LogStream::Error, "I am not able upload messages to target folder \"%s\".\n", name.c_str());
+        serverError("I am not able upload messages to target folder \"%s\".\n", name.c_str());
     else
         // Every other failure of the bulk copy is on the source side.
-        log->log(LogStream::Error, "I am not able download messages from source folder \"%s\".\n", name.c_str());
+        serverError("I am not able download messages from source folder \"%s\".\n", name.c_str());
+    return copied;
 }
 
 int ImapCopyist::close()

@@ -47,8 +47,10 @@ public:
     // announce LITERAL+ fails with 3.
     Result init();
     // Copies every folder; stops between folders when aborted. Message
-    // failures are counted, not returned; the messages of folders left
-    // behind (after a folder failed, or after an interrupt) count as failed.
+    // failures are counted, not returned. Every listed folder is counted:
+    // one that failed, one an interrupt cut, and those left behind (after a
+    // failed folder, or after an interrupt) count as failed, with their
+    // messages.
     Result copy();
     // LOGOUT and close, source first.
     int close();
@@ -57,6 +59,8 @@ public:
     void setInterruptPoll(std::function<void()> poll);
     // Enters the sockets of both connections in registry, so a signal
     // handler can cut them (see ConnectionInternal::setSocketRegistry).
+    // Once the registry is shut down, what fails is the cut's doing: no
+    // line blames a server for it.
     void setSocketRegistry(zelvo::utils::SocketRegistry* registry);
 
     // Members the tool does not call.
@@ -85,10 +89,20 @@ private:
     Result connect(SimpleImapClient& client, const ConnectionConfiguration& configuration);
     Result logInformation(const Result& result, const bool& isSource, const std::string& user);
     Result listFolders(SimpleImapClient& client, std::vector<FolderInfo>& list);
-    Result copyFolder(const FolderInfo& folder);
-    void copyMessages(SimpleImapClient& from, SimpleImapClient& to, const std::string& name, unsigned expected);
+    // cut: an interrupt ended the folder's copy before its last message (the
+    // result is then Ok).
+    Result copyFolder(const FolderInfo& folder, bool& cut);
+    // The number of messages copied.
+    unsigned copyMessages(SimpleImapClient& from, SimpleImapClient& to, const std::string& name, unsigned expected);
     bool wasAborted();
+    bool connectionsCut() const;
+    // An error line that blames a server, left out once the connections
+    // were cut.
+    void serverError(const char* format, ...) __attribute__((format(printf, 2, 3)));
+    // Ends the progress line of a folder whose copy the interrupt cut.
+    void endCutFolder(const FolderInfo& folder, unsigned copied);
     std::function<void()> interruptPoll;
+    zelvo::utils::SocketRegistry* sockets = nullptr;
 };
 
 #endif

@@ -256,6 +256,13 @@ bool Migrator::migrate()
         } else {
             log.log(LogStream::End, "Failed\n");
             summary.domainsFailed++;
+            // Its users are not migrated either: they count as failed.
+            unsigned users = 0;
+            if (reader.getUsersCount(postOffice, users) == 0 && users > 0) {
+                log.log(LogStream::Line, "Domain \"%s\" was not created, none of its %d users was migrated\n",
+                        domain.c_str(), static_cast<int>(users));
+                summary.usersFailed += users;
+            }
         }
     }
 
@@ -350,8 +357,11 @@ bool Migrator::migrateUser(boost::shared_ptr<WebStarUser> user, MigrationSummary
     }
 
     pollInterrupt();
-    if (wasAborted())
+    if (wasAborted()) {
+        tellMailNotCopied(*user);
+        record.usersFailed++;
         return false;
+    }
 
     {
         ZMutexGuard guard(&mutex);
@@ -368,6 +378,10 @@ bool Migrator::migrateUser(boost::shared_ptr<WebStarUser> user, MigrationSummary
         else
             record.usersFailed++;
     } else {
+        // The abort lines come before what the interrupt did.
+        pollInterrupt();
+        if (imapSockets.isShutDown())
+            tellMailNotCopied(*user);
         record.usersFailed++;
     }
 
@@ -380,23 +394,41 @@ bool Migrator::migrateUser(boost::shared_ptr<WebStarUser> user, MigrationSummary
 bool Migrator::copyUser(boost::shared_ptr<WebStarUser> user, MigrationSummary& record)
 {
     const ImapCopyist::Result result = copyist->copy();
+    // The abort lines come before what the interrupt did.
+    pollInterrupt();
+    // Once the interrupt has cut the connections, their failures are its own.
+    const bool cut = imapSockets.isShutDown();
     // A folder failure is counted in folderErrors; without one, the folders
     // could not be listed: nothing was copied or counted, and the user gets
-    // no line of its own.
-    if (result == ImapCopyist::Result::FolderFailed && copyist->folderErrors == 0)
+    // no line of its own unless the cut was the cause.
+    if (result == ImapCopyist::Result::FolderFailed && copyist->folderErrors == 0) {
+        if (cut)
+            tellMailNotCopied(*user);
         return false;
-    if (result == ImapCopyist::Result::ConnectionError)
+    }
+    if (result == ImapCopyist::Result::ConnectionError && !cut)
         log.log(LogStream::Error, "Connection error.\n");
     // What was copied or failed counts also when the copy stopped early, so
-    // the summary accounts for every message.
+    // the summary accounts for every folder and message.
     record.foldersOk += copyist->folders;
     record.messagesOk += copyist->messages;
     record.foldersFailed += copyist->folderErrors;
     record.messagesFailed += copyist->messageErrors;
-    log.log(LogStream::Line, "User \"%s\" was migrated (%d messages, %d folders, %d errors)\n", user->name.c_str(),
-            static_cast<int>(copyist->messages), static_cast<int>(copyist->folders),
-            static_cast<int>(copyist->messageErrors + copyist->folderErrors));
-    return result == ImapCopyist::Result::Ok;
+    // A folder left uncopied (also by an interrupt) fails the user.
+    const bool complete = result == ImapCopyist::Result::Ok && copyist->folderErrors == 0;
+    if (!complete && wasAborted() && copyist->folders == 0 && copyist->messages == 0)
+        tellMailNotCopied(*user);
+    else
+        log.log(LogStream::Line, "User \"%s\" was migrated (%d messages, %d folders, %d errors)\n",
+                user->name.c_str(), static_cast<int>(copyist->messages), static_cast<int>(copyist->folders),
+                static_cast<int>(copyist->messageErrors + copyist->folderErrors));
+    return complete;
+}
+
+void Migrator::tellMailNotCopied(const WebStarUser& user)
+{
+    // The account stays on the target; a later run skips it as existing.
+    log.log(LogStream::Error, "User \"%s\" was created, but its mail was not copied.\n", user.name.c_str());
 }
 
 bool Migrator::restoreZEV()

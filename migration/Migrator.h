@@ -67,6 +67,9 @@ private:
     bool migrateDomain(WebStarConfigReader& reader, boost::shared_ptr<WebStarPostOffice> postOffice);
     bool migrateUser(boost::shared_ptr<WebStarUser> user, MigrationSummary& record);
     bool copyUser(boost::shared_ptr<WebStarUser> user, MigrationSummary& record);
+    // The error line of a user created on the target whose mail the
+    // interrupt kept from moving.
+    void tellMailNotCopied(const WebStarUser& user);
     void printSummary();
 
     CommandArgs args;

@@ -12,6 +12,7 @@
 #include <mutex>
 #include <sstream>
 
+#include "foundation/net/SocketRegistry.h"
 #include "imap/FetchMessage.h"
 #include "migration/LogStream.h"
 #include "tests/imap/ScriptedServer.h"
@@ -162,9 +163,9 @@ TEST_F(ImapCopyistScripted, AFolderThatCannotBeSelectedEndsTheCopy)
     ImapCopyist copyist(at(source.port(), false), at(target.port(), false), log);
     EXPECT_EQ(ImapCopyist::FolderFailed, copyAll(copyist, source, target));
     EXPECT_EQ(1u, copyist.folders);
-    EXPECT_EQ(1u, copyist.folderErrors);
+    // Two and the Three never started count as failed, with their messages.
+    EXPECT_EQ(2u, copyist.folderErrors);
     EXPECT_EQ(1u, copyist.messages);
-    // The messages of Two and of the Three never started count as failed.
     EXPECT_EQ(2u, copyist.messageErrors);
     EXPECT_EQ((std::vector<std::string>{"SELECT \"One\"\r\n", "SELECT \"Two\"\r\n"}), source.with("SELECT"));
     EXPECT_NE(std::string::npos, logText().find("ERROR: I am not able select source folder \"Two\".\n"));
@@ -233,9 +234,84 @@ TEST_F(ImapCopyistScripted, ARefusedCreateEndsTheCopyWithAFolderError)
     ImapCopyist copyist(at(source.port(), false), at(target.port(), false), log);
     EXPECT_EQ(ImapCopyist::FolderFailed, copyAll(copyist, source, target));
     EXPECT_EQ(1u, copyist.folders);
-    EXPECT_EQ(1u, copyist.folderErrors);
+    EXPECT_EQ(2u, copyist.folderErrors);  // Refused, and Never left behind
     EXPECT_NE(std::string::npos, logText().find("ERROR: I am not able create target folder \"Refused\".\n"));
     EXPECT_TRUE(target.with("\"Never\"").empty());
+}
+
+// Once an interrupt has cut the connections (the sockets of the registry
+// shut down), what fails after it is the cut's doing: no line blames a
+// server, and a folder whose copy was cut ends its line with its result.
+TEST_F(ImapCopyistScripted, ACutConnectionBlamesNoServer)
+{
+    struct Case {
+        const char* name;
+        bool onTarget;
+        const char* word;  // the command the cut comes with; empty: before the logins
+        ImapCopyist::Result init;
+        ImapCopyist::Result copy;
+        unsigned folderErrors;
+        unsigned messageErrors;
+        const char* ending;  // how the line of folder One ends, or empty
+    } cases[] = {
+        {"before the logins", false, "", ImapCopyist::ConnectionError, ImapCopyist::Ok, 0, 0, ""},
+        {"source LIST", false, " LIST ", ImapCopyist::Ok, ImapCopyist::FolderFailed, 0, 0, ""},
+        {"source STATUS", false, " STATUS ", ImapCopyist::Ok, ImapCopyist::FolderFailed, 0, 0, ""},
+        {"source SELECT", false, " SELECT ", ImapCopyist::Ok, ImapCopyist::ConnectionError, 2, 2,
+         "Copying folder \"One\" (1 messages) ... Failed (aborted after 0 of 1 messages)\n"},
+        {"target CREATE", true, " CREATE ", ImapCopyist::Ok, ImapCopyist::ConnectionError, 2, 2,
+         "Copying folder \"One\" (1 messages) ... Failed (aborted after 0 of 1 messages)\n"},
+        {"source FETCH", false, "A FETCH", ImapCopyist::Ok, ImapCopyist::Ok, 2, 2,
+         "Failed (aborted after 0 of 1 messages)\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        zelvo::utils::SocketRegistry registry;
+        ImapCopyist* victim = nullptr;
+        // What the second interrupt does: the abort, then the cut.
+        auto cut = [&registry, &victim] {
+            {
+                zelvo::tiny::ZMutexGuard guard(&victim->mutex);
+                victim->aborted = true;
+            }
+            victim->source.abort();
+            registry.shutdownAll();
+        };
+        auto cutting = [cut, &c](Responder::Reply reply, bool side) -> Responder::Reply {
+            return [cut, reply, side, &c](const std::string& command, const std::string& tag) {
+                if (side == c.onTarget && *c.word != '\0' && has(command, c.word))
+                    cut();
+                return reply(command, tag);
+            };
+        };
+        // Cut before the logins, the copier must not even connect: no server
+        // waits for it (port 1 would refuse, with the same lines).
+        std::unique_ptr<Responder> source, target;
+        if (*c.word != '\0') {
+            source.reset(new Responder(cutting(sourceWith({"One", "Two"}), false)));
+            target.reset(new Responder(cutting(emptyTarget(), true)));
+        }
+        LogStream console(nullptr);
+        ImapCopyist copyist(at(source ? source->port() : 1, false), at(target ? target->port() : 1, false), console);
+        victim = &copyist;
+        copyist.setSocketRegistry(&registry);
+        if (!source)
+            cut();
+        ASSERT_EQ(c.init, copyist.init());
+        if (c.init == ImapCopyist::Ok) {
+            EXPECT_EQ(c.copy, copyist.copy());
+        }
+        copyist.close();
+        EXPECT_EQ(0u, copyist.folders);
+        EXPECT_EQ(c.folderErrors, copyist.folderErrors);
+        EXPECT_EQ(c.messageErrors, copyist.messageErrors);
+        std::string logged;
+        console.getData(logged);
+        EXPECT_EQ(std::string::npos, logged.find("ERROR: ")) << logged;
+        if (*c.ending != '\0') {
+            EXPECT_NE(std::string::npos, logged.find(c.ending)) << logged;
+        }
+    }
 }
 
 TEST_F(ImapCopyistScripted, TheTargetLoginRefusedStillLogsTheSourceOut)

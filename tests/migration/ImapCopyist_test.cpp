@@ -202,7 +202,9 @@ TEST_F(ImapCopyistDovecot, AnAbortBeforeTheFirstFolderCopiesNothing)
     copyist.close();
     EXPECT_EQ(0u, copyist.folders);
     EXPECT_EQ(0u, copyist.messages);
-    EXPECT_EQ(1u, copyist.messageErrors);  // left behind, and counted
+    // Left behind, and counted.
+    EXPECT_EQ(1u, copyist.folderErrors);
+    EXPECT_EQ(1u, copyist.messageErrors);
     EXPECT_TRUE(target.messages(login, password, "INBOX").empty());
 }
 

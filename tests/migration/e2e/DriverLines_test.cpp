@@ -108,6 +108,20 @@ std::string byeAtSelect(const std::string& command, const std::string& tag) {
     return tag + " OK done\r\n";
 }
 
+// Three folders of one message each; SELECT of the first is refused.
+std::string firstFolderRefused(const std::string& command, const std::string& tag) {
+    if (contains(command, " LIST "))
+        return "* LIST () \"/\" \"One\"\r\n* LIST () \"/\" \"Two\"\r\n* LIST () \"/\" \"Three\"\r\n" + tag +
+               " OK done\r\n";
+    if (contains(command, " STATUS ")) {
+        const size_t open = command.find('"');
+        return "* STATUS " + command.substr(open, command.find('"', open + 1) - open + 1) + " (MESSAGES 1)\r\n" + tag +
+               " OK done\r\n";
+    }
+    if (contains(command, " SELECT \"One\"")) return tag + " NO cannot open\r\n";
+    return tag + " OK done\r\n";
+}
+
 std::string listRefused(const std::string& command, const std::string& tag) {
     if (contains(command, " LIST ")) return tag + " NO cannot list\r\n";
     return tag + " OK done\r\n";
@@ -223,8 +237,12 @@ TEST(EndToEndTexts, EveryFailureLine) {
          1,
          {"Domain \"acme.test\" will be created on target Zelvo MailServer with aliases: acme-mail.test, "
           "acme-three.test\n"
-          "Creating domain \"acme.test\" ... Failed\n\nPost office: \"po-beta\" migration started\n",
-          "Creating domain \"beta.test\" ... Failed\n" + summary(0, 2, 0, 0, 0, 0, 0, 0)},
+          "Creating domain \"acme.test\" ... Failed\n"
+          "Domain \"acme.test\" was not created, none of its 2 users was migrated\n"
+          "\nPost office: \"po-beta\" migration started\n",
+          "Creating domain \"beta.test\" ... Failed\n"
+          "Domain \"beta.test\" was not created, none of its 1 users was migrated\n" +
+              summary(0, 2, 0, 3, 0, 0, 0, 0)},
          {"Creating user"}},
         {"user refused",
          {"--fail", "insert User=3:1"},
@@ -282,6 +300,19 @@ TEST(EndToEndTexts, EveryFailureLine) {
           "Creating user (2/2) \"ben\" [\"Ben Cole\"] ... OK\n",
           summary(2, 0, 0, 3, 0, 0, 0, 0)},
          {"User \"anna\" was migrated", "User \"ben\" was migrated", "User \"cleo\" was migrated"}},
+        // The folders after the refused one are not copied: they count as
+        // failed with their messages, so the columns add up to the listing.
+        {"source folder that cannot be selected",
+         {},
+         [](World& w) { w.scripted.reset(new ScriptedSource(firstFolderRefused, 4)); },
+         nullptr,
+         1,
+         {"Creating user (1/2) \"anna\" [\"Anna Berg\"] ... OK\n"
+          "Copying folder \"One\" (1 messages) ... \n"
+          "ERROR: I am not able select source folder \"One\".\n\n"
+          "User \"anna\" was migrated (0 messages, 0 folders, 6 errors)\n",
+          summary(2, 0, 0, 3, 0, 9, 0, 9)},
+         {"Copying folder \"Two\""}},
         {"source connection broken",
          {},
          [](World& w) { w.scripted.reset(new ScriptedSource(byeAtSelect, 4)); },

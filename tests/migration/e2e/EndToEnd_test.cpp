@@ -58,6 +58,21 @@ std::string sortFolderRuns(const std::string& out) {
     return result;
 }
 
+// The successes and errors of one row of the run's summary ("Users",
+// "Folders", ...); {-1, -1} when the summary has no such row.
+std::pair<int, int> summaryRow(const std::string& out, const std::string& word) {
+    const size_t summary = out.find("\nMigration summary:\n");
+    if (summary == std::string::npos) return {-1, -1};
+    std::istringstream in(out.substr(summary));
+    for (std::string line; std::getline(in, line);) {
+        std::istringstream row(line);
+        int ok = 0, failed = 0;
+        std::string first, second;
+        if (row >> ok >> first >> failed >> second && first == word && second == word) return {ok, failed};
+    }
+    return {-1, -1};
+}
+
 // The golden world: two post offices, one with an alias domain, three users.
 void prepareGolden(MigrationEnv& env) {
     for (const auto& a : kGoldenAccounts) env.addAccount(a);
@@ -404,6 +419,15 @@ TEST(EndToEnd, FailuresInsideTheLoops) {
               "['anna', 'ben', 'eve', 'fay', 'gus', 'hal', 'ivy']");
     EXPECT_EQ(env.standIn("sorted(d['Domain'] for d in s['tables']['Domain'])"),
               "['acme.test', 'dup-alias.test']");
+    // The summary accounts for every user the reader found (eight) and for
+    // every folder and message of the four listings (anna, gus, hal, ivy:
+    // five folders each, 7 + 7 + 8 + 7 messages), gus's uncopied folders too.
+    const auto users = summaryRow(out, "Users");
+    const auto folders = summaryRow(out, "Folders");
+    const auto messages = summaryRow(out, "Messages");
+    EXPECT_EQ(users.first + users.second, 8) << out;
+    EXPECT_EQ(folders.first + folders.second, 20) << out;
+    EXPECT_EQ(messages.first + messages.second, 29) << out;
     std::string report;
     EXPECT_EQ(env.compareMailboxes({{"anna@acme.test", "anna-pw"}, {"ivy@dup.test", "ivy-pw"}}, report), 0) << report;
     // hal: every message but the refused one arrived.
@@ -480,6 +504,17 @@ TEST(EndToEnd, InterruptDuringACopy) {
         EXPECT_LT(bulk, abortLine) << out;
         EXPECT_LT(abortLine, out.find("User \"anna\" was migrated (")) << out;
         EXPECT_EQ(out.find("OK\n", bulk), out.find("OK\n", abortLine)) << out;
+        // The cut folder ends with its result, after the abort line, and
+        // counts as failed; so do anna's folders never started, and anna.
+        const size_t cutLine = out.find("Copying folder \"Bulk\" ... Failed (aborted after ");
+        EXPECT_LT(abortLine, cutLine) << out;
+        EXPECT_LT(cutLine, out.find("User \"anna\" was migrated (")) << out;
+        const auto folders = summaryRow(out, "Folders");
+        EXPECT_EQ(folders.first + folders.second, 6) << out;
+        EXPECT_GE(folders.second, 1) << out;
+        EXPECT_EQ(summaryRow(out, "Users"), std::make_pair(0, 1)) << out;
+        const auto messages = summaryRow(out, "Messages");
+        EXPECT_EQ(messages.first + messages.second, 7 + kBulk) << out;
         EXPECT_TRUE(contains(out, "Migration was aborted - ")) << out;
         EXPECT_TRUE(contains(out, "\nMigration summary:\n")) << out;
         EXPECT_FALSE(contains(out, "Creating user (2/2)")) << out;
@@ -511,10 +546,12 @@ namespace {
 // A source that greets as the old server, takes any CRAM-MD5 login, lists
 // one folder of two messages and, asked for them, sends the first part of
 // the first body and then nothing, holding the connection open until the
-// client closes it.
+// client closes it. Given another command word, it goes silent at the first
+// command holding that word instead.
 class StallingSource {
 public:
-    StallingSource() {
+    explicit StallingSource(const char* stallAt = "A FETCH 1:*")
+        : stallAt_(stallAt), fetchStall_(std::string(stallAt) == "A FETCH 1:*") {
         listenFd_ = testsupport::listenOnLoopback(port_);
         if (::pipe(stopPipe_) != 0) {
             ::close(listenFd_);
@@ -570,6 +607,12 @@ private:
             const std::string tag = line.substr(0, line.find(' '));
             auto has = [&](const char* word) { return line.find(word) != std::string::npos; };
             std::string reply;
+            if (!fetchStall_ && has(stallAt_)) {
+                stalled_ = true;
+                while (!readLine(fd).empty()) {
+                }
+                return;
+            }
             if (has(" AUTHENTICATE ")) {
                 send(fd, "+ PDEyMzQ1QGxvY2FsaG9zdD4=\r\n");
                 if (readLine(fd).empty()) return;
@@ -601,6 +644,8 @@ private:
         }
     }
 
+    const char* stallAt_;
+    bool fetchStall_;  // the stall of the body; else silence at stallAt_
     int listenFd_ = -1;
     int stopPipe_[2] = {-1, -1};
     int port_ = 0;
@@ -625,39 +670,94 @@ bool waitDelivered(pid_t pid, int sig) {
 
 }  // namespace
 
-// Two interrupts while a copy waits on a source that went silent in the
-// middle of a body: the second one cuts the IMAP connections, so the run
-// goes straight to the summary and the restore instead of waiting out the
-// read time-out; the message in transfer fails and nothing of it is stored.
+// Two interrupts while a copy waits on a source that went silent (in the
+// middle of a body, at the login, at the listing): the second one cuts the
+// IMAP connections, so the run goes straight to the summary and the restore
+// instead of waiting out the read time-out; the message in transfer fails and
+// nothing of it is stored. What the cut broke is told as the interrupt's
+// doing: no line blames the server, the cut folder's line ends with its
+// result, and the user whose mail did not move is named and counted failed.
 TEST(EndToEnd, SecondInterruptCutsABlockedCopy) {
-    MigrationEnv env;
-    for (const auto& a : kGoldenAccounts) env.addAccount(a);
-    env.startStandIn();
-    StallingSource source;
-    std::vector<std::string> args = env.toolArgs(kGolden);
-    args[9] = std::to_string(source.port());
-    env.spawnTool(args);
-    ASSERT_TRUE(waitForOutput(env, "Copying folder \"INBOX\" (2 messages) ... "));
-    for (int i = 0; i < 6000 && !source.stalled(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    ASSERT_TRUE(source.stalled());
+    const std::string notCopied = "ERROR: User \"anna\" was created, but its mail was not copied.\n\n";
+    struct Case {
+        const char* stallAt;
+        const char* before;  // the output that precedes the stall
+        std::string lines;
+        std::pair<int, int> folders;
+        std::pair<int, int> messages;
+    };
+    const Case cases[] = {
+        {"A FETCH 1:*", "Copying folder \"INBOX\" (2 messages) ... ",
+         "Copying folder \"INBOX\" ... Failed (aborted after 0 of 2 messages)\n" + notCopied, {0, 1}, {0, 2}},
+        {" AUTHENTICATE ", "Creating user (1/2) \"anna\" [\"Anna Berg\"] ... OK\n", notCopied, {0, 0}, {0, 0}},
+        {" LIST ", "Creating user (1/2) \"anna\" [\"Anna Berg\"] ... OK\n", notCopied, {0, 0}, {0, 0}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.stallAt);
+        MigrationEnv env;
+        for (const auto& a : kGoldenAccounts) env.addAccount(a);
+        env.startStandIn();
+        StallingSource source(c.stallAt);
+        std::vector<std::string> args = env.toolArgs(kGolden);
+        args[9] = std::to_string(source.port());
+        env.spawnTool(args);
+        ASSERT_TRUE(waitForOutput(env, c.before));
+        for (int i = 0; i < 6000 && !source.stalled(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        ASSERT_TRUE(source.stalled());
 
+        env.tool().signal(SIGINT);
+        ASSERT_TRUE(waitDelivered(env.tool().pid(), SIGINT));
+        env.tool().signal(SIGINT);
+        // The read time-out is 180 s; a cut connection ends the wait at once.
+        const int status = env.tool().wait(30000);
+        const std::string out = readFile(env.outPath());
+        ASSERT_NE(status, -1) << "still waiting after two interrupts\n" << out;
+        EXPECT_EQ(status, 130) << out;
+        size_t aborts = 0;
+        for (size_t at = out.find("\nABORTED\n"); at != std::string::npos; at = out.find("\nABORTED\n", at + 1)) ++aborts;
+        EXPECT_EQ(aborts, 2u) << out;
+        // Told after both abort lines.
+        EXPECT_LT(out.rfind("\nABORTED\n"), out.find(c.lines)) << out;
+        EXPECT_TRUE(contains(out, c.lines)) << out;
+        for (const char* blame : {"Unable connect to", "I am not able", "Unable list source folders", "Connection error."})
+            EXPECT_FALSE(contains(out, blame)) << blame << "\n" << out;
+        EXPECT_TRUE(contains(out, "Migration was aborted - ")) << out;
+        EXPECT_EQ(summaryRow(out, "Users"), std::make_pair(0, 1)) << out;
+        EXPECT_EQ(summaryRow(out, "Folders"), c.folders) << out;
+        EXPECT_EQ(summaryRow(out, "Messages"), c.messages) << out;
+        EXPECT_FALSE(contains(out, "Creating user (2/2)")) << out;
+        EXPECT_TRUE(contains(out, "Restoring Zelvo MailServer IMAP service configuration ... OK\n")) << out;
+        EXPECT_EQ(env.standIn("s['imap']['listening']"), "[" + std::to_string(env.targetPort()) + "]");
+        EXPECT_TRUE(env.target().messages(kGoldenAccounts[0].login, kGoldenAccounts[0].password, "INBOX").empty());
+    }
+}
+
+// An interrupt while a user is being created (the stand-in holds the
+// statement until the signal was delivered) lets the creation finish and
+// copies nothing more: the user exists on the target without mail, so he is
+// named in a line of his own and counted failed (a later run would skip him
+// as existing).
+TEST(EndToEnd, UserCreatedJustBeforeAnInterrupt) {
+    MigrationEnv env;
+    prepareGolden(env);
+    const std::string release = env.work("release-ben");
+    env.startStandIn({"--hold", "insert User set Name='ben'=" + release});
+    env.spawnTool(env.toolArgs(kGolden));
+    ASSERT_TRUE(waitForOutput(env, "Creating user (2/2) \"ben\" [\"Ben Cole\"] ... "));
     env.tool().signal(SIGINT);
-    ASSERT_TRUE(waitDelivered(env.tool().pid(), SIGINT));
-    env.tool().signal(SIGINT);
-    // The read time-out is 180 s; a cut connection ends the wait at once.
-    const int status = env.tool().wait(30000);
+    const bool delivered = waitDelivered(env.tool().pid(), SIGINT);
+    testsupport::writeFile(release, "");
+    ASSERT_TRUE(delivered);
+    const int status = env.tool().wait(120000);
     const std::string out = readFile(env.outPath());
-    ASSERT_NE(status, -1) << "still waiting after two interrupts\n" << out;
     EXPECT_EQ(status, 130) << out;
-    size_t aborts = 0;
-    for (size_t at = out.find("\nABORTED\n"); at != std::string::npos; at = out.find("\nABORTED\n", at + 1)) ++aborts;
-    EXPECT_EQ(aborts, 2u) << out;
-    EXPECT_TRUE(contains(out, "Migration was aborted - ")) << out;
-    EXPECT_TRUE(contains(out, "\nMigration summary:\n")) << out;
-    EXPECT_FALSE(contains(out, "Creating user (2/2)")) << out;
-    EXPECT_TRUE(contains(out, "Restoring Zelvo MailServer IMAP service configuration ... OK\n")) << out;
-    EXPECT_EQ(env.standIn("s['imap']['listening']"), "[" + std::to_string(env.targetPort()) + "]");
-    EXPECT_TRUE(env.target().messages(kGoldenAccounts[0].login, kGoldenAccounts[0].password, "INBOX").empty());
+    EXPECT_TRUE(contains(out, "Creating user (2/2) \"ben\" [\"Ben Cole\"] ... OK\n\nABORTED\n"
+                              "ERROR: User \"ben\" was created, but its mail was not copied.\n\n"
+                              "Domain \"acme.test\" was migrated (1 users, 5 folders, 7 messages, 1 errors)\n"))
+        << out;
+    EXPECT_EQ(summaryRow(out, "Users"), std::make_pair(1, 1)) << out;
+    EXPECT_EQ(env.standIn("sorted(u['Name'] for u in s['tables']['User'])"), "['anna', 'ben']");
+    EXPECT_TRUE(env.target().messages("ben@acme.test", "ben pw", "INBOX").empty());
 }
 
 // An interrupt that comes once the migration loop has ended (here inside the
