@@ -6,6 +6,7 @@
 
 #include <poll.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -539,6 +540,24 @@ TEST(EndToEnd, HangupOrTerminateDuringACopyStillRestores) {
         EXPECT_TRUE(contains(out, "Migration was aborted - ")) << out;
         expectRestoredWithWholeMessages(env, out);
     }
+}
+
+// Ctrl-\ (SIGQUIT) is a hard kill like SIGKILL: the run ends at once, with
+// no summary and no restore, and the target's IMAP service stays on the
+// temporary port.
+TEST(EndToEnd, QuitSignalIsAHardKill) {
+    // No core file from the tool, whatever the machine's limit.
+    const rlimit noCore = {0, 0};
+    ASSERT_EQ(::setrlimit(RLIMIT_CORE, &noCore), 0);
+    MigrationEnv env;
+    ASSERT_NO_FATAL_FAILURE(startUntilTheLargeFolder(env));
+    env.tool().signal(SIGQUIT);
+    const int status = env.tool().wait(120000);
+    const std::string out = readFile(env.outPath());
+    EXPECT_EQ(status, 128 + SIGQUIT) << out;
+    EXPECT_FALSE(contains(out, "Migration summary")) << out;
+    EXPECT_FALSE(contains(out, "Restoring Zelvo MailServer")) << out;
+    EXPECT_EQ(env.standIn("s['imap']['listening']"), "[8143]");
 }
 
 namespace {
