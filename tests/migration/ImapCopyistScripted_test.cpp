@@ -65,9 +65,10 @@ public:
     }
 
 private:
-    scripted::Server server;
     std::mutex mutex;
     std::vector<std::string> commands;
+    // Last, so its thread is joined before what the thread writes goes.
+    scripted::Server server;
 };
 
 bool has(const std::string& command, const std::string& text)
@@ -302,6 +303,10 @@ TEST_F(ImapCopyistScripted, ACutConnectionBlamesNoServer)
             EXPECT_EQ(c.copy, copyist.copy());
         }
         copyist.close();
+        if (source) {
+            source->join();
+            target->join();
+        }
         EXPECT_EQ(0u, copyist.folders);
         EXPECT_EQ(c.folderErrors, copyist.folderErrors);
         EXPECT_EQ(c.messageErrors, copyist.messageErrors);
