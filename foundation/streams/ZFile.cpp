@@ -4,6 +4,7 @@
 #include <climits>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/types.h>
 #include <unistd.h>
 
@@ -92,9 +93,12 @@ bool ZFile::doOpen(const char* path, int oflag) {
         errno = EINVAL;
         return false;
     }
+    // The file is emptied only once postOpenOp accepted it: an open that a
+    // lock held elsewhere refuses must leave the holder's content alone.
+    const bool truncating = (oflag & O_TRUNC) != 0;
     int d;
     do {
-        d = ::open(path, oflag | O_CLOEXEC, NewFileMode);
+        d = ::open(path, (oflag & ~O_TRUNC) | O_CLOEXEC, NewFileMode);
     } while (d < 0 && errno == EINTR);
     if (d < 0)
         return false;
@@ -104,7 +108,7 @@ bool ZFile::doOpen(const char* path, int oflag) {
     fileLock.init(fd);
     const int accmode = oflag & O_ACCMODE;
     const bool writable = accmode == O_WRONLY || accmode == O_RDWR;
-    if (postOpenOp(fd, writable ? "w" : "r"))
+    if (postOpenOp(fd, writable ? "w" : "r") && (!truncating || truncateOpened()))
         return true;
     if (fd != -1) {
         const int saved = errno;
@@ -112,6 +116,20 @@ bool ZFile::doOpen(const char* path, int oflag) {
         errno = saved;
     }
     return false;
+}
+
+bool ZFile::truncateOpened() {
+    // As O_TRUNC does: only a regular file is cut (a FIFO or a device is not).
+    struct stat st;
+    if (::fstat(fd, &st) != 0)
+        return false;
+    if (!S_ISREG(st.st_mode))
+        return true;
+    int rc;
+    do {
+        rc = ::ftruncate(fd, 0);
+    } while (rc != 0 && errno == EINTR);
+    return rc == 0;
 }
 
 bool ZFile::close() {

@@ -33,7 +33,8 @@ public:
     bool wOpen(const char* path, const char* mode);
     bool open(const char* path, AccessFlags access, CreationFlags creation);
     bool wOpen(const char* path, AccessFlags access, CreationFlags creation);
-    // open(2) with oflag, then the common steps (lock attach, postOpenOp).
+    // open(2) with oflag, then the common steps (lock attach, postOpenOp);
+    // O_TRUNC empties the file only after postOpenOp accepted it.
     // An open that cannot write never truncates: O_TRUNC with read-only
     // access (so also CreateAlways or TruncateExisting with an access that
     // reads only) is refused with EINVAL.
@@ -74,6 +75,10 @@ public:
 protected:
     int fd;
     ZFLock fileLock;
+
+private:
+    // The deferred O_TRUNC of an accepted open.
+    bool truncateOpened();
 };
 
 // A ZFile that takes a non-blocking fcntl record lock over the file as part

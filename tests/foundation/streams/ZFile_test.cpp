@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <functional>
 #include <string>
 #include <thread>
 
@@ -148,6 +149,17 @@ TEST(ZFileOpen, ReadOnlyDescriptorOpenNeverTruncates) {
     EXPECT_EQ("", readFile(path));
 }
 
+TEST(ZFileOpen, TruncatingOpenOfADeviceLeavesItAlone) {
+    // O_TRUNC means nothing for a device; opening one for writing works.
+    for (const char* mode : {"w", "w+"}) {
+        SCOPED_TRACE(mode);
+        ZFile f;
+        ASSERT_TRUE(f.open("/dev/null", mode));
+        EXPECT_EQ(3, f.write("new", 3));
+        EXPECT_TRUE(f.close());
+    }
+}
+
 TEST(ZFileOpen, NewFilesAreOwnerOnly) {
     TempDir dir("zfile");
     const mode_t old = ::umask(0);
@@ -276,6 +288,48 @@ TEST(ZInterLockedFile, RecordLockAgainstAnotherProcess) {
             return ok && !other.isClosed();
         });
         EXPECT_EQ(cases[i].otherOpens ? 1 : 0, opened);
+    }
+}
+
+// An open that truncates empties the file only once it holds the lock: one
+// refused by the lock leaves the holder's file as it was.
+TEST(ZInterLockedFile, RefusedTruncatingOpenKeepsTheContent) {
+    struct Case {
+        const char* name;
+        const char* holder;  // mode of this process's open
+        std::function<bool(ZInterLockedFile&, const char*)> open;
+    };
+    const Case cases[] = {
+        {"w under a read lock", "r", [](ZInterLockedFile& f, const char* p) { return f.open(p, "w"); }},
+        {"w+ under a write lock", "r+", [](ZInterLockedFile& f, const char* p) { return f.wOpen(p, "w+"); }},
+        {"TruncateExisting", "r",
+         [](ZInterLockedFile& f, const char* p) { return f.wOpen(p, Access::ReadWrite, Creation::TruncateExisting); }},
+        {"CreateAlways", "r+",
+         [](ZInterLockedFile& f, const char* p) { return f.wOpen(p, Access::Write, Creation::CreateAlways); }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        TempDir dir("zlock");
+        const std::string path = dir.file("known_hosts.cfg");
+        writeFile(path, "precious");
+        ZInterLockedFile held;
+        ASSERT_TRUE(held.open(path.c_str(), c.holder));
+        EXPECT_EQ(1, inChild([&] {
+            ZInterLockedFile other;
+            return !c.open(other, path.c_str()) && other.isClosed();
+        }));
+        EXPECT_EQ("precious", readFile(path));
+    }
+    // Holding the lock, the same opens do truncate.
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.name) + ", unlocked");
+        TempDir dir("zlock");
+        const std::string path = dir.file("f");
+        writeFile(path, "precious");
+        ZInterLockedFile f;
+        ASSERT_TRUE(c.open(f, path.c_str()));
+        EXPECT_TRUE(f.close());
+        EXPECT_EQ("", readFile(path));
     }
 }
 
