@@ -216,8 +216,13 @@ int removeDirWithContent(const char* path)
     if (fd < 0) {
         const int err = errno;
         struct stat st;
-        if (err == ENOTDIR && lstat(dir.c_str(), &st) == 0 && S_ISLNK(st.st_mode))
-            return unlink(dir.c_str());
+        if (err == ENOTDIR && lstat(dir.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
+            if (unlink(dir.c_str()) != 0)
+                return -1;
+            // The refused open is no failure of the call.
+            errno = 0;
+            return 0;
+        }
         errno = err;
         return -1;
     }
@@ -242,6 +247,18 @@ int filecopy(const char* src, const char* dst, int failIfExists)
     FILE* in = std::fopen(src, "rb");
     if (!in)
         return fileCopySourceFailed;
+    // The first block is read before the destination is opened (and
+    // emptied): a source that opens but cannot be read (a directory) leaves
+    // the destination as it was.
+    errno = 0;
+    char block[copyBlockSize];
+    size_t n = std::fread(block, 1, sizeof block, in);
+    if (std::ferror(in)) {
+        const int err = errno;
+        std::fclose(in);
+        errno = err;
+        return fileCopySourceFailed;
+    }
     FILE* out = openCopyDestination(fileno(in), dst);
     if (!out) {
         int err = errno;
@@ -251,14 +268,8 @@ int filecopy(const char* src, const char* dst, int failIfExists)
     }
 
     errno = 0;
-    char block[copyBlockSize];
-    for (;;) {
-        size_t n = std::fread(block, 1, sizeof block, in);
-        if (n == 0)
-            break;
-        if (std::fwrite(block, 1, n, out) != n)
-            break;
-    }
+    while (n != 0 && std::fwrite(block, 1, n, out) == n)
+        n = std::fread(block, 1, sizeof block, in);
     int result = fileCopyOk;
     if (std::ferror(in))
         result = fileCopySourceFailed;

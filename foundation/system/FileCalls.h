@@ -39,13 +39,14 @@ int z_mkdir(const char* path, int mode, int flags);
 
 // Removes path and everything below it; symbolic links are unlinked, never
 // followed, also when path itself is one (then only the link goes). Stops at
-// the first entry it cannot remove: -1, the rest stays.
+// the first entry it cannot remove: -1, the rest stays. 0 leaves errno 0.
 int removeDirWithContent(const char* path);
 
 // Copies src to dst: 0 copied, 1 source failure, 2 destination failure
 // (also when failIfExists is set and dst exists: errno EEXIST; and when dst
-// is src under any name: errno EINVAL, nothing touched). A copy that cannot
-// be completed on close counts as a destination failure.
+// is src under any name: errno EINVAL, nothing touched). A source that
+// cannot be read leaves dst untouched. A copy that cannot be completed on
+// close counts as a destination failure.
 int filecopy(const char* src, const char* dst, int failIfExists);
 // Copies the top-level regular files of src into dst (made 0700 when
 // missing); subdirectories are skipped. See the dirCopy results; dst being

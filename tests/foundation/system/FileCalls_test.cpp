@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <cstring>
 #include <map>
 #include <string>
 #include <sys/stat.h>
@@ -124,6 +125,40 @@ TEST(FileCalls, RemoveDirWithContentUnlinksALinkItIsGiven)
     EXPECT_FALSE(exists(target));
 }
 
+TEST(FileCalls, RemoveDirWithContentSucceedsWithErrnoClean)
+{
+    struct Row {
+        const char* name;
+        const char* linkTarget;  // null: path is a directory tree
+        const char* suffix;
+    };
+    const Row rows[] = {
+        {"a tree", nullptr, ""},
+        {"a link to a directory", "target", ""},
+        {"a link to a directory, with a slash", "target", "/"},
+        {"a link to a file", "target/keep.txt", ""},
+        {"a dangling link", "nowhere", ""},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        TempDir tmp;
+        ASSERT_EQ(tiny::z_mkdir(tmp.file("target/sub").c_str(), 0700, tiny::mkdirCreateParents), 0);
+        writeFile(tmp.file("target/keep.txt"), "precious");
+        std::string path = tmp.file("target");
+        if (row.linkTarget) {
+            path = tmp.file("link");
+            ASSERT_EQ(symlink(tmp.file(row.linkTarget).c_str(), path.c_str()), 0);
+        }
+        errno = EBADF;
+        EXPECT_EQ(tiny::removeDirWithContent((path + row.suffix).c_str()), 0);
+        EXPECT_EQ(errno, 0) << std::strerror(errno);
+        EXPECT_FALSE(exists(path));
+        if (row.linkTarget) {
+            EXPECT_EQ(readFile(tmp.file("target/keep.txt")), "precious");
+        }
+    }
+}
+
 TEST(FileCalls, RemoveDirWithContentFailures)
 {
     errno = 0;
@@ -205,6 +240,30 @@ TEST(FileCalls, FilecopyFailures)
 
     // A directory opens for reading but cannot be read.
     EXPECT_EQ(tiny::filecopy(tmp.path().c_str(), tmp.file("out").c_str(), 0), tiny::fileCopySourceFailed);
+}
+
+TEST(FileCalls, FilecopyOfAnUnreadableSourceLeavesTheDestinationAlone)
+{
+    TempDir tmp;
+    ASSERT_EQ(mkdir(tmp.file("dir").c_str(), 0700), 0);
+    struct Row {
+        std::string source;  // opens for reading, but its first read fails
+        int error;
+    };
+    const Row rows[] = {
+        {tmp.file("dir"), EISDIR},
+        {"/proc/self/mem", EIO},  // offset 0 is never mapped
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.source);
+        writeFile(tmp.file("existing"), "keep me");
+        errno = 0;
+        EXPECT_EQ(tiny::filecopy(row.source.c_str(), tmp.file("existing").c_str(), 0), tiny::fileCopySourceFailed);
+        EXPECT_EQ(errno, row.error) << std::strerror(errno);
+        EXPECT_EQ(readFile(tmp.file("existing")), "keep me");
+        EXPECT_EQ(tiny::filecopy(row.source.c_str(), tmp.file("new").c_str(), 0), tiny::fileCopySourceFailed);
+        EXPECT_FALSE(exists(tmp.file("new")));
+    }
 }
 
 TEST(FileCalls, FilecopyOntoItselfFailsAndKeepsTheFile)
