@@ -67,9 +67,9 @@ int Matcher<CharT>::bracket(const CharT*& p, CharT c, int f) const
                     return -1;
                 ++p;
             }
+            // Only the folded ends count (tolower, as glibc does): the raw
+            // range "[Z-a]" would also take "_" and "^".
             if (fold(lo, f) <= folded && folded <= fold(hi, f))
-                matched = true;
-            else if (lo <= c && c <= hi)
                 matched = true;
         } else if (fold(lo, f) == folded) {
             matched = true;

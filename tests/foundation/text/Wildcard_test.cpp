@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <fnmatch.h>
+
 #include <string>
 
 using namespace zelvo::utils;
@@ -135,6 +137,47 @@ TEST(WildcardTest, FnmatchTable)
     for (const Case& c : cases) {
         SCOPED_TRACE(std::string(c.pattern) + " ~ " + c.name + " flags " + std::to_string(c.flags));
         EXPECT_EQ(c.matches ? 0 : 1, match(c.pattern, c.name, c.flags));
+    }
+}
+
+// With case folding a range compares the folded character with its folded
+// ends, and only so: glibc's fnmatch with FNM_CASEFOLD in the C locale.
+TEST(WildcardTest, CaseFoldedRangesCompareFolded)
+{
+    struct Case {
+        const char* pattern;
+        const char* name;
+        int flags;
+        bool matches;
+    } cases[] = {
+        {"[Z-a]", "_", kFold, false},   // the folded range z-a is empty
+        {"[Z-a]", "^", kFold, false},
+        {"[Z-a]", "_", 0, true},
+        {"[?-\\\\]", "A", kFold, false}, // 'A' folds to 'a', beyond '\'
+        {"[?-\\\\]", "a", kFold, false},
+        {"[?-\\\\]", "@", kFold, true},
+        {"[?-\\]", "A", kFold | kEsc, false},
+        {"[?-\\]", "a", kFold | kEsc, false},
+        {"[a-Z]", "Q", kFold, true},     // a-z once folded
+        {"[A-z]", "_", kFold, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.pattern) + " ~ " + c.name + " flags " + std::to_string(c.flags));
+        EXPECT_EQ(c.matches ? 0 : 1, match(c.pattern, c.name, c.flags));
+    }
+
+    const char* const ranges[] = {"[Z-a]", "[?-\\\\]", "[?-\\]", "[A-z]", "[a-Z]", "[@-[]", "[0-Z]", "[Y-b]",
+                                  "[^-f]", "[!Z-a]", "[a-\\\\]", "[\\\\-a]", "[A-_]"};
+    for (const char* pattern : ranges) {
+        for (int noEscape = 0; noEscape < 2; ++noEscape) {
+            for (int c = 0x20; c < 0x7f; ++c) {
+                const char name[2] = {static_cast<char>(c), '\0'};
+                SCOPED_TRACE(std::string(pattern) + " ~ " + name + (noEscape ? " without escapes" : ""));
+                const int glibc =
+                    ::fnmatch(pattern, name, FNM_CASEFOLD | (noEscape ? FNM_NOESCAPE : 0)) == 0 ? 0 : 1;
+                EXPECT_EQ(glibc, match(pattern, name, kFold | (noEscape ? kEsc : 0)));
+            }
+        }
     }
 }
 
