@@ -1,6 +1,7 @@
 #include "foundation/crypto/Base64.h"
 
 #include <cstring>
+#include <functional>
 
 namespace zelvo {
 namespace utils {
@@ -94,6 +95,25 @@ unsigned long decodeRange(Base64Stream& state, Iterator first, Iterator last, ch
     return static_cast<unsigned long>(out - outFirst);
 }
 
+// decodeRange over characters in memory. Values carried in the state
+// complete a group early, so an output that overlaps the input can run ahead
+// of the input still to be read: then the input (up to its NUL) is decoded
+// from a copy.
+unsigned long decodeChars(Base64Stream& state, const char* first, const char* last, char* outFirst, char* outLast,
+                          unsigned long* consumed)
+{
+    if (last - first <= 0 || outLast - outFirst < 1)
+        return decodeRange(state, first, last, outFirst, outLast, consumed);
+    const void* nul = std::memchr(first, '\0', static_cast<std::size_t>(last - first));
+    const char* end = nul ? static_cast<const char*>(nul) : last;
+    const std::less<const char*> before;
+    if (before(first, outLast) && before(outFirst, end)) {
+        const std::string copy(first, end);
+        return decodeRange(state, copy.data(), copy.data() + copy.size(), outFirst, outLast, consumed);
+    }
+    return decodeRange(state, first, last, outFirst, outLast, consumed);
+}
+
 } // namespace
 
 bool encodeBase64(const std::string& in, std::string& out, bool wrap, int lineLength, bool crlf)
@@ -153,14 +173,16 @@ bool decodeBase64(const char* in, std::string& out)
 unsigned long decodeBase64Stream(Base64Stream& state, const char* first, const char* last, char* outFirst,
                                  char* outLast, unsigned long* consumed)
 {
-    return decodeRange(state, first, last, outFirst, outLast, consumed);
+    return decodeChars(state, first, last, outFirst, outLast, consumed);
 }
 
 unsigned long decodeBase64Stream(Base64Stream& state, std::string::const_iterator first,
                                  std::string::const_iterator last, char* outFirst, char* outLast,
                                  unsigned long* consumed)
 {
-    return decodeRange(state, first, last, outFirst, outLast, consumed);
+    // The characters of a string lie in one block of memory.
+    const char* in = first == last ? nullptr : &*first;
+    return decodeChars(state, in, in + (last - first), outFirst, outLast, consumed);
 }
 
 unsigned long decodeBase64Stream(Base64Stream* state, const char* in, char* out, unsigned long outSize,
@@ -170,14 +192,10 @@ unsigned long decodeBase64Stream(Base64Stream* state, const char* in, char* out,
     Base64Stream& s = state ? *state : local;
     const std::size_t length = std::strlen(in);
     if (!out) {
-        // In place. Values carried in the state complete a group early, so
-        // the output can run ahead of the input still to be read: decode from
-        // a copy.
-        const std::string source(in, length);
         char* const target = const_cast<char*>(in);
-        return decodeRange(s, source.data(), source.data() + length, target, target + length, consumed);
+        return decodeChars(s, in, in + length, target, target + length, consumed);
     }
-    return decodeRange(s, in, in + length, out, out + outSize, consumed);
+    return decodeChars(s, in, in + length, out, out + outSize, consumed);
 }
 
 unsigned long decodeBase64X64(char* in, char* out, unsigned long outSize, unsigned long* consumed)

@@ -35,7 +35,8 @@ bool decodeBase64(const char* in, std::string& out);
 // Decodes [first, last) (up to a NUL) into [outFirst, outLast), keeping one
 // byte for a terminating NUL; a group that does not fit stops decoding and
 // stays in state for the next call. Returns the bytes written; consumed, when
-// given, receives the input characters taken.
+// given, receives the input characters taken. An output that overlaps the
+// input gets what a separate output would.
 unsigned long decodeBase64Stream(Base64Stream& state, const char* first, const char* last, char* outFirst,
                                  char* outLast, unsigned long* consumed);
 unsigned long decodeBase64Stream(Base64Stream& state, std::string::const_iterator first,

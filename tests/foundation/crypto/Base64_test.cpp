@@ -176,3 +176,76 @@ TEST(Base64, InPlaceDecodingWithACarriedGroup)
     EXPECT_EQ("Man", std::string(out));
     EXPECT_EQ(1, state.ok);
 }
+
+// Every output that overlaps the input decodes as a separate output would,
+// also when a carried group makes the output run ahead of the input.
+TEST(Base64, OverlappingOutputDecodesAsASeparateOne)
+{
+    enum Form { PointerRange, StringIterators, NulTerminated };
+    struct Row {
+        const char* name;
+        Form form;
+        std::size_t inAt;   // where the text lies in the memory
+        std::size_t outAt;  // where the output starts in the same memory
+    };
+    const Row rows[] = {
+        {"range, output = input", PointerRange, 0, 0},
+        {"range, output one ahead", PointerRange, 0, 1},
+        {"range, output behind", PointerRange, 4, 0},
+        {"string iterators, output = input", StringIterators, 0, 0},
+        {"NUL-terminated, output = input", NulTerminated, 0, 0},
+        {"NUL-terminated, output one ahead", NulTerminated, 0, 1},
+    };
+    const std::string text = "uTWFuTWFu";
+    constexpr unsigned long room = 12;
+    struct Outcome {
+        unsigned long written = 0;
+        unsigned long consumed = 0;
+        std::string bytes;  // up to the NUL written
+        int count = 0;
+        int ok = 0;
+    };
+    // Decodes the text at memory[inAt] into out, with "TWF" carried.
+    auto decode = [&](const Row& row, std::string& memory, char* out) {
+        Base64Stream state;
+        char scratch[4];
+        const char head[] = "TWF";
+        decodeBase64Stream(state, head, head + 3, scratch, scratch + sizeof scratch, nullptr);
+        Outcome o;
+        const char* in = memory.data() + row.inAt;
+        switch (row.form) {
+        case PointerRange:
+            o.written = decodeBase64Stream(state, in, in + text.size(), out, out + room, &o.consumed);
+            break;
+        case StringIterators: {
+            const std::string& m = memory;
+            o.written = decodeBase64Stream(state, m.begin() + row.inAt, m.begin() + row.inAt + text.size(), out,
+                                           out + room, &o.consumed);
+            break;
+        }
+        case NulTerminated:
+            o.written = decodeBase64Stream(&state, in, out, room, &o.consumed);
+            break;
+        }
+        o.bytes = out;
+        o.count = state.count;
+        o.ok = state.ok;
+        return o;
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        std::string memory(room + 8, '\0');
+        memory.replace(row.inAt, text.size(), text);
+        std::string separateMemory = memory;
+        char separate[room] = {};
+        const Outcome expected = decode(row, separateMemory, separate);
+        ASSERT_EQ("ManManMan", expected.bytes);
+
+        const Outcome got = decode(row, memory, &memory[row.outAt]);
+        EXPECT_EQ(expected.bytes, got.bytes);
+        EXPECT_EQ(expected.written, got.written);
+        EXPECT_EQ(expected.consumed, got.consumed);
+        EXPECT_EQ(expected.count, got.count);
+        EXPECT_EQ(expected.ok, got.ok);
+    }
+}
