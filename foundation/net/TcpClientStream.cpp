@@ -167,13 +167,18 @@ int selectSock(int fd, bool read, int timeoutMs)
     }
 }
 
+int pollMillis(long long seconds, long long microseconds)
+{
+    // Both factors come from int, so neither product nor sum overflows.
+    const long long ms = seconds * 1000LL + microseconds / 1000;
+    return ms < 0 ? -1 : ms > INT_MAX ? INT_MAX : static_cast<int>(ms);
+}
+
 namespace helper {
 
 bool waitOnSocketSet(const int& fd, int seconds, int microseconds)
 {
-    const long long ms = static_cast<long long>(seconds) * 1000LL + microseconds / 1000;
-    const int wait = ms < 0 ? -1 : ms > INT_MAX ? INT_MAX : static_cast<int>(ms);
-    return selectSock(fd, true, wait) > 0;
+    return selectSock(fd, true, pollMillis(seconds, microseconds)) > 0;
 }
 
 } // namespace helper

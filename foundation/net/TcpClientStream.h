@@ -21,6 +21,10 @@ class SocketRegistry;
 // an invalid descriptor. A negative time-out waits without limit. A signal
 // does not end the wait: poll is resumed with the time that is left.
 int selectSock(int fd, bool read, int timeoutMs);
+// A wait of seconds and microseconds in selectSock's milliseconds, computed
+// in 64 bits: a negative wait is -1 (no limit), one beyond INT_MAX
+// milliseconds is INT_MAX.
+int pollMillis(long long seconds, long long microseconds);
 
 // One send or recv on a blocking socket whose SO_SNDTIMEO (send) or
 // SO_RCVTIMEO (recv) bounds the wait for room or data. A signal ends such a

@@ -114,7 +114,7 @@ int ZSock::select(SelectOp op, int seconds)
 {
     if (fd == -1 || (op != SelectRead && op != SelectWrite))
         return -1;
-    return selectSock(fd, op == SelectRead, seconds * 1000);
+    return selectSock(fd, op == SelectRead, pollMillis(seconds, 0));
 }
 
 }  // namespace utils

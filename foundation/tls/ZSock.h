@@ -40,6 +40,8 @@ public:
     bool getPeerName(sockaddr* address) const;
     bool setSockOpt(int level, int name, char* value, int length);
     // 1 ready, 0 time-out, -1 error, no descriptor or SelectNotSupported.
+    // A negative time waits without limit, one beyond INT_MAX milliseconds
+    // waits INT_MAX milliseconds.
     int select(SelectOp op, int seconds);
 
 protected:

@@ -737,6 +737,31 @@ TEST(SelectSock, ReadyTimeoutAndErrors)
     EXPECT_FALSE(zelvo::utils::helper::waitOnSocketSet(pair[0], 0, 0));
 }
 
+TEST(SelectSock, WaitsInSecondsBecomeClampedMilliseconds)
+{
+    struct Row {
+        long long seconds;
+        long long microseconds;
+        int ms;
+    } rows[] = {
+        {0, 0, 0},
+        {0, 999, 0},
+        {1, 500000, 1500},
+        {2147483, 647000, INT_MAX},
+        {2147483, 648000, INT_MAX},
+        {3000000, 0, INT_MAX},
+        {4294968, 0, INT_MAX},  // 32-bit milliseconds would wrap to 704
+        {INT_MAX, 999999, INT_MAX},
+        {0, -1000, -1},
+        {-1, 0, -1},
+        {INT_MIN, -999999, -1},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(std::to_string(row.seconds) + " s " + std::to_string(row.microseconds) + " us");
+        EXPECT_EQ(row.ms, zelvo::utils::pollMillis(row.seconds, row.microseconds));
+    }
+}
+
 TEST(FdSet4096, SetsBitsWithinFourThousandNinetySix)
 {
     struct Row {

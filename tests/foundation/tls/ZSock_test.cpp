@@ -1,5 +1,6 @@
 #include "foundation/tls/ZSock.h"
 
+#include <climits>
 #include <csignal>
 #include <cstring>
 
@@ -100,6 +101,21 @@ TEST(ZSockTest, WithoutDescriptorEverythingFails)
     EXPECT_FALSE(sock.getPeerName(reinterpret_cast<sockaddr*>(&address)));
     EXPECT_FALSE(sock.setSockOpt(SOL_SOCKET, SO_KEEPALIVE, value, sizeof value));
     EXPECT_EQ(-1, sock.select(ZSock::SelectRead, 0));
+}
+
+TEST(ZSockTest, SelectTakesAnyNumberOfSeconds)
+{
+    // Seconds beyond poll's int milliseconds wait the longest it can; none
+    // overflows into a short wait (or undefined behaviour).
+    Pair pair;
+    ZSock sock;
+    sock.open(pair.ours);
+    ::write(pair.theirs, "x", 1);
+    for (int seconds : {1, 2147483, 2147484, 3000000, 4294968, INT_MAX, -1, INT_MIN}) {
+        SCOPED_TRACE(seconds);
+        EXPECT_EQ(1, sock.select(ZSock::SelectWrite, seconds));
+        EXPECT_EQ(1, sock.select(ZSock::SelectRead, seconds));
+    }
 }
 
 TEST(ZSockTest, SelectAndReadEofFollowTheSocket)
