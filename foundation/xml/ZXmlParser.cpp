@@ -177,6 +177,7 @@ private:
     unsigned depth = 0;
     bool rootSeen = false;  // a document has exactly one root element
     xml_attr* attrs = nullptr;
+    unsigned attrCount = 0;  // nodes in attrs
 };
 
 void ParseRun::run() {
@@ -357,6 +358,7 @@ ParseRun::Outcome ParseRun::markup() {
     }
     freeList(attrs);
     attrs = nullptr;
+    attrCount = 0;
     return Outcome::Continue;
 }
 
@@ -397,6 +399,8 @@ ParseRun::Outcome ParseRun::attribute() {
     if (c != Eof)
         unget(c);
 
+    if (attrCount == ZXmlParser::MaxAttributes)
+        return fail("Too many attributes");
     xml_attr* node = static_cast<xml_attr*>(std::calloc(1, sizeof(xml_attr)));
     if (node == nullptr)
         return fail("Cannot read attribute");
@@ -404,6 +408,7 @@ ParseRun::Outcome ParseRun::attribute() {
     std::memcpy(node->value, value, v + 1);
     node->next = attrs;
     attrs = node;
+    ++attrCount;
     return Outcome::Continue;
 }
 

@@ -38,13 +38,17 @@ void fputs_xml(ZStream& out, const char* text);
 // element" at its end, and a second one with "Document has more than one
 // root element" at its start tag.
 //
-// Limits: 32 nested elements, names of 63 characters on the element stack,
+// Limits: 32 nested elements, 256 attributes per tag (more fail the parse
+// with "Too many attributes"), names of 63 characters on the element stack,
 // 4095 characters per text run or tag name; longer texts are cut silently.
 // Entities: amp, lt, gt, quot, apos (any case) and numeric references
 // (&#N; &#xN;, written as UTF-8); any other entity becomes '?'.
 class ZXmlParser {
 public:
     static constexpr unsigned MaxDepth = 32;
+    // Attributes of one tag: each takes a node of its own, so the bound keeps
+    // a hostile tag from taking memory without end (256 nodes are 50 KB).
+    static constexpr unsigned MaxAttributes = 256;
     static constexpr unsigned ErrorTextSize = 256;
 
     ZXmlParser();

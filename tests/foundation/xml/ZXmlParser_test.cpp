@@ -107,6 +107,24 @@ std::string nestedEvents(int depth) {
     return s + ">";
 }
 
+// count attributes: a0="0" a1="1" ...
+std::string attributeList(int count) {
+    std::string list;
+    for (int i = 0; i < count; ++i)
+        list += " a" + std::to_string(i) + "=\"" + std::to_string(i) + "\"";
+    return list;
+}
+
+// An empty element with count attributes, and its events.
+std::string manyAttributes(int count) { return "<t" + attributeList(count) + "/>"; }
+
+std::string manyAttributesEvents(int count) {
+    std::string list;
+    for (int i = count - 1; i >= 0; --i)
+        list += std::string(list.empty() ? "" : ",") + "a" + std::to_string(i) + "=" + std::to_string(i);
+    return "<S:t[" + list + "] E:t >";
+}
+
 TEST(ZXmlParser, WellFormedDocuments) {
     const Case cases[] = {
         {"declaration and root", "<?xml version=\"1.0\" encoding='UTF-8'?>\n<root/>\n",
@@ -134,6 +152,7 @@ TEST(ZXmlParser, WellFormedDocuments) {
          "<S:a[" + std::string(63, 'n') + "=1] E:a >", nullptr},
         {"text run cut at 4095", "<a>" + std::string(5000, 't') + "</a>",
          "<S:a T:" + std::string(4095, 't') + "| E:a >", nullptr},
+        {"256 attributes in a tag", manyAttributes(256), manyAttributesEvents(256), nullptr},
     };
     runTable(cases, sizeof cases / sizeof cases[0]);
 }
@@ -178,6 +197,9 @@ TEST(ZXmlParser, SyntaxErrors) {
         {"a second root element", "<a/>\n<b></b>", "<S:a E:a ", "Document has more than one root element"},
         {"a second root after a closed one", "<a><c/></a><a/>", "<S:a S:c E:c E:a ",
          "Document has more than one root element"},
+        {"257 attributes in a tag", manyAttributes(257), "<", "Too many attributes"},
+        {"257 attributes in an end tag", "<a></a" + attributeList(257) + ">", "<S:a ", "Too many attributes"},
+        {"257 attributes in an instruction", "<?p" + attributeList(257) + "?>", "<", "Too many attributes"},
         {"long start tag is remembered cut", "<" + std::string(70, 'x') + "></" + std::string(70, 'x') + ">",
          "<S:" + std::string(70, 'x') + " ", "End tag not matching start tag"},
     };
