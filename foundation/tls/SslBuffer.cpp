@@ -145,10 +145,18 @@ int basic_sslbuffer::recvData(void* data, int len)
     if (sock == -1 || !ssl)
         return -1;
     int result;
+    const TlsOutcome outcome = driveTls(ssl, sock, tlsTimeoutMs(), [&] { return SSL_read(ssl, data, len); }, result);
     // No data within the time-out: end-of-file for this read only.
-    if (driveTls(ssl, sock, tlsTimeoutMs(), [&] { return SSL_read(ssl, data, len); }, result) ==
-        TlsOutcome::TimedOut)
+    if (outcome == TlsOutcome::TimedOut)
         return 0;
+    // Only the peer's close-notify is a quiet end. A peer gone without one
+    // (OpenSSL 3 reports 0 for that too, with UNEXPECTED_EOF_WHILE_READING)
+    // may have cut the data short, and after any other failure TLS cannot
+    // go on: the connection is over.
+    if (outcome == TlsOutcome::Failed && SSL_get_error(ssl, result) != SSL_ERROR_ZERO_RETURN) {
+        connected = false;
+        return -1;
+    }
     return result;
 }
 

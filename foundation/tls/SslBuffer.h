@@ -14,9 +14,12 @@ class SSLContext;
 // A tcpbuffer whose bytes go through TLS while TLS is on. Layout, time-out
 // and stream operations are the tcpbuffer's. The time-out bounds each TLS
 // step as a whole: the handshake, a read (which ends as end-of-file, the
-// connection staying usable) and a write (which fails). The buffer owns its
-// context and connection. Output written while TLS is on never goes out in
-// clear: it is sent through TLS or dropped.
+// connection staying usable) and a write (which fails). A read that meets
+// the peer's close-notify is end-of-file too; one that fails otherwise (the
+// peer gone without close-notify included) ends the connection: socket
+// state -1, not connected. The buffer owns its context and connection.
+// Output written while TLS is on never goes out in clear: it is sent
+// through TLS or dropped.
 class basic_sslbuffer : public utils::tcpbuffer {
 public:
     // The key and certificate strings of the endpoints are not used.

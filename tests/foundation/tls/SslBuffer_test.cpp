@@ -277,6 +277,55 @@ TEST(SslBufferTest, WithoutTlsItIsAPlainTcpStream)
     EXPECT_FALSE(buffer->isSslActive());
 }
 
+TEST(SslBufferTest, APeerGoneWithoutCloseNotifyEndsTheConnection)
+{
+    tlstest::SigpipeIgnored quiet;
+    struct Row {
+        const char* name;
+        int version;
+        bool closeNotify;  // the peer ends TLS before it closes the socket
+        int socketState;   // after the read that meets the end
+        bool connected;
+    };
+    // A close without close-notify may cut the data short: the stream must
+    // not read it as a quiet peer (end of file, still connected, state 0).
+    const Row rows[] = {
+        {"TLS 1.2, close-notify", TLS1_2_VERSION, true, 0, true},
+        {"TLS 1.3, close-notify", TLS1_3_VERSION, true, 0, true},
+        {"TLS 1.2, no close-notify", TLS1_2_VERSION, false, -1, false},
+        {"TLS 1.3, no close-notify", TLS1_3_VERSION, false, -1, false},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        tlstest::PeerOptions options;
+        options.version = row.version;
+        SSL_CTX* ctx = tlstest::makeContext(true, options);
+        tlstest::Listener listener;
+        {
+            tlstest::PeerThread peer(listener, [&](int fd) {
+                if (SSL* ssl = tlstest::handshake(ctx, fd, true)) {
+                    SSL_write(ssl, "hello\n", 6);
+                    if (row.closeNotify)
+                        SSL_shutdown(ssl);
+                    SSL_free(ssl);
+                }
+            });
+            auto stream = streamTo(listener, true);
+            stream->create();
+            ASSERT_TRUE(stream->good());
+            std::string line;
+            ASSERT_TRUE(std::getline(*stream, line));
+            EXPECT_EQ("hello", line);
+            EXPECT_FALSE(std::getline(*stream, line));
+            EXPECT_TRUE(stream->eof());
+            EXPECT_EQ(row.socketState, stream->getSocketState());
+            EXPECT_EQ(row.connected, stream->isConnected());
+            stream->close();
+        }
+        SSL_CTX_free(ctx);
+    }
+}
+
 TEST(SslBufferTest, APeerSilentInTheHandshakeFailsCreateAtTheTimeOut)
 {
     tlstest::SigpipeIgnored quiet;
