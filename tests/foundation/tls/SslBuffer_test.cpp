@@ -4,6 +4,7 @@
 #include <chrono>
 #include <future>
 #include <string>
+#include <thread>
 
 #include <fcntl.h>
 #include <poll.h>
@@ -40,15 +41,20 @@ std::unique_ptr<basic_tcpclientiostream> streamTo(const tlstest::Listener& liste
 // when the peer gives up, and the test sees that the peer gave up.
 constexpr auto silenceCap = std::chrono::seconds(20);
 
-// Keeps silent on fd until released, the client closes or the cap runs out;
-// whatever the client sends meanwhile is read and ignored. False when the
-// cap ran out.
-bool keepSilent(int fd, const std::atomic<bool>& released)
+// Keeps silent on fd until released, the client closes or the cap runs out.
+// With drain, whatever the client sends meanwhile is read and ignored;
+// without, nothing is read, so the client's writes fill the connection up.
+// False when the cap ran out.
+bool keepSilent(int fd, const std::atomic<bool>& released, bool drain = true)
 {
     const auto end = std::chrono::steady_clock::now() + silenceCap;
     while (!released) {
         if (std::chrono::steady_clock::now() >= end)
             return false;
+        if (!drain) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            continue;
+        }
         pollfd entry{fd, POLLIN, 0};
         if (::poll(&entry, 1, 20) == 1) {
             char ignored[4096];
@@ -434,6 +440,47 @@ TEST(SslBufferTest, ASilentPeerEndsAReadAtTheTimeOutAndTheStreamGoesOn)
             ASSERT_TRUE(std::getline(*stream, line));
             EXPECT_EQ("hello", line);
             stream->close();
+        }
+        SSL_CTX_free(ctx);
+    }
+}
+
+TEST(SslBufferTest, APeerThatNeverReadsFailsAWriteAtTheTimeOut)
+{
+    tlstest::SigpipeIgnored quiet;
+    // Far more than the socket buffers of both ends hold.
+    constexpr std::size_t writeCap = 256u << 20;
+    for (int version : {TLS1_2_VERSION, TLS1_3_VERSION}) {
+        SCOPED_TRACE(version == TLS1_2_VERSION ? "TLS 1.2" : "TLS 1.3");
+        tlstest::PeerOptions options;
+        options.version = version;
+        SSL_CTX* ctx = tlstest::makeContext(true, options);
+        std::atomic<bool> released{false};
+        std::atomic<bool> gaveUp{false};
+        tlstest::Listener listener;
+        {
+            tlstest::PeerThread peer(listener, [&](int fd) {
+                SSL* ssl = tlstest::handshake(ctx, fd, true);
+                // Once the peer gives up, the socket closes and a write
+                // still waiting for room fails at last.
+                gaveUp = !keepSilent(fd, released, false);
+                SSL_free(ssl);
+            });
+            auto stream = streamTo(listener, true);
+            stream->setTimeoutInSeconds(20);
+            stream->create();
+            ASSERT_TRUE(stream->good());
+            stream->setTimeoutInSeconds(1);
+            const std::string chunk(64 * 1024, 'x');
+            std::size_t written = 0;
+            while (stream->good() && written < writeCap) {
+                stream->write(chunk.data(), static_cast<std::streamsize>(chunk.size()));
+                written += chunk.size();
+            }
+            EXPECT_TRUE(stream->bad()) << written << " bytes went out to a peer that reads nothing";
+            EXPECT_FALSE(gaveUp) << "the write waited until the peer gave up";
+            EXPECT_EQ(-1, stream->getSocketState());
+            released = true;
         }
         SSL_CTX_free(ctx);
     }
