@@ -205,16 +205,23 @@ inline std::string readExactly(SSL* ssl, size_t n)
     return all;
 }
 
-// Waits until thread tid (set by the thread itself) sleeps in the kernel,
-// as a thread blocked in a read does; gives up after a safety limit.
+// True when thread tid of this process sleeps in the kernel, as a thread
+// blocked in a read or a wait does.
+inline bool sleepsInKernel(pid_t tid)
+{
+    std::ifstream stat("/proc/self/task/" + std::to_string(tid) + "/stat");
+    std::string all((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+    size_t close = all.rfind(')');
+    return close != std::string::npos && close + 2 < all.size() && all[close + 2] == 'S';
+}
+
+// Waits until thread tid (set by the thread itself) sleeps in the kernel;
+// gives up after a safety limit.
 inline void waitUntilBlocked(const std::atomic<pid_t>& tid)
 {
     for (int i = 0; i < 2000; ++i) {
         if (pid_t t = tid.load()) {
-            std::ifstream stat("/proc/self/task/" + std::to_string(t) + "/stat");
-            std::string all((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
-            size_t close = all.rfind(')');
-            if (close != std::string::npos && close + 2 < all.size() && all[close + 2] == 'S')
+            if (sleepsInKernel(t))
                 return;
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(5));

@@ -336,9 +336,52 @@ TEST(ZSslSocketTest, BlockingAcceptFailsWhenThePeerLeaves)
     takeErrors();
 }
 
+// Holds a handshake inside OpenSSL, on the handshaking thread, until kill()
+// on the test thread has begun and then either waits for the handshake (its
+// thread sleeps), as it must, or returns without waiting.
+struct HandshakeBarrier {
+    int otherEnd = -1;      // reads end of file once kill() shut the socket down
+    pid_t killer = 0;       // the thread that calls kill()
+    std::promise<void> inside;
+    std::atomic<bool> held{false};
+    std::atomic<bool> killReturned{false};
+    std::atomic<bool> killWaited{false};
+    // A reference of the barrier's own: a kill() that does not wait frees
+    // nothing under the handshake, so the fault shows as a failed check.
+    SSL* connection = nullptr;
+};
+
+HandshakeBarrier* handshakeBarrier = nullptr;
+
+void holdHandshake(const SSL* ssl, int where, int)
+{
+    HandshakeBarrier* b = handshakeBarrier;
+    if (!(where & SSL_CB_HANDSHAKE_START) || b == nullptr || b->held.exchange(true))
+        return;
+    b->connection = const_cast<SSL*>(ssl);
+    SSL_up_ref(b->connection);
+    b->inside.set_value();
+    pollfd entry{b->otherEnd, POLLIN, 0};
+    if (::poll(&entry, 1, 20000) != 1)  // a safety limit
+        return;
+    // kill() is under way. Waiting for this handshake it sleeps for good; a
+    // kill() that does not wait returns at once.
+    for (int i = 0; i < 400 && !b->killReturned; ++i) {
+        if (tlstest::sleepsInKernel(b->killer)) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            if (tlstest::sleepsInKernel(b->killer) && !b->killReturned) {
+                b->killWaited = true;
+                return;
+            }
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+}
+
 TEST(ZSslSocketTest, KillDuringAHandshakeOnAnotherThreadEndsIt)
 {
-    // The peer never answers, so the handshake blocks until kill wakes it.
+    // The peer never answers; the handshake is held inside OpenSSL until
+    // kill() has begun, so kill() always meets it in progress.
     struct Row {
         const char* name;
         bool server;
@@ -353,33 +396,47 @@ TEST(ZSslSocketTest, KillDuringAHandshakeOnAnotherThreadEndsIt)
         SCOPED_TRACE(row.name);
         int pair[2];
         ASSERT_EQ(0, ::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair));
-        SSLContext clientContext;
-        ZSslSocket sock;
-        if (row.server)
-            ASSERT_TRUE(sock.init(tlstest::fixture("server.crt"), tlstest::fixture("server.key")));
-        else
-            ASSERT_TRUE(sock.init(&clientContext));
-        ASSERT_TRUE(sock.open(pair[0]));
-
-        std::atomic<pid_t> tid{0};
-        std::promise<bool> result;
-        std::future<bool> handshakeResult = result.get_future();
-        std::thread handshaking([&] {
-            tid = static_cast<pid_t>(::syscall(SYS_gettid));
-            result.set_value(row.handshake(sock));
-        });
-        tlstest::waitUntilBlocked(tid);
-        sock.kill();
-        // A safety limit, not a speed claim.
-        if (handshakeResult.wait_for(std::chrono::seconds(20)) != std::future_status::ready) {
-            ::close(pair[1]);
-            handshaking.join();
-            FAIL() << "kill did not end the handshake";
+        SSLContext context;
+        if (row.server) {
+            ASSERT_EQ(0, context.set_mode(SslMode::SSLv23));
+            ASSERT_EQ(0, context.certificate(tlstest::fixture("server.crt").c_str(), SSL_FILETYPE_PEM));
+            ASSERT_EQ(0, context.private_key(tlstest::fixture("server.key").c_str(), SSL_FILETYPE_PEM));
         }
-        handshaking.join();
-        EXPECT_FALSE(handshakeResult.get());
-        EXPECT_EQ(-1, sock.getFd());
-        EXPECT_FALSE(sock.connect()) << "closed now";
+        SSL_CTX_set_info_callback(context.context(), holdHandshake);
+        HandshakeBarrier barrier;
+        barrier.otherEnd = pair[1];
+        barrier.killer = static_cast<pid_t>(::syscall(SYS_gettid));
+        handshakeBarrier = &barrier;
+        std::future<void> inside = barrier.inside.get_future();
+        {
+            ZSslSocket sock;
+            ASSERT_TRUE(sock.init(&context));
+            ASSERT_TRUE(sock.open(pair[0]));
+
+            std::promise<bool> result;
+            std::future<bool> handshakeResult = result.get_future();
+            std::thread handshaking([&] { result.set_value(row.handshake(sock)); });
+            // Safety limits, not speed claims.
+            if (inside.wait_for(std::chrono::seconds(20)) != std::future_status::ready) {
+                ::close(pair[1]);
+                handshaking.join();
+                FAIL() << "the handshake never started";
+            }
+            sock.kill();
+            barrier.killReturned = true;
+            if (handshakeResult.wait_for(std::chrono::seconds(20)) != std::future_status::ready) {
+                ::close(pair[1]);
+                handshaking.join();
+                FAIL() << "kill did not end the handshake";
+            }
+            handshaking.join();
+            EXPECT_TRUE(barrier.killWaited) << "kill() returned while the handshake still ran";
+            EXPECT_FALSE(handshakeResult.get());
+            EXPECT_EQ(-1, sock.getFd());
+            EXPECT_FALSE(sock.connect()) << "closed now";
+        }
+        handshakeBarrier = nullptr;
+        SSL_free(barrier.connection);
         ::close(pair[1]);
         takeErrors();
     }
