@@ -19,6 +19,22 @@ int match(const char* pattern, const char* name, int flags)
 constexpr int kEsc = WildcardNoEscape, kPath = WildcardPathname, kPer = WildcardPeriod,
               kFold = WildcardCaseFold;
 
+struct Case {
+    const char* pattern;
+    const char* name;
+    int flags;
+    bool matches;
+};
+
+template <std::size_t N>
+void checkTable(const Case (&cases)[N])
+{
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.pattern) + " ~ " + c.name + " flags " + std::to_string(c.flags));
+        EXPECT_EQ(c.matches ? 0 : 1, match(c.pattern, c.name, c.flags));
+    }
+}
+
 } // namespace
 
 TEST(WildcardTest, FlagNumbers)
@@ -31,12 +47,7 @@ TEST(WildcardTest, FlagNumbers)
 
 TEST(WildcardTest, FnmatchTable)
 {
-    struct Case {
-        const char* pattern;
-        const char* name;
-        int flags;
-        bool matches;
-    } cases[] = {
+    const Case cases[] = {
         {"", "", 0, true},
         {"", "a", 0, false},
         {"abc", "abc", 0, true},
@@ -134,22 +145,14 @@ TEST(WildcardTest, FnmatchTable)
         {"*\\*x", "a*x", 0, true},
         {"*X*Y", "axbycy", kFold, true},
     };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(std::string(c.pattern) + " ~ " + c.name + " flags " + std::to_string(c.flags));
-        EXPECT_EQ(c.matches ? 0 : 1, match(c.pattern, c.name, c.flags));
-    }
+    checkTable(cases);
 }
 
 // With case folding a range compares the folded character with its folded
 // ends, and only so: glibc's fnmatch with FNM_CASEFOLD in the C locale.
 TEST(WildcardTest, CaseFoldedRangesCompareFolded)
 {
-    struct Case {
-        const char* pattern;
-        const char* name;
-        int flags;
-        bool matches;
-    } cases[] = {
+    const Case cases[] = {
         {"[Z-a]", "_", kFold, false},   // the folded range z-a is empty
         {"[Z-a]", "^", kFold, false},
         {"[Z-a]", "_", 0, true},
@@ -161,10 +164,7 @@ TEST(WildcardTest, CaseFoldedRangesCompareFolded)
         {"[a-Z]", "Q", kFold, true},     // a-z once folded
         {"[A-z]", "_", kFold, false},
     };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(std::string(c.pattern) + " ~ " + c.name + " flags " + std::to_string(c.flags));
-        EXPECT_EQ(c.matches ? 0 : 1, match(c.pattern, c.name, c.flags));
-    }
+    checkTable(cases);
 
     const char* const ranges[] = {"[Z-a]", "[?-\\\\]", "[?-\\]", "[A-z]", "[a-Z]", "[@-[]", "[0-Z]", "[Y-b]",
                                   "[^-f]", "[!Z-a]", "[a-\\\\]", "[\\\\-a]", "[A-_]"};

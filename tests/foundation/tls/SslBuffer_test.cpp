@@ -23,9 +23,20 @@ namespace {
 
 constexpr unsigned loopback = 0x7f000001;
 
+tlstest::PeerOptions onlyVersion(int version)
+{
+    tlstest::PeerOptions options;
+    options.version = version;
+    return options;
+}
+
+// A server context; version: its only protocol version, 0 for the default.
 struct ServerCtx {
-    SSL_CTX* ctx = tlstest::makeContext(true, tlstest::PeerOptions());
+    SSL_CTX* ctx;
+    explicit ServerCtx(int version = 0) : ctx(tlstest::makeContext(true, onlyVersion(version))) {}
     ~ServerCtx() { SSL_CTX_free(ctx); }
+    ServerCtx(const ServerCtx&) = delete;
+    ServerCtx& operator=(const ServerCtx&) = delete;
 };
 
 std::unique_ptr<basic_tcpclientiostream> streamTo(const tlstest::Listener& listener, bool useSsl)
@@ -33,6 +44,17 @@ std::unique_ptr<basic_tcpclientiostream> streamTo(const tlstest::Listener& liste
     InetSSLSocketAddress peer(Inet4Address(loopback), listener.port(), "", "");
     auto stream = std::make_unique<basic_tcpclientiostream>(peer, InetSSLSocketAddress::any(), 4096, 4096, useSsl);
     stream->setTimeoutInSeconds(2);
+    return stream;
+}
+
+// A TLS stream whose handshake ran under a generous time-out, set to a
+// time-out of one second for what the test does with it.
+std::unique_ptr<basic_tcpclientiostream> connectedWithShortTimeout(const tlstest::Listener& listener)
+{
+    auto stream = streamTo(listener, true);
+    stream->setTimeoutInSeconds(20);
+    stream->create();
+    stream->setTimeoutInSeconds(1);
     return stream;
 }
 
@@ -303,13 +325,11 @@ TEST(SslBufferTest, APeerGoneWithoutCloseNotifyEndsTheConnection)
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
-        tlstest::PeerOptions options;
-        options.version = row.version;
-        SSL_CTX* ctx = tlstest::makeContext(true, options);
+        ServerCtx server(row.version);
         tlstest::Listener listener;
         {
             tlstest::PeerThread peer(listener, [&](int fd) {
-                if (SSL* ssl = tlstest::handshake(ctx, fd, true)) {
+                if (SSL* ssl = tlstest::handshake(server.ctx, fd, true)) {
                     SSL_write(ssl, "hello\n", 6);
                     if (row.closeNotify)
                         SSL_shutdown(ssl);
@@ -328,7 +348,6 @@ TEST(SslBufferTest, APeerGoneWithoutCloseNotifyEndsTheConnection)
             EXPECT_EQ(row.connected, stream->isConnected());
             stream->close();
         }
-        SSL_CTX_free(ctx);
     }
 }
 
@@ -350,17 +369,15 @@ TEST(SslBufferTest, APeerSilentInTheHandshakeFailsCreateAtTheTimeOut)
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
-        tlstest::PeerOptions options;
-        options.version = row.version;
-        SSL_CTX* ctx = tlstest::makeContext(true, options);
+        ServerCtx server(row.version);
         if (row.groups)
-            SSL_CTX_set1_groups_list(ctx, row.groups);
+            SSL_CTX_set1_groups_list(server.ctx, row.groups);
         std::atomic<bool> gaveUp{false};
         const std::atomic<bool> never{false};
         tlstest::Listener listener;
         {
             tlstest::PeerThread peer(listener, [&](int fd) {
-                SSL* ssl = row.firstFlight ? serverFirstFlight(ctx, fd) : nullptr;
+                SSL* ssl = row.firstFlight ? serverFirstFlight(server.ctx, fd) : nullptr;
                 gaveUp = !keepSilent(fd, never);
                 SSL_free(ssl);
             });
@@ -371,7 +388,6 @@ TEST(SslBufferTest, APeerSilentInTheHandshakeFailsCreateAtTheTimeOut)
             EXPECT_FALSE(gaveUp) << "create() waited until the peer gave up";
             EXPECT_FALSE(stream->isConnected());
         }
-        SSL_CTX_free(ctx);
     }
 }
 
@@ -393,15 +409,13 @@ TEST(SslBufferTest, ASilentPeerEndsAReadAtTheTimeOutAndTheStreamGoesOn)
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
-        tlstest::PeerOptions options;
-        options.version = row.version;
-        SSL_CTX* ctx = tlstest::makeContext(true, options);
+        ServerCtx server(row.version);
         std::atomic<bool> released{false};
         std::atomic<bool> gaveUp{false};
         tlstest::Listener listener;
         {
             tlstest::PeerThread peer(listener, [&](int fd) {
-                SSL* ssl = tlstest::handshake(ctx, fd, true);
+                SSL* ssl = tlstest::handshake(server.ctx, fd, true);
                 if (!ssl)
                     return;
                 std::string record;
@@ -423,11 +437,8 @@ TEST(SslBufferTest, ASilentPeerEndsAReadAtTheTimeOutAndTheStreamGoesOn)
                 tlstest::readAll(ssl);  // until the client closes
                 SSL_free(ssl);
             });
-            auto stream = streamTo(listener, true);
-            stream->setTimeoutInSeconds(20);
-            stream->create();
+            auto stream = connectedWithShortTimeout(listener);
             ASSERT_TRUE(stream->good());
-            stream->setTimeoutInSeconds(1);
             std::string line;
             EXPECT_FALSE(std::getline(*stream, line)) << "read: " << line;
             EXPECT_TRUE(stream->eof());
@@ -441,7 +452,6 @@ TEST(SslBufferTest, ASilentPeerEndsAReadAtTheTimeOutAndTheStreamGoesOn)
             EXPECT_EQ("hello", line);
             stream->close();
         }
-        SSL_CTX_free(ctx);
     }
 }
 
@@ -452,25 +462,20 @@ TEST(SslBufferTest, APeerThatNeverReadsFailsAWriteAtTheTimeOut)
     constexpr std::size_t writeCap = 256u << 20;
     for (int version : {TLS1_2_VERSION, TLS1_3_VERSION}) {
         SCOPED_TRACE(version == TLS1_2_VERSION ? "TLS 1.2" : "TLS 1.3");
-        tlstest::PeerOptions options;
-        options.version = version;
-        SSL_CTX* ctx = tlstest::makeContext(true, options);
+        ServerCtx server(version);
         std::atomic<bool> released{false};
         std::atomic<bool> gaveUp{false};
         tlstest::Listener listener;
         {
             tlstest::PeerThread peer(listener, [&](int fd) {
-                SSL* ssl = tlstest::handshake(ctx, fd, true);
+                SSL* ssl = tlstest::handshake(server.ctx, fd, true);
                 // Once the peer gives up, the socket closes and a write
                 // still waiting for room fails at last.
                 gaveUp = !keepSilent(fd, released, false);
                 SSL_free(ssl);
             });
-            auto stream = streamTo(listener, true);
-            stream->setTimeoutInSeconds(20);
-            stream->create();
+            auto stream = connectedWithShortTimeout(listener);
             ASSERT_TRUE(stream->good());
-            stream->setTimeoutInSeconds(1);
             const std::string chunk(64 * 1024, 'x');
             std::size_t written = 0;
             while (stream->good() && written < writeCap) {
@@ -482,7 +487,6 @@ TEST(SslBufferTest, APeerThatNeverReadsFailsAWriteAtTheTimeOut)
             EXPECT_EQ(-1, stream->getSocketState());
             released = true;
         }
-        SSL_CTX_free(ctx);
     }
 }
 
