@@ -167,10 +167,10 @@ int selectSock(int fd, bool read, int timeoutMs)
     }
 }
 
-int pollMillis(long long seconds, long long microseconds)
+int pollMillis(int seconds, int microseconds)
 {
-    // Both factors come from int, so neither product nor sum overflows.
-    const long long ms = seconds * 1000LL + microseconds / 1000;
+    // In 64 bits no int time overflows.
+    const long long ms = static_cast<long long>(seconds) * 1000LL + microseconds / 1000;
     return ms < 0 ? -1 : ms > INT_MAX ? INT_MAX : static_cast<int>(ms);
 }
 

@@ -24,7 +24,7 @@ int selectSock(int fd, bool read, int timeoutMs);
 // A wait of seconds and microseconds in selectSock's milliseconds, computed
 // in 64 bits: a negative wait is -1 (no limit), one beyond INT_MAX
 // milliseconds is INT_MAX.
-int pollMillis(long long seconds, long long microseconds);
+int pollMillis(int seconds, int microseconds);
 
 // One send or recv on a blocking socket whose SO_SNDTIMEO (send) or
 // SO_RCVTIMEO (recv) bounds the wait for room or data. A signal ends such a

@@ -740,8 +740,8 @@ TEST(SelectSock, ReadyTimeoutAndErrors)
 TEST(SelectSock, WaitsInSecondsBecomeClampedMilliseconds)
 {
     struct Row {
-        long long seconds;
-        long long microseconds;
+        int seconds;
+        int microseconds;
         int ms;
     } rows[] = {
         {0, 0, 0},
