@@ -2,8 +2,11 @@
 
 #include "foundation/text/Compare.h"
 #include "imap/ImapException.h"
+#include "imap/Lexer.h"
 #include "imap/Parser.h"
 #include "imap/ResponseResult.h"
+
+namespace lex = zelvo::mail::imap;
 
 namespace {
 
@@ -130,17 +133,33 @@ unsigned parseStatusMessages(std::string statusText)
 
 bool parseStatusMessages(const std::string& statusText, unsigned& count)
 {
-    Parser status(statusText);
-    std::string mailbox;
+    // The item list is the last parenthesised group of the text, so a name
+    // sent unquoted with blanks ("Sent Messages") does not hide it.
+    std::string::const_iterator position = statusText.begin();
+    std::string node;
     std::string items;
-    status.getMailbox(mailbox);
-    status.getNodeData(items);
+    bool found = false;
+    lex::readAString(statusText, position, node);
+    while (lex::skipSpace(statusText, position)) {
+        const char open = *position;
+        if (open == '(' || open == '[') {
+            lex::readParenthesis(statusText, position, open, open == '(' ? ')' : ']', node);
+            if (open == '(' && !node.empty()) {
+                items = node.substr(1, node.size() - 2);
+                found = true;
+            }
+        } else {
+            lex::readString(statusText, position, node);
+        }
+    }
+    if (!found)
+        return false;
     Parser pairs(items);
     std::string key;
     std::string value;
     pairs.getNode(key);
     pairs.getNode(value);
-    if (!zelvo::utils::iEqual(key, "MESSAGES"))
+    if (!zelvo::utils::iEqual(key, "MESSAGES") || value.empty() || !Parser::isNumber(value))
         return false;
     count = leadingNumber(value);
     return true;

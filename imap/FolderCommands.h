@@ -48,9 +48,10 @@ public:
     bool findMessagesCount(unsigned& count);
 };
 
-// The MESSAGES value of one STATUS response text (mailbox, read whole as an
-// astring, and item list);
-// 0 when the list does not begin with MESSAGES.
+// The MESSAGES value of one STATUS response text: the mailbox, read whole as
+// an astring, then the item list, the last parenthesised group of the text
+// (a name sent unquoted with blanks does not hide it). Only a list that
+// begins with MESSAGES and a decimal value gives a count; 0 otherwise.
 unsigned parseStatusMessages(std::string statusText);
-// The same, false (count unchanged) when the list does not begin with MESSAGES.
+// The same, false (count unchanged) when the text gives no count.
 bool parseStatusMessages(const std::string& statusText, unsigned& count);

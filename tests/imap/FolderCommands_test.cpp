@@ -54,27 +54,45 @@ TEST(FolderCommands, StatusMessages)
 {
     struct Case {
         const char* text;
+        bool counted;  // false: the text gives no count
         unsigned count;
     };
     const Case cases[] = {
-        {"INBOX (MESSAGES 17)", 17},
-        {"\"Sent Items\" (MESSAGES 0)", 0},
-        {"{5}\r\nA (1) (MESSAGES 4)", 4},
-        {"INBOX (UIDNEXT 5 MESSAGES 17)", 0},
-        {"INBOX (messages 17)", 17},
-        {"INBOX (MESSAGES)", 0},
-        {"INBOX (MESSAGES 99999999999)", 0xffffffffu},
-        {"INBOX ()", 0},
+        {"INBOX (MESSAGES 17)", true, 17},
+        {"\"Sent Items\" (MESSAGES 0)", true, 0},
+        {"{5}\r\nA (1) (MESSAGES 4)", true, 4},
+        {"INBOX (UIDNEXT 5 MESSAGES 17)", false, 0},
+        {"INBOX (messages 17)", true, 17},
+        {"INBOX (MESSAGES 99999999999)", true, 0xffffffffu},
         // The mailbox is an astring, read whole whatever it holds.
-        {"[Work]/Sub (MESSAGES 2)", 2},
-        {"[x (MESSAGES 3)", 3},
-        {"NILE (MESSAGES 4)", 4},
-        {"NIL/Sub (MESSAGES 5)", 5},
-        {"NIL (MESSAGES 6)", 6},
-        {"a]b (MESSAGES 7)", 7},
+        {"[Work]/Sub (MESSAGES 2)", true, 2},
+        {"[x (MESSAGES 3)", true, 3},
+        {"NILE (MESSAGES 4)", true, 4},
+        {"NIL/Sub (MESSAGES 5)", true, 5},
+        {"NIL (MESSAGES 6)", true, 6},
+        {"a]b (MESSAGES 7)", true, 7},
+        // A name sent unquoted with blanks: the item list is the last group.
+        {"Sent Messages (MESSAGES 11)", true, 11},
+        {"Zitat \"Q\" (MESSAGES 2)", true, 2},
+        {"Old (2007) Mail (MESSAGES 8)", true, 8},
+        {"Sent Messages (UIDNEXT 5 MESSAGES 17)", false, 0},
+        // No number, no count.
+        {"INBOX (MESSAGES)", false, 0},
+        {"Sent Messages (MESSAGES)", false, 0},
+        {"INBOX (MESSAGES x1)", false, 0},
+        {"INBOX (MESSAGES 1x)", false, 0},
+        {"INBOX (MESSAGES \"\")", false, 0},
+        {"INBOX ()", false, 0},
+        {"INBOX", false, 0},
+        {"\"(MESSAGES 5)\"", false, 0},
+        {"{12}\r\n(MESSAGES 5)", false, 0},
+        {"x [MESSAGES 5]", false, 0},
     };
     for (const Case& cs : cases) {
         SCOPED_TRACE(cs.text);
+        unsigned count = 12345;
+        EXPECT_EQ(cs.counted, parseStatusMessages(cs.text, count));
+        EXPECT_EQ(cs.counted ? cs.count : 12345u, count);
         EXPECT_EQ(cs.count, parseStatusMessages(cs.text));
     }
 }

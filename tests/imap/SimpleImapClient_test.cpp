@@ -211,6 +211,51 @@ TEST_F(SimpleImapClientScripted, RepliesMapToEachOperationsNumber)
     EXPECT_EQ("Z7 X-SETUSER \"jo@example.test\"\r\n", commands[6]);
 }
 
+// The count is what the STATUS answer's item list says, however the server
+// writes the name; an answer that says no number gives no count, never 0.
+TEST_F(SimpleImapClientScripted, StatusCountIsWhatTheServerSaid)
+{
+    struct Row {
+        const char* answer;  // the untagged line the server sends
+        Result result;
+        unsigned messages;  // 9: left as it was
+    };
+    const Row rows[] = {
+        {"* STATUS \"Sent Messages\" (MESSAGES 11)", Result::Ok, 11},
+        {"* STATUS Sent Messages (MESSAGES 11)", Result::Ok, 11},
+        {"* STATUS Zitat \"Q\" (MESSAGES 2)", Result::Ok, 2},
+        {"* STATUS My Old Mail (messages 40)", Result::Ok, 40},
+        {"* STATUS [Mail] Sent (MESSAGES 3)", Result::Ok, 3},
+        {"* STATUS {7}\r\nA (1) B (MESSAGES 4)", Result::Ok, 4},
+        {"* STATUS Sent Messages (MESSAGES 0)", Result::Ok, 0},
+        {"* STATUS Sent Messages (MESSAGES)", Result::StatusFailed, 9},
+        {"* STATUS INBOX (MESSAGES)", Result::StatusFailed, 9},
+        {"* STATUS INBOX (MESSAGES many)", Result::StatusFailed, 9},
+        {"* STATUS INBOX (MESSAGES 12x)", Result::StatusFailed, 9},
+        {"* STATUS INBOX (MESSAGES -1)", Result::StatusFailed, 9},
+        {"* STATUS INBOX (MESSAGES NIL)", Result::StatusFailed, 9},
+        {"* STATUS INBOX ()", Result::StatusFailed, 9},
+        {"* STATUS INBOX", Result::StatusFailed, 9},
+        {"* STATUS Sent Messages", Result::StatusFailed, 9},
+        {"* STATUS \"(MESSAGES 5)\"", Result::StatusFailed, 9},
+        {"* STATUS x \"(MESSAGES 5)\"", Result::StatusFailed, 9},
+        {"* STATUS x [MESSAGES 5]", Result::StatusFailed, 9},
+    };
+    std::vector<std::string> answers;
+    for (const Row& row : rows)
+        answers.push_back(row.answer);
+    start([answers](const std::string& command, const std::string& tag) {
+        const std::size_t n = std::stoul(command.substr(command.find("\"F") + 2));
+        return answers[n] + "\r\n" + tag + " OK done\r\n";
+    });
+    for (std::size_t i = 0; i < sizeof rows / sizeof rows[0]; ++i) {
+        SCOPED_TRACE(rows[i].answer);
+        unsigned messages = 9;
+        EXPECT_EQ(rows[i].result, client.status("F" + std::to_string(i), messages));
+        EXPECT_EQ(rows[i].messages, messages);
+    }
+}
+
 TEST_F(SimpleImapClientScripted, CreateSendsTheTypeWordOnlyForKnownTypes)
 {
     start();

@@ -211,6 +211,36 @@ TEST_F(ImapCopyistScripted, ListingLinesWordForWord)
     }
 }
 
+// A source that sends a name with a blank unquoted in its STATUS answer
+// still gives the folder's count: the folder is copied, not passed as empty.
+TEST_F(ImapCopyistScripted, AnUnquotedNameInTheStatusAnswerKeepsTheCount)
+{
+    Responder source([](const std::string& command, const std::string& tag) {
+        if (has(command, " LIST "))
+            return "* LIST () \"/\" \"Sent Messages\"\r\n" + tag + " OK done\r\n";
+        if (has(command, " STATUS "))
+            return "* STATUS Sent Messages (MESSAGES 11)\r\n" + tag + " OK done\r\n";
+        if (has(command, " SELECT "))
+            return "* 11 EXISTS\r\n" + tag + " OK selected\r\n";
+        std::string out;
+        for (int n = 1; n <= 11; ++n) {
+            if (has(command, "A FETCH 1:* (INTERNALDATE FLAGS)"))
+                out += "* " + std::to_string(n) + " FETCH (INTERNALDATE \"1-Jan-2024 00:00:00 +0000\" FLAGS ())\r\n";
+            else if (has(command, "A FETCH 1:* (BODY.PEEK[])"))
+                out += "* " + std::to_string(n) + " FETCH (BODY[] {4}\r\nbody)\r\n";
+        }
+        return out.empty() ? tag + " BAD unexpected\r\n" : out + "A OK done\r\n";
+    });
+    Responder target(emptyTarget());
+    ImapCopyist copyist(at(source.port(), false), at(target.port(), false), log);
+    EXPECT_EQ(ImapCopyist::Ok, copyAll(copyist, source, target));
+    EXPECT_EQ(1u, copyist.folders);
+    EXPECT_EQ(11u, copyist.messages);
+    EXPECT_EQ(0u, copyist.messageErrors);
+    EXPECT_EQ(11u, target.with("APPEND").size());
+    EXPECT_NE(std::string::npos, logText().find("Copying folder \"Sent Messages\" (11 messages) ... "));
+}
+
 TEST_F(ImapCopyistScripted, AHierarchyNameIsCreatedWithOneCreateOfExactlyThatName)
 {
     Responder source(sourceWith({"Archive/2007"}));
