@@ -133,4 +133,30 @@ std::vector<Dovecot::Message> Dovecot::messages(const std::string& login, const 
     return out;
 }
 
+namespace {
+
+std::string imapChange(const std::string& login, const std::string& password, int port, const std::string& folder,
+                       const std::string& action) {
+    return chomp(must("python3 " + shellQuote(sourcePath("tests/support/imapchange.py")) + " " + shellQuote(login) +
+                      " " + shellQuote(password) + " " + std::to_string(port) + " " + shellQuote(folder) + " " +
+                      action));
+}
+
+}  // namespace
+
+std::string Dovecot::appendOverImap(const std::string& login, const std::string& password,
+                                    const std::string& folder, const std::string& bytes, const std::string& flags,
+                                    const std::string& date) const {
+    TempDir scratch("zt-append");
+    writeFile(scratch.file("message"), bytes);
+    return imapChange(login, password, port_, folder,
+                      "append " + shellQuote(scratch.file("message")) + " " + shellQuote(flags) + " " +
+                          shellQuote(date));
+}
+
+std::string Dovecot::expungeOverImap(const std::string& login, const std::string& password,
+                                     const std::string& folder, unsigned number) const {
+    return imapChange(login, password, port_, folder, "expunge " + std::to_string(number));
+}
+
 }  // namespace testsupport

@@ -58,6 +58,17 @@ public:
     std::vector<Message> messages(const std::string& login, const std::string& password,
                                   const std::string& folder) const;
 
+    // A second IMAP session (LOGIN) that changes a folder while another
+    // session may be reading it. appendOverImap stores bytes with the given
+    // flags ("\\Flagged", "" for none) and internal date; expungeOverImap
+    // marks message number deleted and expunges it. Both wait for the end of
+    // the session and return the folder's STATUS line afterwards (throw on
+    // failure).
+    std::string appendOverImap(const std::string& login, const std::string& password, const std::string& folder,
+                               const std::string& bytes, const std::string& flags, const std::string& date) const;
+    std::string expungeOverImap(const std::string& login, const std::string& password, const std::string& folder,
+                                unsigned number) const;
+
 private:
     TempDir dir_;
     Role role_;

@@ -47,3 +47,28 @@ TEST(DovecotHarness, SourceGreetsAsTheOldServer) {
     EXPECT_NE(out.find("4D Mail"), std::string::npos) << out;
     EXPECT_NE(out.find("AUTH=CRAM-MD5"), std::string::npos) << out;
 }
+
+// A second session's changes are what the tests of a changing source stand
+// on: the message appended has its flags and date, the one expunged is gone.
+TEST(DovecotHarness, ASecondSessionAppendsAndExpunges) {
+    Dovecot d(Dovecot::Source);
+    d.addUser("ann@example.test", "pw");
+    d.start();
+    d.putMessage("ann@example.test", "INBOX", "Subject: one\r\n\r\n1\r\n", "S", 1110000000);
+    d.putMessage("ann@example.test", "INBOX", "Subject: two\r\n\r\n2\r\n", "", 1110000100);
+    d.index("ann@example.test");
+    EXPECT_EQ(d.appendOverImap("ann@example.test", "pw", "INBOX", "Subject: three\r\n\r\n3\r\n",
+                               "\\Flagged \\Answered", "2-Feb-2007 08:00:00 +0000"),
+              "INBOX (MESSAGES 3)");
+    auto inbox = d.messages("ann@example.test", "pw", "INBOX");
+    ASSERT_EQ(inbox.size(), 3u);
+    EXPECT_EQ(inbox[2].body, "Subject: three\r\n\r\n3\r\n");
+    EXPECT_EQ(inbox[2].flags, (std::vector<std::string>{"\\Answered", "\\Flagged"}));
+    EXPECT_EQ(inbox[2].internalDate, "02-Feb-2007 08:00:00 +0000");
+
+    EXPECT_EQ(d.expungeOverImap("ann@example.test", "pw", "INBOX", 1), "INBOX (MESSAGES 2)");
+    inbox = d.messages("ann@example.test", "pw", "INBOX");
+    ASSERT_EQ(inbox.size(), 2u);
+    EXPECT_EQ(inbox[0].body, "Subject: two\r\n\r\n2\r\n");
+    EXPECT_THROW(d.expungeOverImap("ann@example.test", "pw", "Nowhere", 1), std::runtime_error);
+}
