@@ -1,5 +1,6 @@
 #include "foundation/net/TcpClientStream.h"
 
+#include "foundation/net/Deadline.h"
 #include "foundation/net/SocketRegistry.h"
 
 #include "foundation/system/Exception.h"
@@ -26,14 +27,6 @@ namespace utils {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-// Converts the buffer's time-out into poll's milliseconds.
-int timeoutMillis(unsigned seconds, unsigned microseconds)
-{
-    const unsigned long long ms =
-        static_cast<unsigned long long>(seconds) * 1000ULL + microseconds / 1000U;
-    return ms > static_cast<unsigned long long>(INT_MAX) ? INT_MAX : static_cast<int>(ms);
-}
 
 int clampToInt(std::streamsize n)
 {
@@ -68,10 +61,10 @@ ssize_t transferWithinTimeout(int fd, int optname, Transfer transfer)
         while (n < 0 && errno == EINTR);
         return n;
     }
-    const Clock::time_point deadline = start + timeout;
+    const Deadline deadline(start, timeout);
     for (;;) {
-        const auto left = std::chrono::duration_cast<std::chrono::microseconds>(deadline - Clock::now()).count();
-        if (left <= 0) {
+        const auto left = deadline.microsecondsLeft().count();
+        if (left == 0) {
             // A zero time-out would mean none at all.
             errno = EAGAIN;
             n = -1;
@@ -114,11 +107,7 @@ int connectWithinTimeout(int fd, const sockaddr* peer, socklen_t length)
     // give EALREADY or EISCONN for a connection that is fine.
     timeval tv;
     const Clock::duration timeout = socketTimeout(fd, SO_SNDTIMEO, tv);
-    int waitMs = -1;
-    if (timeout > Clock::duration::zero()) {
-        const auto left = std::chrono::ceil<std::chrono::milliseconds>(start + timeout - Clock::now()).count();
-        waitMs = left <= 0 ? 0 : left > INT_MAX ? INT_MAX : static_cast<int>(left);
-    }
+    const int waitMs = timeout > Clock::duration::zero() ? Deadline(start, timeout).pollMillisLeft() : -1;
     const int ready = selectSock(fd, false, waitMs);
     if (ready == 0) {
         errno = ETIMEDOUT;
@@ -147,18 +136,14 @@ int selectSock(int fd, bool read, int timeoutMs)
     pollfd entry;
     entry.fd = fd;
     entry.events = wanted;
-    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    const Deadline deadline = Deadline::afterPollMillis(timeoutMs);
     int wait = timeoutMs;
     for (;;) {
         entry.revents = 0;
         const int rc = poll(&entry, 1, wait);
         if (rc < 0 && errno == EINTR) {
             // A signal is not the end of the wait: resume with what is left.
-            if (timeoutMs >= 0) {
-                const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                    deadline - Clock::now()).count();
-                wait = left > 0 ? static_cast<int>(left) : 0;
-            }
+            wait = deadline.pollMillisLeft();
             continue;
         }
         if (rc <= 0)
@@ -170,8 +155,8 @@ int selectSock(int fd, bool read, int timeoutMs)
 int pollMillis(int seconds, int microseconds)
 {
     // In 64 bits no int time overflows.
-    const long long ms = static_cast<long long>(seconds) * 1000LL + microseconds / 1000;
-    return ms < 0 ? -1 : ms > INT_MAX ? INT_MAX : static_cast<int>(ms);
+    return clampPollMillis(std::chrono::seconds(seconds) +
+                           std::chrono::milliseconds(microseconds / 1000));
 }
 
 namespace helper {
@@ -446,7 +431,8 @@ int tcpbuffer::pendingBytes()
 
 int tcpbuffer::timeoutMs() const
 {
-    return timeoutMillis(timeoutSeconds, timeoutMicroseconds);
+    return clampPollMillis(std::chrono::seconds(timeoutSeconds) +
+                           std::chrono::milliseconds(timeoutMicroseconds / 1000U));
 }
 
 int tcpbuffer::waitForInput()

@@ -1,13 +1,12 @@
 #include "foundation/tls/SslBuffer.h"
 
-#include <algorithm>
-#include <chrono>
 #include <cstring>
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 
+#include "foundation/net/Deadline.h"
 #include "foundation/tls/SSLContext.h"
 #include "foundation/tls/SocketBio.h"
 #include "foundation/tls/SslErrHandler.h"
@@ -16,8 +15,6 @@ namespace zelvo {
 namespace ssl {
 
 namespace {
-
-using Clock = std::chrono::steady_clock;
 
 enum class TlsOutcome { Done, TimedOut, Failed };
 
@@ -28,7 +25,7 @@ enum class TlsOutcome { Done, TimedOut, Failed };
 template <typename Call>
 TlsOutcome driveTls(SSL* ssl, int fd, int timeoutMs, Call call, int& result)
 {
-    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(std::max(timeoutMs, 0));
+    const utils::Deadline deadline = utils::Deadline::afterPollMillis(timeoutMs);
     for (;;) {
         SslErrHandler::emptyErrorQueue();
         result = call();
@@ -37,14 +34,9 @@ TlsOutcome driveTls(SSL* ssl, int fd, int timeoutMs, Call call, int& result)
         const int error = SSL_get_error(ssl, result);
         if (error != SSL_ERROR_WANT_READ && error != SSL_ERROR_WANT_WRITE)
             return TlsOutcome::Failed;
-        int wait = -1;
-        if (timeoutMs >= 0) {
-            const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
-            if (left <= 0)
-                return TlsOutcome::TimedOut;
-            wait = static_cast<int>(left);
-        }
-        const int ready = utils::selectSock(fd, error == SSL_ERROR_WANT_READ, wait);
+        if (deadline.passed())
+            return TlsOutcome::TimedOut;
+        const int ready = utils::selectSock(fd, error == SSL_ERROR_WANT_READ, deadline.pollMillisLeft());
         if (ready == 0)
             return TlsOutcome::TimedOut;
         if (ready < 0) {
