@@ -440,6 +440,13 @@ int tcpbuffer::waitForInput()
     return selectSock(sock, true, timeoutMs());
 }
 
+bool tcpbuffer::readyForInput()
+{
+    // The peer answers only what it has received.
+    sync();
+    return !hasTimeout() || pendingBytes() != 0 || waitForInput() > 0;
+}
+
 int tcpbuffer::writeAndCleanupBuffer()
 {
     if (sock == -1)
@@ -539,9 +546,7 @@ tcpbuffer::int_type tcpbuffer::underflow()
     if (gptr() < egptr())
         return traits_type::to_int_type(*gptr());
 
-    // The peer answers only what it has received.
-    sync();
-    if (hasTimeout() && pendingBytes() == 0 && waitForInput() <= 0)
+    if (!readyForInput())
         return traits_type::eof();
 
     char* const start = eback();
@@ -577,8 +582,7 @@ std::streamsize tcpbuffer::xsgetn(char* s, std::streamsize n)
         // memory.
         if (sock == -1)
             break;
-        sync();
-        if (hasTimeout() && pendingBytes() == 0 && waitForInput() <= 0)
+        if (!readyForInput())
             break;
         const int r = recvData(s + got, clampToInt(want));
         if (r <= 0) {
@@ -659,8 +663,7 @@ int tcpbuffer::recieve()
         return static_cast<int>(egptr() - gptr());
     if (sock == -1)
         return -1;
-    sync();
-    if (hasTimeout() && pendingBytes() == 0 && waitForInput() <= 0)
+    if (!readyForInput())
         return 0;
     char* const start = eback();
     const int n = recvData(start, inSize);

@@ -199,6 +199,10 @@ protected:
 
 private:
     void layoutAreas();
+    // The step before every receive: sends pending output, then waits for
+    // input for the time-out (not when the transport holds decoded bytes).
+    // False when the wait ran out or failed.
+    bool readyForInput();
     void applySendTimeout();
     std::streamsize sendAll(const char* data, std::streamsize len);
 };
