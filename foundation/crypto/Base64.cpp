@@ -118,6 +118,9 @@ unsigned long decodeChars(Base64Stream& state, const char* first, const char* la
 
 bool encodeBase64(const std::string& in, std::string& out, bool wrap, int lineLength, bool crlf)
 {
+    // out is emptied first: one string as both is read from a copy.
+    if (&in == &out)
+        return encodeBase64(std::string(in), out, wrap, lineLength, crlf);
     out.clear();
     const char* separator = crlf ? "\r\n" : "\n";
     const bool breaks = wrap && lineLength > 0;
@@ -158,6 +161,8 @@ bool encodeBase64(const std::string& in, std::string& out, bool wrap, int lineLe
 
 bool decodeBase64(const std::string& in, std::string& out)
 {
+    if (&in == &out)
+        return decodeBase64(std::string(in), out);
     out.assign(in.size() / 4 * 3 + 1, '\0');
     Base64Stream state;
     const unsigned long n = decodeRange(state, in.begin(), in.end(), &out[0], &out[0] + out.size(), nullptr);

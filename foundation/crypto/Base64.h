@@ -24,11 +24,13 @@ struct Base64Stream {
 };
 
 // out = the encoding of in; with wrap, the separator ("\r\n" or "\n")
-// follows every lineLength characters. Always true.
+// follows every lineLength characters. in and out may be one string.
+// Always true.
 bool encodeBase64(const std::string& in, std::string& out, bool wrap, int lineLength, bool crlf);
 
 // out = the decoding of in up to a NUL; an incomplete last group is dropped.
-// True when no foreign character other than white space occurred.
+// True when no foreign character other than white space occurred. in and
+// out may be one string.
 bool decodeBase64(const std::string& in, std::string& out);
 bool decodeBase64(const char* in, std::string& out);
 

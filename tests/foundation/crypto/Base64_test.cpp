@@ -249,3 +249,38 @@ TEST(Base64, OverlappingOutputDecodesAsASeparateOne)
         EXPECT_EQ(expected.ok, got.ok);
     }
 }
+
+// One string as both input and output gives what separate strings give.
+TEST(Base64, OneStringAsInputAndOutput)
+{
+    const std::string decodeInputs[] = {"TWFuTWFu", "TWE=", "TW*Fu", " T W F u ", "TWF", "", "TWFuTQ=="};
+    for (const std::string& in : decodeInputs) {
+        SCOPED_TRACE("decode " + in);
+        std::string separate;
+        const bool separateOk = decodeBase64(in, separate);
+        std::string s = in;
+        EXPECT_EQ(separateOk, decodeBase64(s, s));
+        EXPECT_EQ(separate, s);
+    }
+    struct Encoding {
+        std::string in;
+        bool wrap;
+        int lineLength;
+        bool crlf;
+    };
+    const Encoding encodeInputs[] = {
+        {"Man", false, 76, true},
+        {"M", false, 79, true},
+        {"Ma", true, 4, false},
+        {std::string(58, 'x'), true, 76, true},
+        {"", false, 76, true},
+    };
+    for (const Encoding& e : encodeInputs) {
+        SCOPED_TRACE("encode " + e.in);
+        std::string separate;
+        encodeBase64(e.in, separate, e.wrap, e.lineLength, e.crlf);
+        std::string t = e.in;
+        EXPECT_TRUE(encodeBase64(t, t, e.wrap, e.lineLength, e.crlf));
+        EXPECT_EQ(separate, t);
+    }
+}
