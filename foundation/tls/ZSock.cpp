@@ -18,9 +18,12 @@ namespace {
 
 constexpr socklen_t ipv4AddressLength = sizeof(sockaddr_in);
 
+// A started second counts as one. In 64 bits no int time overflows; a
+// negative time is none (0), never a negative time-out.
 int wholeSeconds(int ms)
 {
-    return (ms + 999) / 1000;
+    const long long seconds = (static_cast<long long>(ms) + 999) / 1000;
+    return seconds < 0 ? 0 : static_cast<int>(seconds);
 }
 
 }  // namespace

@@ -18,7 +18,8 @@ public:
     ZSock() : fd(-1) {}
     ~ZSock() override;
 
-    // Whole seconds, a started second counting as one (capped at 300).
+    // Whole seconds, a started second counting as one (capped at 300); a
+    // negative time sets none.
     void setReadTimeout(int ms) override;
     void setWriteTimeout(int ms) override;
     // True without a descriptor, or when nothing is buffered and the socket

@@ -162,7 +162,13 @@ TEST(ZSockTest, TimeoutsAreWholeSeconds)
         int ms;
         long seconds;
     };
-    const Row rows[] = {{0, 0}, {1, 1}, {999, 1}, {1000, 1}, {1001, 2}, {2500, 3}, {900000, 300}};
+    // Beyond INT_MAX - 999 ms a started second must not overflow; a negative
+    // time is none, never a negative time-out.
+    const Row rows[] = {
+        {0, 0},      {1, 1},      {999, 1},        {1000, 1},           {1001, 2},       {2500, 3},
+        {900000, 300}, {INT_MAX - 999, 300}, {INT_MAX - 998, 300}, {INT_MAX, 300},
+        {-1, 0},     {-5000, 0},  {INT_MIN, 0},
+    };
     Pair pair;
     ZSock sock;
     sock.open(pair.ours);
