@@ -1,11 +1,16 @@
 #include "foundation/tls/ZSock.h"
 
+#include <atomic>
+#include <chrono>
 #include <climits>
 #include <csignal>
 #include <cstring>
+#include <thread>
+#include <vector>
 
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/syscall.h>
 #include <sys/time.h>
 #include <unistd.h>
 
@@ -115,6 +120,51 @@ TEST(ZSockTest, SelectTakesAnyNumberOfSeconds)
         SCOPED_TRACE(seconds);
         EXPECT_EQ(1, sock.select(ZSock::SelectWrite, seconds));
         EXPECT_EQ(1, sock.select(ZSock::SelectRead, seconds));
+    }
+}
+
+TEST(ZSockTest, SelectOfANeverReadySocketWaitsForItsEvent)
+{
+    // Each time waits on a socket of its own that stays silent until the
+    // event. A conversion that wrapped (4294968 s to 704 ms, 42949673 s to
+    // 40 ms) or overflowed would end the wait before it.
+    const int times[] = {4294968, 42949673, 115964117, 2147484, INT_MAX, -1};
+    constexpr std::size_t count = sizeof times / sizeof times[0];
+    Pair pairs[count];
+    ZSock socks[count];
+    std::atomic<pid_t> waiters[count] = {};
+    std::atomic<bool> returned[count] = {};
+    std::atomic<bool> eventSent{false};
+    int results[count] = {};
+    bool sawEvent[count] = {};
+    std::vector<std::thread> threads;
+    for (std::size_t i = 0; i < count; ++i) {
+        socks[i].open(pairs[i].ours);
+        threads.emplace_back([&, i] {
+            waiters[i] = static_cast<pid_t>(::syscall(SYS_gettid));
+            results[i] = socks[i].select(ZSock::SelectRead, times[i]);
+            sawEvent[i] = eventSent;
+            returned[i] = true;
+        });
+    }
+    // Every wait has begun (or already ended) before the event is timed.
+    for (std::size_t i = 0; i < count; ++i)
+        for (int tries = 0; tries < 2000 && !returned[i]; ++tries) {
+            if (waiters[i] && tlstest::sleepsInKernel(waiters[i]))
+                break;
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+    // Longer than any wrapped wait above.
+    std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+    eventSent = true;
+    for (std::size_t i = 0; i < count; ++i)
+        ASSERT_EQ(1, ::write(pairs[i].theirs, "x", 1));
+    for (std::thread& t : threads)
+        t.join();
+    for (std::size_t i = 0; i < count; ++i) {
+        SCOPED_TRACE(times[i]);
+        EXPECT_TRUE(sawEvent[i]) << "select returned " << results[i] << " before the socket became ready";
+        EXPECT_EQ(1, results[i]);
     }
 }
 
