@@ -118,11 +118,34 @@ std::string attributeList(int count) {
 // An empty element with count attributes, and its events.
 std::string manyAttributes(int count) { return "<t" + attributeList(count) + "/>"; }
 
-std::string manyAttributesEvents(int count) {
+// The attributes of attributeList(count) as a handler gets them.
+std::string attributeEvents(int count) {
     std::string list;
     for (int i = count - 1; i >= 0; --i)
         list += std::string(list.empty() ? "" : ",") + "a" + std::to_string(i) + "=" + std::to_string(i);
-    return "<S:t[" + list + "] E:t >";
+    return "[" + list + "]";
+}
+
+std::string manyAttributesEvents(int count) { return "<S:t" + attributeEvents(count) + " E:t >"; }
+
+// A post office of users with four attributes each under a root with five:
+// 5 + 4 * users attributes in all, never more than five in one tag.
+std::string postOffice(int users) {
+    std::string doc = "<po id=\"1\" name=\"main\" host=\"h\" quota=\"9\" open=\"y\">";
+    for (int i = 0; i < users; ++i) {
+        const std::string n = std::to_string(i);
+        doc += "<user name=\"u" + n + "\" pass=\"p" + n + "\" quota=\"" + n + "\" alias=\"a" + n + "\"/>";
+    }
+    return doc + "</po>";
+}
+
+std::string postOfficeEvents(int users) {
+    std::string events = "<S:po[open=y,quota=9,host=h,name=main,id=1] ";
+    for (int i = 0; i < users; ++i) {
+        const std::string n = std::to_string(i);
+        events += "S:user[alias=a" + n + ",quota=" + n + ",pass=p" + n + ",name=u" + n + "] E:user ";
+    }
+    return events + "E:po >";
 }
 
 TEST(ZXmlParser, WellFormedDocuments) {
@@ -153,6 +176,10 @@ TEST(ZXmlParser, WellFormedDocuments) {
         {"text run cut at 4095", "<a>" + std::string(5000, 't') + "</a>",
          "<S:a T:" + std::string(4095, 't') + "| E:a >", nullptr},
         {"256 attributes in a tag", manyAttributes(256), manyAttributesEvents(256), nullptr},
+        // The cap holds per tag, not for the document.
+        {"405 attributes over 101 tags", postOffice(100), postOfficeEvents(100), nullptr},
+        {"256 attributes in each of two tags", "<r" + attributeList(256) + ">" + manyAttributes(256) + "</r>",
+         "<S:r" + attributeEvents(256) + " S:t" + attributeEvents(256) + " E:t E:r >", nullptr},
     };
     runTable(cases, sizeof cases / sizeof cases[0]);
 }
