@@ -292,7 +292,15 @@ int ZSslSocket::i_read(char* buffer, unsigned length)
     IoScope io(*this, true);
     if (!sslOpen || !ssl)
         return -1;
-    return checked(SSL_read(ssl, buffer, static_cast<int>(length)));
+    const int result = SSL_read(ssl, buffer, static_cast<int>(length));
+    if (result > 0)
+        return result;
+    // Only the peer's close-notify is a clean end. A peer gone without one
+    // (OpenSSL 3 reports 0 for that too), a reset or a record that does not
+    // hold may have cut the data short: the connection is broken.
+    const bool closeNotify = SSL_get_error(ssl, result) == SSL_ERROR_ZERO_RETURN;
+    checked(result);
+    return closeNotify ? 0 : -1;
 }
 
 int ZSslSocket::i_write(const char* data, unsigned length)

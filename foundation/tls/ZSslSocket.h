@@ -61,7 +61,10 @@ public:
     void close() override;
 
     bool isReadEof() override;
-    // -1 when not open; errors go to the calling thread's error list.
+    // -1 when not open; errors go to the calling thread's error list. A read
+    // gives 0 only after the peer's close-notify: every other end of the
+    // session (the peer gone without one, a reset, a record that is cut or
+    // does not authenticate) is -1, a broken connection.
     int i_read(char* buffer, unsigned length) override;
     int i_write(const char* data, unsigned length) override;
     // Bytes OpenSSL holds decoded and unread; -1 when not open.

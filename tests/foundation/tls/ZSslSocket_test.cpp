@@ -1,7 +1,9 @@
 #include "foundation/tls/ZSslSocket.h"
 
 #include <csignal>
+#include <cstring>
 #include <future>
+#include <string>
 #include <thread>
 
 #include <fcntl.h>
@@ -534,5 +536,120 @@ TEST(ZSslSocketTest, SignalsDoNotStretchTheSocketTimeOuts)
         sock.close();
         released.set_value();
         peer.join();
+    }
+}
+
+namespace {
+
+// How the peer ends the session once the client has read its line.
+enum class PeerEnd { CloseNotify, Fin, Reset, ForgedRecord, CutRecord };
+
+// The next record ssl would send for text, built in memory and not sent.
+std::string recordFor(SSL* ssl, const char* text)
+{
+    BIO* memory = BIO_new(BIO_s_mem());
+    SSL_set0_wbio(ssl, memory);
+    SSL_write(ssl, text, static_cast<int>(std::strlen(text)));
+    char* bytes = nullptr;
+    const long length = BIO_get_mem_data(memory, &bytes);
+    return std::string(bytes, static_cast<size_t>(length));
+}
+
+// Reads and drops raw bytes until the client closes (or a safety limit).
+void drainUntilClosed(int fd)
+{
+    char ignored[4096];
+    pollfd entry{fd, POLLIN, 0};
+    while (::poll(&entry, 1, 20000) == 1 && ::recv(fd, ignored, sizeof ignored, 0) > 0) {
+    }
+}
+
+void endSession(SSL* ssl, int fd, PeerEnd end)
+{
+    switch (end) {
+    case PeerEnd::CloseNotify:
+        SSL_shutdown(ssl);
+        break;
+    case PeerEnd::Fin:
+        break;
+    case PeerEnd::Reset: {
+        const linger now{1, 0};
+        ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &now, sizeof now);
+        break;
+    }
+    case PeerEnd::ForgedRecord: {
+        std::string record = recordFor(ssl, "more\n");
+        record.back() ^= 0x01;  // the record's authentication no longer holds
+        ::send(fd, record.data(), record.size(), MSG_NOSIGNAL);
+        drainUntilClosed(fd);
+        break;
+    }
+    case PeerEnd::CutRecord: {
+        const std::string record = recordFor(ssl, "more\n");
+        ::send(fd, record.data(), record.size() / 2, MSG_NOSIGNAL);
+        break;
+    }
+    }
+}
+
+}  // namespace
+
+// Only the peer's close-notify ends a session cleanly (a read of 0, end of
+// data); any other end may have cut the data short and reads as a broken
+// connection (-1), on every later read too.
+TEST(ZSslSocketTest, OnlyCloseNotifyIsACleanEnd)
+{
+    tlstest::SigpipeIgnored quiet;
+    struct Row {
+        const char* name;
+        bool tls10;  // the administration client's TLS 1.0, else the default context
+        PeerEnd end;
+        bool clean;
+    };
+    const Row rows[] = {
+        {"TLS 1.0, close-notify", true, PeerEnd::CloseNotify, true},
+        {"TLS 1.0, FIN without close-notify", true, PeerEnd::Fin, false},
+        {"TLS 1.0, reset", true, PeerEnd::Reset, false},
+        {"TLS 1.0, forged record", true, PeerEnd::ForgedRecord, false},
+        {"TLS 1.0, cut record", true, PeerEnd::CutRecord, false},
+        {"default, close-notify", false, PeerEnd::CloseNotify, true},
+        {"default, FIN without close-notify", false, PeerEnd::Fin, false},
+        {"default, reset", false, PeerEnd::Reset, false},
+        {"default, forged record", false, PeerEnd::ForgedRecord, false},
+        {"default, cut record", false, PeerEnd::CutRecord, false},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        ServerCtx server(row.tls10 ? tls10Server() : tlstest::PeerOptions());
+        tlstest::Listener listener;
+        tlstest::PeerThread peer(listener, [&](int fd) {
+            if (SSL* ssl = tlstest::handshake(server.ctx, fd, true)) {
+                SSL_write(ssl, "hello\n", 6);
+                // The end comes only after the client has read the line and
+                // said so: nothing it expects is still in flight.
+                if (tlstest::readExactly(ssl, 4) == "ack\n")
+                    endSession(ssl, fd, row.end);
+                SSL_free(ssl);
+            }
+        });
+
+        Tls10Client tls10(true);
+        SSLContext standard;
+        ZSslSocket sock;
+        ASSERT_TRUE(sock.init(row.tls10 ? &tls10.context : &standard));
+        ASSERT_TRUE(sock.open(tlstest::connectTo(listener.port())));
+        ASSERT_TRUE(sock.connect()) << takeErrors();
+        EXPECT_EQ("hello\n", readLine(sock));
+        ASSERT_EQ(4, sock.write("ack\n", 4));
+        ASSERT_EQ(0, sock.flush());
+        char buffer[64];
+        for (int attempt = 0; attempt < 2; ++attempt) {
+            SCOPED_TRACE(attempt);
+            EXPECT_EQ(row.clean ? 0 : -1, sock.i_read(buffer, sizeof buffer));
+        }
+        EXPECT_EQ(0, sock.read(buffer, sizeof buffer));
+        EXPECT_EQ(row.clean, sock.endOfData);
+        takeErrors();
+        sock.close();
     }
 }
