@@ -314,14 +314,19 @@ TEST(SslBufferTest, APeerGoneWithoutCloseNotifyEndsTheConnection)
         bool closeNotify;  // the peer ends TLS before it closes the socket
         int socketState;   // after the read that meets the end
         bool connected;
+        bool reset = false;  // once the client has read the line, the peer resets
     };
     // A close without close-notify may cut the data short: the stream must
     // not read it as a quiet peer (end of file, still connected, state 0).
+    // Nor may a reset, which OpenSSL reports as a system error, not as a
+    // TLS one.
     const Row rows[] = {
         {"TLS 1.2, close-notify", TLS1_2_VERSION, true, 0, true},
         {"TLS 1.3, close-notify", TLS1_3_VERSION, true, 0, true},
         {"TLS 1.2, no close-notify", TLS1_2_VERSION, false, -1, false},
         {"TLS 1.3, no close-notify", TLS1_3_VERSION, false, -1, false},
+        {"TLS 1.2, reset", TLS1_2_VERSION, false, -1, false, true},
+        {"TLS 1.3, reset", TLS1_3_VERSION, false, -1, false, true},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
@@ -333,6 +338,12 @@ TEST(SslBufferTest, APeerGoneWithoutCloseNotifyEndsTheConnection)
                     SSL_write(ssl, "hello\n", 6);
                     if (row.closeNotify)
                         SSL_shutdown(ssl);
+                    // The reset comes only once the client has the line
+                    // (SO_LINGER 0: the close that follows sends RST).
+                    if (row.reset && tlstest::readExactly(ssl, 4) == "ack\n") {
+                        const linger now{1, 0};
+                        ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &now, sizeof now);
+                    }
                     SSL_free(ssl);
                 }
             });
@@ -342,6 +353,8 @@ TEST(SslBufferTest, APeerGoneWithoutCloseNotifyEndsTheConnection)
             std::string line;
             ASSERT_TRUE(std::getline(*stream, line));
             EXPECT_EQ("hello", line);
+            if (row.reset)
+                *stream << "ack\n" << std::flush;
             EXPECT_FALSE(std::getline(*stream, line));
             EXPECT_TRUE(stream->eof());
             EXPECT_EQ(row.socketState, stream->getSocketState());
