@@ -70,13 +70,14 @@ class Closed(Exception):
 
 
 class Reply:
-    def __init__(self, status=0, error=0, columns=None, rows=None, raw=None, close=False):
+    def __init__(self, status=0, error=0, columns=None, rows=None, raw=None, close=False, notify=False):
         self.status = status
         self.error = error
         self.columns = columns  # list of (name, type) or None for a bare status
         self.rows = rows or []
         self.raw = raw          # exact bytes to send instead of a framed reply
         self.close = close      # drop the connection after (or instead of) answering
+        self.notify = notify    # ... after ending TLS with a close-notify
 
     def record(self):
         out = {"status": self.status, "error": self.error}
@@ -318,8 +319,10 @@ class Server:
     def raw_reply(value):
         if value == "close":
             return Reply(raw=b"", close=True)
-        close = value.endswith("+close")
-        return Reply(raw=bytes.fromhex(value[:-6] if close else value), close=close)
+        for suffix, notify in (("+close", False), ("+notify", True)):
+            if value.endswith(suffix):
+                return Reply(raw=bytes.fromhex(value[:-len(suffix)]), close=True, notify=notify)
+        return Reply(raw=bytes.fromhex(value))
 
     def execute(self, text):
         for i, (needle, value) in enumerate(self.raws_once):
@@ -562,6 +565,8 @@ def serve_statements(server, conn):
             return
         conn.sendall(reply.raw if reply.raw is not None else frame_reply(reply))
         if reply.close:
+            if reply.notify:
+                conn.unwrap()
             return
 
 
@@ -637,7 +642,8 @@ def main():
     p.add_argument("--raw-once", action="append", default=[],
                    help="like --raw, for the first matching statement only")
     p.add_argument("--raw", action="append", default=[],
-                   help="TEXT=HEX[+close]|close: send HEX as the whole reply, or drop the connection")
+                   help="TEXT=HEX[+close|+notify]|close: send HEX as the whole reply, then drop the "
+                        "connection (+notify: after a TLS close-notify), or drop it at once")
     p.add_argument("--hold", action="append", default=[],
                    help="TEXT=FILE: a statement containing TEXT is answered only once FILE exists")
     p.add_argument("--cut-after", action="append", default=[],
