@@ -2,9 +2,6 @@
 
 #include "migration/getopts.h"
 
-#include <cerrno>
-#include <climits>
-#include <cstdlib>
 
 CommandArgs::CommandArgs()
     : sourcePath("/Applications/4DWebSTAR/MailboxServer"),
@@ -43,19 +40,28 @@ enum OptionIndex {
     Debug,
 };
 
-// atoi without its undefined overflow: out-of-range text reads as 0.
+constexpr long kHighestPort = 65535;
+
+// A port: decimal digits only, 1 to 65535 (leading zeros allowed); else 0.
 int readPort(const char* text)
 {
-    errno = 0;
-    const long v = std::strtol(text, nullptr, 10);
-    if (errno == ERANGE || v > INT_MAX || v < INT_MIN)
+    long value = 0;
+    if (*text == '\0')
         return 0;
-    return static_cast<int>(v);
+    for (const char* p = text; *p; ++p) {
+        if (*p < '0' || *p > '9')
+            return 0;
+        value = value * 10 + (*p - '0');
+        if (value > kHighestPort)
+            return 0;
+    }
+    return static_cast<int>(value);
 }
 
 } // namespace
 
-CommandArgsReader::CommandArgsReader(int argc, char** argv) : valid(true)
+CommandArgsReader::CommandArgsReader(int argc, char** argv)
+    : valid(true), optionRejected(false), badPort(false)
 {
     using namespace cmdline;
     getopts(0, nullptr, nullptr);
@@ -92,8 +98,13 @@ CommandArgsReader::CommandArgsReader(int argc, char** argv) : valid(true)
         case SourcePort:
             if (optarg) {
                 const int port = readPort(optarg);
-                if (port != 0)
+                if (port != 0) {
                     args.sourcePort = port;
+                } else {
+                    badPort = true;
+                    invalidPort = optarg;
+                    valid = false;
+                }
             }
             break;
         case Quiet:
@@ -108,13 +119,16 @@ CommandArgsReader::CommandArgsReader(int argc, char** argv) : valid(true)
         case GETOPTS_AMBIGUOUS:
         case GETOPTS_UNKNOWN:
             invalidOption = argv[optopt];
+            optionRejected = true;
             valid = false;
             break;
         case GETOPTS_NO_SHORT:
             // Repeats forever: the table itself is unusable.
+            optionRejected = true;
             valid = false;
             return;
         default:
+            optionRejected = true;
             valid = false;
             break;
         }
@@ -159,7 +173,11 @@ bool testCommandLineArguments(int argc, char** argv, CommandArgs& out, std::ostr
     bool ok = true;
     CommandArgsReader reader(argc, argv);
     if (!reader.isValid()) {
-        console << "Invalid option " << reader.getInvalidOption() << "\n\n";
+        if (reader.optionsRejected())
+            console << "Invalid option " << reader.getInvalidOption() << "\n\n";
+        if (reader.portRejected())
+            console << "Invalid value \"" << reader.getInvalidPort()
+                    << "\" of option --source-port: a port is a whole number from 1 to 65535\n\n";
         ok = false;
     }
     reader.get(out);

@@ -35,11 +35,20 @@ public:
     // The last rejected option word that could be named (cut at its "="),
     // or empty.
     const std::string& getInvalidOption() const { return invalidOption; }
+    // True when an option word was rejected (named or not).
+    bool optionsRejected() const { return optionRejected; }
+    // True when a --source-port value was not a whole number from 1 to
+    // 65535; getInvalidPort is the last such value, as given.
+    bool portRejected() const { return badPort; }
+    const std::string& getInvalidPort() const { return invalidPort; }
 
 private:
     CommandArgs args;
     bool valid;
+    bool optionRejected;
+    bool badPort;
     std::string invalidOption;
+    std::string invalidPort;
 };
 
 // The usage text: 17 lines and an empty one.

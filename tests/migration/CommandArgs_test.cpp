@@ -49,14 +49,10 @@ TEST(CommandArgsTest, ReaderFillsTheRecord)
          "localhost", "/Applications/4DWebSTAR/MailboxServer", 143, false, false, false},
         {{"4d2zev", "--target-user=a", "--target-user=b"}, true, "", "b", "", "localhost",
          "/Applications/4DWebSTAR/MailboxServer", 143, false, false, false},
-        {{"4d2zev", "--source-port=abc"}, true, "", "", "", "localhost",
+        {{"4d2zev", "--source-port=2143", "--source-port", "65535"}, true, "", "", "", "localhost",
+         "/Applications/4DWebSTAR/MailboxServer", 65535, false, false, false},
+        {{"4d2zev", "--source-port=1", "--source-port=0143"}, true, "", "", "", "localhost",
          "/Applications/4DWebSTAR/MailboxServer", 143, false, false, false},
-        {{"4d2zev", "--source-port=0"}, true, "", "", "", "localhost",
-         "/Applications/4DWebSTAR/MailboxServer", 143, false, false, false},
-        {{"4d2zev", "--source-port=99999999999999999999"}, true, "", "", "", "localhost",
-         "/Applications/4DWebSTAR/MailboxServer", 143, false, false, false},
-        {{"4d2zev", "--source-port=2143", "--source-port=0"}, true, "", "", "", "localhost",
-         "/Applications/4DWebSTAR/MailboxServer", 2143, false, false, false},
         {{"4d2zev", "--t=x"}, false, "--t", "", "", "localhost",
          "/Applications/4DWebSTAR/MailboxServer", 143, false, false, false},
         {{"4d2zev", "-quiet"}, false, "-quiet", "", "", "localhost",
@@ -95,6 +91,45 @@ TEST(CommandArgsTest, ReaderFillsTheRecord)
     }
 }
 
+// A port that is not a whole number from 1 to 65535 rejects the command
+// line, naming the option and the value as given; the port stays as it was.
+TEST(CommandArgsTest, SourcePortOutsideOneTo65535IsRejected)
+{
+    struct Case {
+        std::vector<const char*> words;
+        std::string value;
+    } cases[] = {
+        {{"4d2zev", "--source-port=abc"}, "abc"},
+        {{"4d2zev", "--source-port=0"}, "0"},
+        {{"4d2zev", "--source-port", "0"}, "0"},
+        {{"4d2zev", "--source-port=65536"}, "65536"},
+        {{"4d2zev", "--source-port=99999999999"}, "99999999999"},
+        {{"4d2zev", "--source-port=99999999999999999999"}, "99999999999999999999"},
+        {{"4d2zev", "--source-port=4294967439"}, "4294967439"}, // 143 modulo 2^32
+        {{"4d2zev", "--source-port=1234abc"}, "1234abc"},
+        {{"4d2zev", "--source-port="}, ""},
+        {{"4d2zev", "--source-port", ""}, ""},
+        {{"4d2zev", "--source-port=-1"}, "-1"},
+        {{"4d2zev", "--source-port=+143"}, "+143"},
+        {{"4d2zev", "--source-port= 143"}, " 143"},
+        {{"4d2zev", "--source-port=143 "}, "143 "},
+        {{"4d2zev", "--source-po=0x8f"}, "0x8f"},
+        {{"4d2zev", "--source-port=2143", "--source-port=0"}, "0"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(join(c.words));
+        Argv a(c.words);
+        CommandArgsReader reader(a.argc(), a.argv());
+        CommandArgs args;
+        reader.get(args);
+        EXPECT_FALSE(reader.isValid());
+        EXPECT_EQ("", reader.getInvalidOption());
+        EXPECT_TRUE(reader.portRejected());
+        EXPECT_EQ(c.value, reader.getInvalidPort());
+        EXPECT_NE(0, args.sourcePort);
+    }
+}
+
 TEST(CommandArgsTest, ReaderCanRunTwiceInOneProcess)
 {
     Argv first({"4d2zev", "stray", "--quiet"});
@@ -129,6 +164,12 @@ TEST(CommandArgsTest, CheckWritesComplaintsAndUsage)
         {{"4d2zev", "--target-user=u", "--target-pass=p", "--source-host", "localhost"}, false,
          "Invalid option --source-host\n\n"},
         {{"4d2zev", "--target-user=u", "--target-pass=p", "--help"}, true, ""},
+        {{"4d2zev", "--target-user=u", "--target-pass=p", "--source-port=1234abc"}, false,
+         "Invalid value \"1234abc\" of option --source-port: a port is a whole number from 1 to 65535\n\n"},
+        {{"4d2zev", "--source-port=", "--bogus", "--target-pass=p"}, false,
+         "Invalid option --bogus\n\n"
+         "Invalid value \"\" of option --source-port: a port is a whole number from 1 to 65535\n\n"
+         "Required parameter 'target-user' is missing\n"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(join(c.words));

@@ -135,6 +135,12 @@ TEST(CommandLineTest, RejectedCommandLines)
         {{"--target-user=u", "--target-pass=p", "-="}, "Invalid option -\n\n"},
         {{"--target-user=u"}, missingPass},
         {{"--target-pass=p", "--target-user="}, missingUser},
+        {{"--target-user=u", "--target-pass=p", "--source-port=abc"},
+         "Invalid value \"abc\" of option --source-port: a port is a whole number from 1 to 65535\n\n"},
+        {{"--source-port", "0", "--target-user=u", "--target-pass=p"},
+         "Invalid value \"0\" of option --source-port: a port is a whole number from 1 to 65535\n\n"},
+        {{"--target-user=u", "--target-pass=p", "--source-port=99999999999"},
+         "Invalid value \"99999999999\" of option --source-port: a port is a whole number from 1 to 65535\n\n"},
     };
     for (const Case& c : cases) {
         std::string trace;
@@ -159,8 +165,8 @@ TEST(CommandLineTest, AcceptedCommandLinesStartARun)
         {"--target-user=-u", "--target-pass=+p"},
         {"--help", "--target-user=u", "--target-pass=p"},
         {"stray", "--target-user=u", "more", "--", "--target-pass=p", "--q", "--d"},
-        {"--target-h", "zev", "--target-u", "u", "--target-p", "p", "--source-port=abc"},
-        {"--source-port=0", "--target-user=u", "--target-pass=p", "--source-path", "/x"},
+        {"--target-h", "zev", "--target-u", "u", "--target-p", "p", "--source-port=1143"},
+        {"--source-port", "65535", "--target-user=u", "--target-pass=p", "--source-path", "/x"},
     };
     for (std::vector<std::string> args : cases) {
         std::string trace;
