@@ -24,16 +24,39 @@ static_assert(std::atomic<bool>::is_always_lock_free, "signal handler needs a lo
 static_assert(std::atomic<unsigned>::is_always_lock_free, "signal handler needs a lock-free count");
 static_assert(std::atomic<int>::is_always_lock_free, "signal handler needs a lock-free slot index");
 
-} // namespace
-
-void Interrupt::install()
+void installHandler(int signal)
 {
     struct sigaction sa;
     std::memset(&sa, 0, sizeof sa);
     sa.sa_handler = catch_signal;
     sigemptyset(&sa.sa_mask);
     sa.sa_flags = SA_RESTART;
-    sigaction(SIGINT, &sa, nullptr);
+    sigaction(signal, &sa, nullptr);
+}
+
+void installUnlessIgnored(int signal)
+{
+    struct sigaction current;
+    if (sigaction(signal, nullptr, &current) != 0 || current.sa_handler == SIG_IGN)
+        return;
+    installHandler(signal);
+}
+
+} // namespace
+
+void Interrupt::install()
+{
+    installHandler(SIGINT);
+}
+
+void Interrupt::installStopSignals()
+{
+    static const int stopping[] = {SIGTERM, SIGHUP,  SIGUSR1, SIGUSR2, SIGALRM, SIGVTALRM,
+                                   SIGPROF, SIGXCPU, SIGXFSZ, SIGIO,   SIGPWR,  SIGSTKFLT};
+    for (int signal : stopping)
+        installUnlessIgnored(signal);
+    for (int signal = SIGRTMIN; signal <= SIGRTMAX; ++signal)
+        installUnlessIgnored(signal);
 }
 
 bool Interrupt::pending() noexcept

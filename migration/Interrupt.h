@@ -21,6 +21,14 @@ public:
     // Installs the SIGINT handler (system calls restarted); never removed.
     static void install();
 
+    // Makes every other signal that would end the process by default and
+    // can be caught a request like SIGINT (SIGTERM, SIGHUP, SIGUSR1, SIGUSR2,
+    // SIGALRM, SIGVTALRM, SIGPROF, SIGXCPU, SIGXFSZ, SIGIO, SIGPWR,
+    // SIGSTKFLT, the real-time signals), except one that is ignored when
+    // this is called (as SIGHUP under nohup). SIGQUIT stays a hard kill;
+    // the signals of faults (SIGSEGV, SIGBUS, ...) are left alone.
+    static void installStopSignals();
+
     // True once a SIGINT arrived (until reset).
     static bool pending() noexcept;
 

@@ -24,22 +24,6 @@ constexpr int kBuildNumber = 7892;
 // The run's result when the driver ended by an exception (exit status 1).
 constexpr int kRunStoppedByException = -1;
 
-// A closed terminal or a plain kill would end the process with the target's
-// IMAP service still on its temporary port: both stop the run the way an
-// interrupt does, unless the signal was ignored when the tool started (as
-// under nohup).
-void stopLikeAnInterrupt(int signal)
-{
-    struct sigaction current;
-    if (sigaction(signal, nullptr, &current) != 0 || current.sa_handler == SIG_IGN)
-        return;
-    struct sigaction sa = {};
-    sa.sa_handler = catch_signal;
-    sigemptyset(&sa.sa_mask);
-    sa.sa_flags = SA_RESTART;
-    sigaction(signal, &sa, nullptr);
-}
-
 void printBanner()
 {
     std::cout << "Zelvo 4D Migration Tool " << kVersionMajor << '.' << kVersionMinor << '.'
@@ -53,8 +37,7 @@ void printBanner()
 int run(const CommandArgs& args)
 {
     Interrupt::install();
-    stopLikeAnInterrupt(SIGTERM);
-    stopLikeAnInterrupt(SIGHUP);
+    Interrupt::installStopSignals();
 
     RunOutcome outcome;
     {

@@ -5,7 +5,9 @@
 #include <cerrno>
 #include <csignal>
 #include <sys/socket.h>
+#include <string>
 #include <unistd.h>
+#include <vector>
 
 namespace {
 
@@ -103,4 +105,70 @@ TEST_F(InterruptTest, HandlerKeepsTheInterruptedCodesErrno)
     errno = ENOENT;
     raise(SIGINT);
     EXPECT_EQ(ENOENT, errno);
+}
+
+namespace {
+
+struct StopSignal {
+    const char* name;
+    int number;
+};
+
+std::vector<StopSignal> stopSignals()
+{
+    std::vector<StopSignal> out = {{"TERM", SIGTERM},     {"HUP", SIGHUP},   {"USR1", SIGUSR1},
+                                   {"USR2", SIGUSR2},     {"ALRM", SIGALRM}, {"VTALRM", SIGVTALRM},
+                                   {"PROF", SIGPROF},     {"XCPU", SIGXCPU}, {"XFSZ", SIGXFSZ},
+                                   {"IO", SIGIO},         {"PWR", SIGPWR},   {"STKFLT", SIGSTKFLT}};
+    for (int n = SIGRTMIN; n <= SIGRTMAX; ++n)
+        out.push_back({"RT", n});
+    return out;
+}
+
+struct StopSignalsTest : InterruptTest {
+    void TearDown() override
+    {
+        for (const StopSignal& s : stopSignals())
+            std::signal(s.number, SIG_DFL);
+        InterruptTest::TearDown();
+    }
+};
+
+} // namespace
+
+// Each would end the process by default; each becomes one request instead.
+TEST_F(StopSignalsTest, EveryCatchableEndingSignalIsARequest)
+{
+    for (const StopSignal& s : stopSignals())
+        std::signal(s.number, SIG_DFL);
+    Interrupt::installStopSignals();
+    for (const StopSignal& s : stopSignals()) {
+        SCOPED_TRACE(std::string(s.name) + " " + std::to_string(s.number));
+        ASSERT_EQ(0, raise(s.number));
+        EXPECT_EQ(1u, Interrupt::take());
+    }
+    EXPECT_TRUE(Interrupt::pending());
+}
+
+// One ignored before (as SIGHUP under nohup) stays ignored; SIGQUIT and the
+// signals of faults keep their actions.
+TEST_F(StopSignalsTest, IgnoredSignalsAndHardKillsAreLeftAlone)
+{
+    for (const StopSignal& s : stopSignals())
+        std::signal(s.number, SIG_IGN);
+    Interrupt::installStopSignals();
+    for (const StopSignal& s : stopSignals()) {
+        SCOPED_TRACE(std::string(s.name) + " " + std::to_string(s.number));
+        struct sigaction now;
+        ASSERT_EQ(0, sigaction(s.number, nullptr, &now));
+        EXPECT_EQ(SIG_IGN, now.sa_handler);
+        ASSERT_EQ(0, raise(s.number));
+    }
+    EXPECT_EQ(0u, Interrupt::take());
+    for (int kept : {SIGQUIT, SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT, SIGTRAP, SIGSYS}) {
+        SCOPED_TRACE(kept);
+        struct sigaction now;
+        ASSERT_EQ(0, sigaction(kept, nullptr, &now));
+        EXPECT_NE(reinterpret_cast<void*>(catch_signal), reinterpret_cast<void*>(now.sa_handler));
+    }
 }

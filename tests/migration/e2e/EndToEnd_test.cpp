@@ -25,6 +25,7 @@ using e2e::Account;
 using e2e::MigrationEnv;
 using e2e::ToolRun;
 using e2e::contains;
+using e2e::waitDelivered;
 using e2e::waitForOutput;
 using testsupport::readFile;
 using testsupport::sourcePath;
@@ -542,6 +543,56 @@ TEST(EndToEnd, HangupOrTerminateDuringACopyStillRestores) {
     }
 }
 
+// A user signal or a resource limit stops the run as SIGTERM does (here
+// while the switch of public folders is held, so the target has been
+// changed): the loops stop, the summary and the restore run. One ignored
+// when the tool started stays ignored. (Interrupt_test covers every signal.)
+TEST(EndToEnd, EveryCatchableEndingSignalStopsTheRunAndRestores) {
+    struct Case {
+        const char* name;
+        int sig;
+        bool ignoredAtStart;
+    } cases[] = {
+        {"USR1", SIGUSR1, false},
+        {"XFSZ", SIGXFSZ, false},
+        {"USR1", SIGUSR1, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.name) + (c.ignoredAtStart ? " ignored at start" : ""));
+        MigrationEnv env;
+        prepareGolden(env);
+        const std::string home = std::to_string(env.targetPort());
+        const std::string release = env.work("release-misc");
+        env.startStandIn({"--hold", "update Misc=" + release});
+        std::vector<std::string> envOptions;
+        if (c.ignoredAtStart) envOptions.push_back(std::string("--ignore-signal=") + std::to_string(c.sig));
+        env.spawnTool(env.toolArgs(kGolden), envOptions);
+        const bool held = waitForOutput(env, "Switching public folders location ... ");
+        env.tool().signal(c.sig);
+        const bool delivered = waitDelivered(env.tool().pid(), c.sig);
+        testsupport::writeFile(release, "");
+        ASSERT_TRUE(held);
+        // A signal that ended the tool is never seen as delivered.
+        EXPECT_TRUE(delivered);
+        const int status = env.tool().wait(120000);
+        const std::string out = readFile(env.outPath());
+        if (c.ignoredAtStart) {
+            EXPECT_EQ(status, 0) << out;
+            EXPECT_FALSE(contains(out, "ABORTED")) << out;
+            EXPECT_TRUE(contains(out, "Migration finished - ")) << out;
+        } else {
+            EXPECT_EQ(status, 130) << out;
+            EXPECT_TRUE(contains(out, "Switching public folders location ... OK\n\nABORTED\nMigration started - "))
+                << out;
+            EXPECT_TRUE(contains(out, "ABORTED BY USER\n\nMigration summary:\n")) << out;
+            EXPECT_TRUE(contains(out, "Migration was aborted - ")) << out;
+            EXPECT_FALSE(contains(out, "Creating domain")) << out;
+        }
+        EXPECT_TRUE(contains(out, "Restoring Zelvo MailServer IMAP service configuration ... OK\n")) << out;
+        EXPECT_EQ(env.standIn("s['imap']['listening']"), "[" + home + "]");
+    }
+}
+
 // Ctrl-\ (SIGQUIT) is a hard kill like SIGKILL: the run ends at once, with
 // no summary and no restore, and the target's IMAP service stays on the
 // temporary port.
@@ -671,21 +722,6 @@ private:
     std::atomic<bool> stalled_{false};
     std::thread thread_;
 };
-
-// True when sig is no longer pending for the process: its handler ran.
-bool waitDelivered(pid_t pid, int sig) {
-    const unsigned long long bit = 1ULL << (sig - 1);
-    for (int i = 0; i < 1000; ++i) {
-        std::istringstream status(readFile("/proc/" + std::to_string(pid) + "/status"));
-        unsigned long long pending = 0;
-        for (std::string line; std::getline(status, line);)
-            if (line.rfind("SigPnd:", 0) == 0 || line.rfind("ShdPnd:", 0) == 0)
-                pending |= std::stoull(line.substr(line.find_first_not_of(" \t", 7)), nullptr, 16);
-        if ((pending & bit) == 0) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return false;
-}
 
 }  // namespace
 

@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <regex>
+#include <sstream>
 #include <stdexcept>
 #include <thread>
 
@@ -102,8 +103,11 @@ std::vector<std::string> MigrationEnv::toolArgs(const std::string& sourcePath) c
             "--source-port", std::to_string(source_.port())};
 }
 
-void MigrationEnv::spawnTool(const std::vector<std::string>& args) {
-    std::vector<std::string> argv = {"env", "HOME=" + home_, testsupport::binaryPath("migration/4d2zev")};
+void MigrationEnv::spawnTool(const std::vector<std::string>& args, const std::vector<std::string>& envOptions) {
+    std::vector<std::string> argv = {"env"};
+    argv.insert(argv.end(), envOptions.begin(), envOptions.end());
+    argv.push_back("HOME=" + home_);
+    argv.push_back(testsupport::binaryPath("migration/4d2zev"));
     argv.insert(argv.end(), args.begin(), args.end());
     if (!tool_.start(argv, outPath(), errPath())) throw std::runtime_error("4d2zev did not start");
 }
@@ -163,6 +167,20 @@ bool waitForOutput(MigrationEnv& env, const std::string& part, int timeoutMs) {
             if (contains(testsupport::readFile(env.outPath()), part)) return true;
         } catch (...) {
         }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return false;
+}
+
+bool waitDelivered(pid_t pid, int sig) {
+    const unsigned long long bit = 1ULL << (sig - 1);
+    for (int i = 0; i < 1000; ++i) {
+        std::istringstream status(testsupport::readFile("/proc/" + std::to_string(pid) + "/status"));
+        unsigned long long pending = 0;
+        for (std::string line; std::getline(status, line);)
+            if (line.rfind("SigPnd:", 0) == 0 || line.rfind("ShdPnd:", 0) == 0)
+                pending |= std::stoull(line.substr(line.find_first_not_of(" \t", 7)), nullptr, 16);
+        if ((pending & bit) == 0) return true;
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     return false;

@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <ctime>
+#include <sys/types.h>
 #include <string>
 #include <thread>
 #include <vector>
@@ -54,7 +55,8 @@ public:
     // Runs the tool to its end (HOME is a fresh directory of the run).
     ToolRun runTool(const std::vector<std::string>& args);
     // Starts the tool without waiting; output in outPath()/errPath().
-    void spawnTool(const std::vector<std::string>& args);
+    // envOptions go to env(1) before the tool (e.g. "--ignore-signal=USR1").
+    void spawnTool(const std::vector<std::string>& args, const std::vector<std::string>& envOptions = {});
     testsupport::ChildProcess& tool() { return tool_; }
     std::string outPath() const { return work_.file("tool.out"); }
     std::string errPath() const { return work_.file("tool.err"); }
@@ -104,5 +106,9 @@ inline bool contains(const std::string& text, const std::string& part) { return 
 
 // Waits until the tool's standard output holds part.
 bool waitForOutput(MigrationEnv& env, const std::string& part, int timeoutMs = 60000);
+
+// True once sig is no longer pending for the process: its handler ran (or
+// it was ignored).
+bool waitDelivered(pid_t pid, int sig);
 
 }  // namespace e2e
