@@ -34,6 +34,24 @@ int storeFailure(const char* action, const std::string& path, int error)
     return TINYDB_E_KNOWNHOSTS;
 }
 
+// A file of the store that is not one: a FIFO, a device, a socket, or
+// larger than any store of fingerprints.
+int unusableFile(const std::string& path, const std::string& reason)
+{
+    failureText = "Cannot read the known-hosts file " + path + ": " + reason + ".";
+    return TINYDB_E_KNOWNHOSTS;
+}
+
+// The reason a just opened (or refused) store file is not used, or empty.
+std::string whyUnusable(const LockedFile& file)
+{
+    if (file.refusedKind())
+        return std::string("it is ") + file.refusedKind() + ", not a regular file";
+    if ((file.isOpened() && file.size() > KnownHostsFile::maxBytes) || file.tooLong())
+        return "it is larger than 1 MiB";
+    return std::string();
+}
+
 int lockTimeout(const std::string& path)
 {
     failureText = "The known-hosts file " + path + " stayed locked by another process for " +
@@ -99,20 +117,23 @@ bool moveNoReplace(const std::string& from, const std::string& to)
 int LockedFile::defaultLockWait = 30;
 
 LockedFile::LockedFile(const char* path, LockMode mode)
-    : opened(false), timedOut(false), error(0), lockWait(defaultLockWait)
+    : opened(false), timedOut(false), error(0), lockWait(defaultLockWait), refused(nullptr), overLimit(false)
 {
-    const utils::ZFile::AccessFlags access =
-        mode == LockMode::Write ? utils::ZFile::AccessFlags::ReadWrite : utils::ZFile::AccessFlags::Read;
-    const utils::ZFile::CreationFlags creation = mode == LockMode::Write
-                                                     ? utils::ZFile::CreationFlags::OpenAlways
-                                                     : utils::ZFile::CreationFlags::OpenExisting;
+    // O_NONBLOCK: a FIFO must not hold the open; it is refused right after.
+    const int flags = (mode == LockMode::Write ? O_RDWR | O_CREAT : O_RDONLY) | O_NONBLOCK;
     tiny::PeriodGuard wait(lockWait, tiny::PeriodGuard::PgMode::oneShot);
     wait.start();
     for (;;) {
         errno = 0;
-        opened = file.wOpen(path, access, creation);
+        opened = file.doOpen(path, flags);
         if (opened) {
             error = 0;
+            break;
+        }
+        // A socket fails the open itself.
+        refused = file.refusedKind() ? file.refusedKind() : specialFileKindAt(path);
+        if (refused) {
+            error = errno;
             break;
         }
         // A conflicting record lock shows as EAGAIN or EACCES; anything else
@@ -134,9 +155,10 @@ LockedFile::~LockedFile()
         file.close();
 }
 
-bool LockedFile::readFileContent(std::stringstream& content)
+bool LockedFile::readFileContent(std::stringstream& content, long long limit)
 {
     content.clear();
+    overLimit = false;
     if (!opened)
         return true;
     file.flush();
@@ -144,11 +166,17 @@ bool LockedFile::readFileContent(std::stringstream& content)
     if (file.i_seek(0, SEEK_SET) == -1)
         return false;
     char chunk[1023];
+    long long total = 0;
     for (;;) {
         const int n = file.read(chunk, sizeof chunk);
         if (n <= 0)
             return file.endOfData;
         content.write(chunk, n);
+        total += n;
+        if (limit >= 0 && total > limit) {
+            overLimit = true;
+            return false;
+        }
     }
 }
 
@@ -217,7 +245,8 @@ bool KnownHostsFile::createIfNotExist(const std::string& path)
             return false;
     }
     // O_CREAT without O_TRUNC: a file made by a racing process keeps its content.
-    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+    // O_NONBLOCK: a FIFO put there meanwhile must not hold the open.
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NONBLOCK, 0600);
     if (fd < 0)
         return false;
     ::close(fd);
@@ -233,13 +262,15 @@ int KnownHostsFile::readFingerprint(const std::string& path, const std::string& 
         LockedFile file(path.c_str(), LockedFile::LockMode::Read);
         if (!file.isOpened() && file.isTimedOut())
             return lockTimeout(path);
+        if (!whyUnusable(file).empty())
+            return unusableFile(path, whyUnusable(file));
         // Only a missing file is an empty store: one that is there but cannot
         // be opened would make every certificate a first use.
         if (!file.isOpened() && file.openError() != ENOENT)
             return storeFailure("read", path, file.openError());
         errno = 0;
-        if (!file.readFileContent(content))
-            return storeFailure("read", path, errno);
+        if (!file.readFileContent(content, KnownHostsFile::maxBytes))
+            return file.tooLong() ? unusableFile(path, whyUnusable(file)) : storeFailure("read", path, errno);
     }
     const std::string text = content.str();
     Line line;
@@ -259,12 +290,14 @@ int KnownHostsFile::writeFingerprint(const std::string& path, const std::string&
 {
     const std::string prefix = key + keySeparator;
     LockedFile file(path.c_str(), LockedFile::LockMode::Write);
+    if (!whyUnusable(file).empty())
+        return unusableFile(path, whyUnusable(file));
     if (!file.isOpened())
         return file.isTimedOut() ? lockTimeout(path) : storeFailure("write", path, file.openError());
     std::stringstream content;
     errno = 0;
-    if (!file.readFileContent(content))
-        return storeFailure("read", path, errno);
+    if (!file.readFileContent(content, KnownHostsFile::maxBytes))
+        return file.tooLong() ? unusableFile(path, whyUnusable(file)) : storeFailure("read", path, errno);
     const std::string text = content.str();
     Line line;
     if (findLine(text, prefix, line)) {
@@ -297,6 +330,8 @@ int KnownHostsFile::getSetFingerprint(bool read, const char* host, const char* p
     }
     if (read)
         return readFingerprint(path, key, fingerprint);
+    if (const char* kind = specialFileKindAt(path.c_str()))
+        return unusableFile(path, std::string("it is ") + kind + ", not a regular file");
     errno = 0;
     if (!createIfNotExist(path))
         return storeFailure("create", path, errno);

@@ -4,6 +4,7 @@
 #include <sstream>
 #include <string>
 
+#include "admin/RegularFile.h"
 #include "admin/tinydb.h"
 #include "foundation/streams/ZFile.h"
 
@@ -34,9 +35,16 @@ public:
     bool isTimedOut() const { return timedOut; }
     // errno of the open that failed; 0 when opened.
     int openError() const { return error; }
+    // What the file was when the open refused it for not being a regular
+    // file ("a FIFO", "a character device", ...; see RegularOnly), or null.
+    const char* refusedKind() const { return refused; }
+    // The size of the opened file when it was opened.
+    long long size() const { return file.openedSize(); }
 
     // The whole file, byte for byte; true with nothing read when not opened.
-    bool readFileContent(std::stringstream& content);
+    // With a limit, false once more than limit bytes were read (tooLong()).
+    bool readFileContent(std::stringstream& content, long long limit = -1);
+    bool tooLong() const { return overLimit; }
     // Replaces the whole file by content.
     bool writeFileContent(const std::stringstream& content);
     // Writes text at offset from the start, or offset bytes back from the end.
@@ -47,13 +55,18 @@ private:
     bool timedOut;
     int error;
     int lockWait;
-    utils::ZInterLockedFile file;
+    const char* refused;
+    bool overLimit;
+    RegularOnly<utils::ZInterLockedFile> file;
 };
 
 // The per-user store of administration servers' certificate fingerprints:
 // "$HOME/.zelvo/admin/known_hosts.cfg", one "host:port: fingerprint" line each.
 class KnownHostsFile {
 public:
+    // A larger file is refused: no store of fingerprints grows that big.
+    static constexpr long long maxBytes = 1 << 20;
+
     static bool getKnownHostsCfg(std::string& path);
     static bool prepareKey(std::string& key, const char* host, const char* port);
     // True when path is a regular file, or was created empty (0600, its

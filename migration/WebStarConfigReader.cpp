@@ -1,9 +1,13 @@
 #include "migration/WebStarConfigReader.h"
 
+#include "admin/RegularFile.h"
 #include "foundation/streams/ZFile.h"
 #include "migration/WsPostOfficeXmlParser.h"
 #include "migration/WsUserXmlParser.h"
 
+#include <fcntl.h>
+
+using zelvo::tinydb::RegularOnly;
 using zelvo::utils::ZFile;
 using zelvo::utils::ZXmlParser;
 
@@ -28,6 +32,21 @@ bool parsedWhole(bool handlerOk, const ZXmlParser& parser, const std::string& fi
     return true;
 }
 
+// Opens a preference file for reading. A FIFO, a device or a socket is
+// refused at once, with a line that says what it is: reading one would wait
+// for good or never end.
+bool openPreferenceFile(RegularOnly<ZFile>& file, const std::string& fileName, LogStream& log) {
+    if (file.doOpen(fileName.c_str(), O_RDONLY | O_NONBLOCK))
+        return true;
+    // A socket fails the open itself.
+    const char* kind = file.refusedKind() ? file.refusedKind() : zelvo::tinydb::specialFileKindAt(fileName.c_str());
+    if (kind)
+        log.log(LogStream::Error, "Unable to open file %s: it is %s, not a regular file\n", fileName.c_str(), kind);
+    else
+        log.log(LogStream::Error, "Unable to open file %s\n", fileName.c_str());
+    return false;
+}
+
 }  // namespace
 
 WebStarConfigReader::WebStarConfigReader(const std::string& p, LogStream& log) : path(p), log(log) {
@@ -39,11 +58,9 @@ int WebStarConfigReader::getPostOfficeList(std::vector<boost::shared_ptr<WebStar
     if (path.empty())
         return 3;
     const std::string fileName = path + "/" + PostOfficeFile;
-    ZFile file;
-    if (!file.open(fileName.c_str(), "r")) {
-        log.log(LogStream::Error, "Unable to open file %s\n", fileName.c_str());
+    RegularOnly<ZFile> file;
+    if (!openPreferenceFile(file, fileName, log))
         return 3;
-    }
     WsPostOfficeXmlParser parser(list, log);
     parser.parse(file);
     file.close();
@@ -70,11 +87,9 @@ int WebStarConfigReader::getUsers(const boost::shared_ptr<WebStarPostOffice>& po
         return 1;
     }
     const std::string fileName = userFileName(*postOffice);
-    ZFile file;
-    if (!file.open(fileName.c_str(), "r")) {
-        log.log(LogStream::Error, "Unable to open file %s\n", fileName.c_str());
+    RegularOnly<ZFile> file;
+    if (!openPreferenceFile(file, fileName, log))
         return 3;
-    }
     WsUserXmlParser parser(users, postOffice->smtpDomains.front(), log);
     parser.parse(file);
     file.close();

@@ -1,6 +1,9 @@
 #include "admin/KnownHostsFile.h"
 
 #include <fcntl.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -322,6 +325,168 @@ TEST_F(KnownHosts, StoreThatCannotBeReadTrustsNothing)
         ::unlink(cfg().c_str());
         ::rmdir(cfg().c_str());
     }
+}
+
+namespace {
+
+// What one bounded store operation gave, run in a child process so that an
+// open or a read that never ends fails the test instead of holding it.
+struct BoundedResult {
+    bool finished = false;
+    int rc = -1;
+    std::string failure;
+};
+
+BoundedResult runBounded(int (*operation)(const std::string& path), const std::string& path)
+{
+    BoundedResult r;
+    int out[2];
+    if (::pipe(out) != 0)
+        return r;
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        ::close(out[0]);
+        KnownHostsFile::clearLastFailure();
+        const int rc = operation(path);
+        const std::string text = std::to_string(rc) + "\n" + KnownHostsFile::lastFailure();
+        (void)!::write(out[1], text.data(), text.size());
+        ::_exit(0);
+    }
+    ::close(out[1]);
+    std::string text;
+    for (int waited = 0; waited < 10000;) {
+        pollfd p = {out[0], POLLIN, 0};
+        const int ready = ::poll(&p, 1, 100);
+        if (ready == 0) {
+            waited += 100;
+            continue;
+        }
+        if (ready < 0 && errno == EINTR)
+            continue;
+        char buf[512];
+        const ssize_t n = ::read(out[0], buf, sizeof buf);
+        if (n <= 0) {
+            r.finished = true;
+            break;
+        }
+        text.append(buf, static_cast<size_t>(n));
+    }
+    ::close(out[0]);
+    if (!r.finished)
+        ::kill(pid, SIGKILL);
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    const size_t nl = text.find('\n');
+    if (r.finished && nl != std::string::npos) {
+        r.rc = std::atoi(text.substr(0, nl).c_str());
+        r.failure = text.substr(nl + 1);
+    } else {
+        r.finished = false;
+    }
+    return r;
+}
+
+int readOnce(const std::string& path)
+{
+    std::string fingerprint;
+    return KnownHostsFile::readFingerprint(path, "zev.example:44337", fingerprint);
+}
+
+int writeOnce(const std::string& path)
+{
+    return KnownHostsFile::writeFingerprint(path, "zev.example:44337", fpA);
+}
+
+int trustOnce(const std::string&)
+{
+    return zelvo::tinydb::verifyPresentedFingerprint(fpA, "zev.example", "44337", ask, nullptr, "10.1.2.3");
+}
+
+void bindSocket(const std::string& path)
+{
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    ASSERT_GE(fd, 0);
+    sockaddr_un addr {};
+    addr.sun_family = AF_UNIX;
+    ASSERT_LT(path.size(), sizeof addr.sun_path);
+    std::strcpy(addr.sun_path, path.c_str());
+    ASSERT_EQ(0, ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr));
+    ::close(fd);
+}
+
+}  // namespace
+
+// A store that is no file to read (a FIFO, a device, a socket, a link to
+// one) or larger than 1 MiB is refused at once, without waiting in the open
+// or reading without end, with a line that says what it is; it is left as
+// it was. Each operation runs bounded: one that hangs fails.
+TEST_F(KnownHosts, StoreThatIsNoFileIsRefusedAtOnce)
+{
+    const std::string notRegular = ", not a regular file.";
+    struct Case {
+        const char* what;
+        void (*make)(const std::string& path);
+        std::string reason;
+    } cases[] = {
+        {"a FIFO", [](const std::string& path) { ASSERT_EQ(0, ::mkfifo(path.c_str(), 0600)); },
+         "it is a FIFO" + notRegular},
+        {"a link to a FIFO",
+         [](const std::string& path) {
+             ASSERT_EQ(0, ::mkfifo((path + ".fifo").c_str(), 0600));
+             ASSERT_EQ(0, ::symlink((path + ".fifo").c_str(), path.c_str()));
+         },
+         "it is a FIFO" + notRegular},
+        {"a link to /dev/zero", [](const std::string& path) { ASSERT_EQ(0, ::symlink("/dev/zero", path.c_str())); },
+         "it is a character device" + notRegular},
+        {"a link to /dev/null", [](const std::string& path) { ASSERT_EQ(0, ::symlink("/dev/null", path.c_str())); },
+         "it is a character device" + notRegular},
+        {"a socket", bindSocket, "it is a socket" + notRegular},
+        {"a file of 1 MiB and one byte",
+         [](const std::string& path) { writeFile(path, std::string(KnownHostsFile::maxBytes + 1, '\n')); },
+         "it is larger than 1 MiB."},
+    };
+    struct Operation {
+        const char* name;
+        int (*run)(const std::string& path);
+    } operations[] = {{"read", readOnce}, {"write", writeOnce}, {"trust", trustOnce}};
+    for (const Case& k : cases) {
+        for (const Operation& op : operations) {
+            SCOPED_TRACE(std::string(k.what) + ", " + op.name);
+            writeCfg("");
+            ASSERT_EQ(0, ::unlink(cfg().c_str()));
+            ::unlink((cfg() + ".fifo").c_str());
+            ASSERT_NO_FATAL_FAILURE(k.make(cfg()));
+            struct stat before;
+            ASSERT_EQ(0, ::lstat(cfg().c_str(), &before));
+            const BoundedResult r = runBounded(op.run, cfg());
+            EXPECT_TRUE(r.finished) << "still waiting after 10 s";
+            if (!r.finished) {
+                ::unlink(cfg().c_str());
+                continue;
+            }
+            EXPECT_EQ(TINYDB_E_KNOWNHOSTS, r.rc);
+            EXPECT_EQ("Cannot read the known-hosts file " + cfg() + ": " + k.reason, r.failure);
+            struct stat after;
+            ASSERT_EQ(0, ::lstat(cfg().c_str(), &after));
+            EXPECT_EQ(before.st_mode, after.st_mode);
+            EXPECT_EQ(before.st_size, after.st_size);
+            ::unlink(cfg().c_str());
+        }
+    }
+}
+
+// The limit is the size: a store of exactly 1 MiB is read.
+TEST_F(KnownHosts, StoreOfOneMebibyteIsRead)
+{
+    const std::string line = "zev.example:44337: " + fpA + "\n";
+    writeCfg(std::string(KnownHostsFile::maxBytes - line.size(), '\n') + line);
+    ASSERT_EQ(KnownHostsFile::maxBytes, static_cast<long long>(readFile(cfg()).size()));
+    std::string fingerprint;
+    EXPECT_EQ(0, KnownHostsFile::readFingerprint(cfg(), "zev.example:44337", fingerprint));
+    EXPECT_EQ(fpA, fingerprint);
+    EXPECT_EQ(0, KnownHostsFile::writeFingerprint(cfg(), "zev.example:44337", fpB));
+    EXPECT_EQ(0, KnownHostsFile::readFingerprint(cfg(), "zev.example:44337", fingerprint));
+    EXPECT_EQ(fpB, fingerprint);
 }
 
 // A store that cannot take the accepted fingerprint fails the trust instead

@@ -9,9 +9,13 @@
 #include <cerrno>
 #include <fcntl.h>
 #include <poll.h>
+#include <signal.h>
 #include <spawn.h>
 #include <sstream>
 #include <string>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
@@ -28,8 +32,9 @@ struct Result {
     std::string out, err;
 };
 
-// Reads both pipes to their end, then reaps the child by its pid.
-Result runTool(const std::vector<std::string>& args)
+// Reads both pipes to their end, then reaps the child by its pid. A tool
+// still running after timeoutMs is killed (status -1).
+Result runTool(const std::vector<std::string>& args, int timeoutMs = 120000)
 {
     Result r;
     int outPipe[2], errPipe[2];
@@ -61,11 +66,21 @@ Result runTool(const std::vector<std::string>& args)
     pollfd fds[2] = {{outPipe[0], POLLIN, 0}, {errPipe[0], POLLIN, 0}};
     std::string* sinks[2] = {&r.out, &r.err};
     int open = 2;
-    while (open > 0) {
-        if (poll(fds, 2, -1) < 0) {
+    bool killed = false;
+    for (int waited = 0; open > 0;) {
+        const int ready = poll(fds, 2, 100);
+        if (ready < 0) {
             if (errno == EINTR)
                 continue;
             break;
+        }
+        if (ready == 0) {
+            waited += 100;
+            if (waited >= timeoutMs && !killed) {
+                kill(pid, SIGKILL);
+                killed = true;
+            }
+            continue;
         }
         for (int i = 0; i < 2; ++i) {
             if (fds[i].fd < 0 || fds[i].revents == 0)
@@ -84,7 +99,7 @@ Result runTool(const std::vector<std::string>& args)
     int status = 0;
     while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
     }
-    if (WIFEXITED(status))
+    if (WIFEXITED(status) && !killed)
         r.status = WEXITSTATUS(status);
     return r;
 }
@@ -214,5 +229,43 @@ TEST(CommandLineTest, PreferenceFileThatCannotBeReadFailsTheRun)
         EXPECT_EQ(2, r.status);
         EXPECT_EQ(kBanner + kMakerLine + "Load 4D configuration ... Failed\n", r.out);
         EXPECT_EQ("ERROR: Parsing file " + path + " failed\nCannot read the document: Is a directory\n\n", r.err);
+    }
+}
+
+// A preference file that is no file to read (a FIFO, a device, a socket, or
+// a link to one) is refused at once with a line that names it and says what
+// it is: the check fails (exit status 2) instead of waiting in the open or
+// reading without end. Each run is bounded: one that hangs fails.
+TEST(CommandLineTest, PreferenceFileThatIsNoFileIsRefusedAtOnce)
+{
+    struct Kind {
+        const char* what;
+        std::string shell; // makes $F
+        std::string is;
+    } kinds[] = {
+        {"a FIFO", "mkfifo \"$F\"", "a FIFO"},
+        {"a link to a FIFO", "mkfifo \"$F.fifo\" && ln -s \"$F.fifo\" \"$F\"", "a FIFO"},
+        {"a link to /dev/zero", "ln -s /dev/zero \"$F\"", "a character device"},
+        {"a socket",
+         "python3 -c 'import socket,sys; socket.socket(socket.AF_UNIX).bind(sys.argv[1])' \"$F\"", "a socket"},
+    };
+    for (const char* file : {"WSMailboxServer.prefs.xml", "acme/RecipientDB_Acme.prefs.xml",
+                             "beta/RecipientDB_Beta.prefs.xml"}) {
+        for (const Kind& k : kinds) {
+            SCOPED_TRACE(std::string(file) + " as " + k.what);
+            testsupport::TempDir dir("zt-prefs");
+            const std::string install = dir.file("install");
+            const std::string path = install + "/" + file;
+            ASSERT_EQ(0, testsupport::runShell(
+                             "cp -r " + testsupport::shellQuote(testsupport::sourcePath("tests/migration/e2e/golden")) +
+                             " " + testsupport::shellQuote(install) + " && F=" + testsupport::shellQuote(path) +
+                             " && rm \"$F\" && " + k.shell));
+            const Result r = runTool({"--target-user=u", "--target-pass=p", "--target-host=127.0.0.1",
+                                      "--source-path", install},
+                                     20000);
+            EXPECT_EQ(2, r.status) << "(-1: still running after 20 s)\n" << r.out << r.err;
+            EXPECT_EQ(kBanner + kMakerLine + "Load 4D configuration ... Failed\n", r.out);
+            EXPECT_EQ("ERROR: Unable to open file " + path + ": it is " + k.is + ", not a regular file\n\n", r.err);
+        }
     }
 }

@@ -1,6 +1,6 @@
 // The driver's lines for every failure it reports, word for word, through
-// the built 4d2zev: the stand-in's knobs refuse chosen statements, a FIFO in
-// place of the post-office file changes it between the check and the
+// the built 4d2zev: the stand-in's knobs refuse chosen statements or hold the
+// preparation while the post-office file changes between the check and the
 // migration, and a scripted source fails its listing or its connection.
 #include "tests/imap/ScriptedServer.h"
 #include "tests/migration/e2e/MigrationEnv.h"
@@ -42,26 +42,6 @@ std::string summary(int domainsOk, int domainsFailed, int usersOk, int usersFail
                   domainsOk, domainsFailed, usersOk, usersFailed, foldersOk, foldersFailed, messagesOk,
                   messagesFailed);
     return text;
-}
-
-// Opens the FIFO for writing once the tool has it open for reading (polling,
-// so a tool that never opens it cannot hang the test), runs beforeWrite,
-// writes content and closes: the tool reads content, then the end of data.
-bool feedFifo(const std::string& path, const std::string& content, const std::function<void()>& beforeWrite = {}) {
-    for (int waited = 0; waited < 60000; waited += 10) {
-        const int fd = ::open(path.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
-        if (fd < 0) {
-            if (errno != ENXIO) return false;
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-            continue;
-        }
-        ::fcntl(fd, F_SETFL, 0);
-        if (beforeWrite) beforeWrite();
-        const bool written = ::write(fd, content.data(), content.size()) == static_cast<ssize_t>(content.size());
-        ::close(fd);
-        return written;
-    }
-    return false;
 }
 
 // A source server for every connection of a run (the probe, then one per
@@ -147,20 +127,26 @@ struct Case {
 };
 
 const std::string kPostOffices = "WSMailboxServer.prefs.xml";
+// The stand-in holds the switch of public folders (the last statement of the
+// preparation) until the file "release" of the run's world exists.
+const std::vector<std::string> kHoldPreparation = {"--hold", "update Misc=<RELEASE>"};
 
-// The post-office file becomes a FIFO: the configuration check reads the
-// golden file, the migration reads second (fed when it opens the file, after
-// beforeWrite).
-void postOfficesChangeDuringTheRun(World& w) {
-    const std::string path = w.install + "/" + kPostOffices;
-    ASSERT_EQ(::unlink(path.c_str()), 0);
-    ASSERT_EQ(::mkfifo(path.c_str(), 0600), 0);
+// While the preparation is held (after the configuration check, before the
+// migration reads the post offices), runs meanwhile, then releases it.
+bool whileThePreparationIsHeld(World& w, const std::function<void()>& meanwhile) {
+    const bool held = waitForOutput(w.env, "Switching public folders location ... ");
+    if (held) meanwhile();
+    testsupport::writeFile(w.env.work("release"), "");
+    return held;
 }
 
-bool feedPostOffices(World& w, const std::string& second, const std::function<void()>& beforeWrite = {}) {
-    const std::string path = w.install + "/" + kPostOffices;
-    return feedFifo(path, readFile(kGolden + "/" + kPostOffices)) && waitForOutput(w.env, "Users found: 3\n") &&
-           feedFifo(path, second, beforeWrite);
+// The post-office file changes between the check and the migration.
+bool changePostOffices(World& w, const std::string& second) {
+    return whileThePreparationIsHeld(w, [&] {
+        const std::string path = w.install + "/" + kPostOffices;
+        testsupport::writeFile(path + ".new", second);
+        ::rename((path + ".new").c_str(), path.c_str());
+    });
 }
 
 }  // namespace
@@ -191,9 +177,9 @@ TEST(EndToEndTexts, EveryFailureLine) {
           "Restoring Zelvo MailServer IMAP service configuration before exit ... OK\n"},
          {"Migration started"}},
         {"post-office list unreadable at the migration",
-         {},
-         postOfficesChangeDuringTheRun,
-         [&](World& w) { return feedPostOffices(w, prefix + "    <group><pref name=\"root\">x</pref></group>\n" + suffix); },
+         kHoldPreparation,
+         nullptr,
+         [&](World& w) { return changePostOffices(w, prefix + "    <group><pref name=\"root\">x</pref></group>\n" + suffix); },
          5,
          {"Migration started - <TIME>\n"
           "ERROR: Parsing file <INSTALL>/WSMailboxServer.prefs.xml failed\n\n"
@@ -202,27 +188,32 @@ TEST(EndToEndTexts, EveryFailureLine) {
           kRestored},
          {"Migration summary"}},
         {"post office without SMTP domain at the migration",
-         {},
-         postOfficesChangeDuringTheRun,
+         kHoldPreparation,
+         nullptr,
          [&](World& w) {
-             return feedPostOffices(w, prefix + "    <group name=\"po-acme\"><pref name=\"displayname\">Acme</pref>"
-                                               "<pref name=\"root\">acme/</pref></group>\n" + suffix);
+             return changePostOffices(w, prefix + "    <group name=\"po-acme\"><pref name=\"displayname\">Acme</pref>"
+                                                 "<pref name=\"root\">acme/</pref></group>\n" + suffix);
          },
          1,
          {"Migration started - <TIME>\nERROR: Post office \"po-acme\" hasn't smtp domain\n\n" +
           summary(0, 1, 0, 0, 0, 0, 0, 0) + "Migration finished - <TIME>\n" + kRestored},
          {"Creating domain"}},
+        // After the switch of the IMAP service: the run goes on to its
+        // summary and the restore.
         {"interrupt before the first post office",
-         {},
-         postOfficesChangeDuringTheRun,
-         // The tool waits in its read of the post-office file when SIGINT comes.
+         kHoldPreparation,
+         nullptr,
          [&](World& w) {
-             return feedPostOffices(w, readFile(kGolden + "/" + kPostOffices),
-                                    [&w] { w.env.tool().signal(SIGINT); });
+             bool delivered = false;
+             const bool held = whileThePreparationIsHeld(w, [&w, &delivered] {
+                 w.env.tool().signal(SIGINT);
+                 delivered = e2e::waitDelivered(w.env.tool().pid(), SIGINT);
+             });
+             return held && delivered;
          },
          130,
-         {"Migration started - <TIME>\n\nABORTED\nABORTED BY USER\n" + summary(0, 0, 0, 0, 0, 0, 0, 0) +
-          "Migration was aborted - <TIME>\n" + kRestored},
+         {"Switching public folders location ... OK\n\nABORTED\nMigration started - <TIME>\nABORTED BY USER\n" +
+          summary(0, 0, 0, 0, 0, 0, 0, 0) + "Migration was aborted - <TIME>\n" + kRestored},
          {"Post office:"}},
         {"domain refused",
          {"--fail", "insert Domain=3:1"},
@@ -338,7 +329,10 @@ TEST(EndToEndTexts, EveryFailureLine) {
         }
         w.args = w.env.toolArgs(w.install);
         if (w.scripted) w.args[9] = std::to_string(w.scripted->port());
-        w.env.startStandIn(c.knobs);
+        std::vector<std::string> knobs = c.knobs;
+        for (std::string& k : knobs)
+            if (k.find("<RELEASE>") != std::string::npos) k.replace(k.find("<RELEASE>"), 9, w.env.work("release"));
+        w.env.startStandIn(knobs);
         w.env.spawnTool(w.args);
         if (c.during) {
             EXPECT_TRUE(c.during(w));

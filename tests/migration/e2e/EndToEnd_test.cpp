@@ -364,6 +364,44 @@ TEST(EndToEnd, KnownHostsFileThatCannotBeUsedStopsTheRun) {
     }
 }
 
+// A known-hosts file that is no file to read (a FIFO, a link to a device)
+// or larger than 1 MiB stops the run at once with a line that names it and
+// says what it is, before the target is touched; it is not waited on or
+// read without end. Each run is bounded: one that hangs fails.
+TEST(EndToEnd, KnownHostsFileThatIsNoFileStopsTheRunAtOnce) {
+    struct Case {
+        const char* name;
+        std::string shell;  // makes $F
+        std::string reason;
+    } cases[] = {
+        {"a FIFO", "mkfifo \"$F\"", "it is a FIFO, not a regular file"},
+        {"a link to /dev/zero", "ln -s /dev/zero \"$F\"", "it is a character device, not a regular file"},
+        {"a file of 1 MiB and one byte", "head -c 1048577 /dev/zero | tr '\\0' '\\n' > \"$F\"",
+         "it is larger than 1 MiB"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        MigrationEnv env;
+        e2e::GreetingServer source("* OK 4D Mail IMAP ready\r\n");
+        env.startStandIn();
+        const std::string path = env.home() + "/.zelvo/admin/known_hosts.cfg";
+        ASSERT_EQ(testsupport::runShell("mkdir -p " + testsupport::shellQuote(env.home() + "/.zelvo/admin") +
+                                        " && F=" + testsupport::shellQuote(path) + " && " + c.shell),
+                  0);
+        std::vector<std::string> args = env.toolArgs(kGolden);
+        args[9] = std::to_string(source.port());
+        env.spawnTool(args);
+        const int status = env.tool().wait(30000);
+        const std::string out = readFile(env.outPath());
+        EXPECT_EQ(status, 4) << "(-1: still running after 30 s)\n" << out;
+        const std::string line = "Connecting Zelvo MailServer ... Failed\nERROR: Cannot read the known-hosts file " +
+                                 path + ": " + c.reason + ".\n\n";
+        EXPECT_TRUE(contains(out, line)) << "missing:\n" << line << "\nin:\n" << out;
+        EXPECT_FALSE(contains(out, "Preparing Zelvo MailServer")) << out;
+        EXPECT_EQ(env.standIn("len([e for e in s['log'] if 'statement' in e])"), "0");
+    }
+}
+
 // One run through every failure the loops count and go past.
 TEST(EndToEnd, FailuresInsideTheLoops) {
     MigrationEnv env;
