@@ -75,18 +75,40 @@ bool Migrator::wasAborted()
     return aborted;
 }
 
+bool Migrator::stopBeforeTheTargetChanges()
+{
+    pollInterrupt();
+    if (!wasAborted())
+        return false;
+    stoppedUntouched = true;
+    return true;
+}
+
+int Migrator::endUntouched()
+{
+    workLeftUndone = true;
+    log.log(LogStream::Line, "Migration was aborted - %s", getActualTime().c_str());
+    return 0;
+}
+
 int Migrator::start()
 {
     const bool configOk = test4DConfiguration();
     pollInterrupt();
     if (!configOk)
         return -2;
+    if (stopBeforeTheTargetChanges())
+        return endUntouched();
     const bool imapOk = test4DImapServer();
     pollInterrupt();
     if (!imapOk)
         return -3;
+    if (stopBeforeTheTargetChanges())
+        return endUntouched();
     const bool prepared = prepareZEV();
     pollInterrupt();
+    if (!prepared && stoppedUntouched)
+        return endUntouched();
     if (!prepared)
         return restoreBeforeExit() ? -4 : -10;
 
@@ -190,9 +212,18 @@ bool Migrator::prepareZEV()
             log.log(LogStream::Error, "Unable connect to Zelvo MailServer.\n");
         return false;
     }
+    if (stopBeforeTheTargetChanges())
+        return false;
 
     log.log(LogStream::Begin, "Preparing Zelvo MailServer IMAP service for migration ... ");
-    if (db->saveAndChangeImapStatus() != TinyDbResult::Ok) {
+    // The saved state is only read: an interrupt until then leaves the
+    // target as it was found.
+    int switched = db->saveImapServiceStatus();
+    if (switched == TinyDbResult::Ok && stopBeforeTheTargetChanges())
+        return false;
+    if (switched == TinyDbResult::Ok)
+        switched = db->changeImapServiceStatus();
+    if (switched != TinyDbResult::Ok) {
         log.log(LogStream::End, "Failed\n");
         log.log(LogStream::Error, "Unable to change Zelvo MailServer configuration.\n");
         return false;

@@ -59,6 +59,11 @@ public:
     void pollInterrupt();
 
 private:
+    // Acts on the interrupts that came; true when one did, before anything
+    // was changed on the target: the run ends there (endUntouched).
+    bool stopBeforeTheTargetChanges();
+    // "Migration was aborted" for a run stopped before the target changed.
+    int endUntouched();
     bool test4DConfiguration();
     bool test4DImapServer();
     bool prepareZEV();
@@ -77,6 +82,7 @@ private:
     zelvo::tiny::ZMutex mutex;
     bool aborted;
     bool workLeftUndone = false;
+    bool stoppedUntouched = false;
     std::unique_ptr<TinyDbCommunicator> db;
     zelvo::utils::SocketRegistry imapSockets;
     std::unique_ptr<ImapCopyist> copyist;

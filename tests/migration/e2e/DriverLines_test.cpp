@@ -9,9 +9,11 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -349,5 +351,99 @@ TEST(EndToEndTexts, EveryFailureLine) {
             if (found != std::string::npos) at = found + line.size();
         }
         for (const std::string& line : c.absent) EXPECT_FALSE(contains(out, line)) << line << "\nin:\n" << out;
+    }
+}
+
+namespace {
+
+// A source that greets as the old server only once released: the probe of
+// the source waits in its read of the greeting until then.
+class HeldGreeting {
+public:
+    HeldGreeting() {
+        fd_ = testsupport::listenOnLoopback(port_);
+        thread_ = std::thread([this] {
+            for (;;) {
+                const int c = ::accept(fd_, nullptr, nullptr);
+                if (c < 0) return;
+                while (!released_ && !stop_) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+                const std::string greeting = "* OK 4D Mail IMAP ready\r\n";
+                ::send(c, greeting.data(), greeting.size(), MSG_NOSIGNAL);
+                ::close(c);
+                if (stop_) return;
+            }
+        });
+    }
+    ~HeldGreeting() {
+        stop_ = true;
+        ::shutdown(fd_, SHUT_RDWR);
+        thread_.join();
+        ::close(fd_);
+    }
+    int port() const { return port_; }
+    void release() { released_ = true; }
+
+private:
+    int fd_ = -1;
+    int port_ = 0;
+    std::atomic<bool> released_{false};
+    std::atomic<bool> stop_{false};
+    std::thread thread_;
+};
+
+}  // namespace
+
+// An interrupt that comes before the first statement that changes the target
+// (the source probe, the reads of the target's IMAP state) ends the run
+// there: "Migration was aborted", exit status 130, and nothing that changes
+// the target is sent, so its IMAP clients are not cut.
+TEST(EndToEndTexts, InterruptBeforeTheTargetChangesLeavesItUntouched) {
+    struct Case {
+        const char* name;
+        const char* heldStatement;  // held by the stand-in; null: the source probe is held
+        std::string before;         // the output when the interrupt comes
+        int sessions;               // administration logins
+    } cases[] = {
+        {"the source probe", nullptr, "Connecting 4D Imap server ... ", 0},
+        {"the read of the IMAP bindings", "select Port, IPAddress",
+         "Preparing Zelvo MailServer IMAP service for migration ... ", 1},
+        {"the read of the IMAP service state", "select Running, AutoStart",
+         "Preparing Zelvo MailServer IMAP service for migration ... ", 1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        MigrationEnv env;
+        for (const auto& a : kAccounts) env.addAccount(a);
+        env.startSource();
+        const std::string release = env.work("release");
+        std::vector<std::string> knobs;
+        if (c.heldStatement) knobs = {"--hold", std::string(c.heldStatement) + "=" + release};
+        env.startStandIn(knobs);
+        std::vector<std::string> args = env.toolArgs(kGolden);
+        HeldGreeting held;
+        if (!c.heldStatement) args[9] = std::to_string(held.port());
+        env.spawnTool(args);
+        // The tool waits for the probe's greeting or the statement's answer.
+        const bool waiting = waitForOutput(env, c.before);
+        env.tool().signal(SIGINT);
+        const bool delivered = e2e::waitDelivered(env.tool().pid(), SIGINT);
+        held.release();
+        testsupport::writeFile(release, "");
+        ASSERT_TRUE(waiting);
+        ASSERT_TRUE(delivered);
+        const int status = env.tool().wait(120000);
+        const std::string out = e2e::maskTimes(readFile(env.outPath()));
+        EXPECT_EQ(status, 130) << out;
+        EXPECT_TRUE(contains(out, c.before)) << out;
+        EXPECT_TRUE(contains(out, "\nABORTED\nMigration was aborted - <TIME>\n")) << out;
+        for (const char* absent : {"Migration started", "Switching public folders", "Restoring", "ERROR"})
+            EXPECT_FALSE(contains(out, absent)) << absent << "\n" << out;
+        EXPECT_EQ(env.standIn("s['sessions']"), std::to_string(c.sessions));
+        EXPECT_EQ(env.standIn("[e['statement'] for e in s['log'] if 'statement' in e and not "
+                              "e['statement'].startswith('select Port, IPAddress from ServicePorts') and not "
+                              "e['statement'].startswith('select Running, AutoStart from service-imap')]"),
+                  "[]");
+        EXPECT_EQ(env.standIn("s['imap']['history']"), "[]");
+        EXPECT_EQ(env.standIn("s['imap']['listening']"), "[" + std::to_string(env.targetPort()) + "]");
     }
 }
