@@ -1,5 +1,6 @@
 #include "admin/TinyDbCommunicator.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
@@ -119,8 +120,16 @@ int TinyDbCommunicator::restoreAtExit()
     // When the session broke, once more on a fresh one. A refusal on a sound
     // session would only be refused again.
     int rc = restoreImapStatus();
-    if (rc != TinyDbResult::Ok && sessionBroken() && connect(true) == TinyDbResult::Ok)
+    if (rc != TinyDbResult::Ok && sessionBroken() && connect(true) == TinyDbResult::Ok) {
+        // Look before speaking: a restore carried out whose answer was lost,
+        // or a stop never carried out, left the service as it was found, and
+        // a restore would only cut its clients once more.
+        if (imapStatusAsSaved()) {
+            leftToRestore = false;
+            return TinyDbResult::Ok;
+        }
         rc = restoreImapStatus();
+    }
     return rc;
 }
 
@@ -249,7 +258,42 @@ int TinyDbCommunicator::saveImapServiceStatus()
     savedBindings.clear();
     if (!connected)
         return TinyDbResult::NotConnected;
+    std::vector<ImapBinding> bindings;
+    std::uint32_t running = 0;
+    std::uint32_t autoStart = 0;
+    const int rc = readImapStatus(bindings, running, autoStart);
+    if (rc != TinyDbResult::Ok)
+        return rc;
+    savedBindings = bindings;
+    imapRunning = running;
+    imapAutoStart = autoStart;
+    statusSaved = true;
+    return TinyDbResult::Ok;
+}
 
+bool TinyDbCommunicator::imapStatusAsSaved()
+{
+    std::vector<ImapBinding> bindings;
+    std::uint32_t running = 0;
+    std::uint32_t autoStart = 0;
+    if (!connected || readImapStatus(bindings, running, autoStart) != TinyDbResult::Ok)
+        return false;
+    auto byAddressAndPort = [](const ImapBinding& a, const ImapBinding& b) {
+        return a.ip != b.ip ? a.ip < b.ip : a.port < b.port;
+    };
+    std::vector<ImapBinding> saved = savedBindings;
+    std::sort(saved.begin(), saved.end(), byAddressAndPort);
+    std::sort(bindings.begin(), bindings.end(), byAddressAndPort);
+    const bool sameBindings =
+        std::equal(saved.begin(), saved.end(), bindings.begin(), bindings.end(),
+                   [](const ImapBinding& a, const ImapBinding& b) { return a.ip == b.ip && a.port == b.port; });
+    return sameBindings && (running != 0) == (imapRunning != 0);
+}
+
+int TinyDbCommunicator::readImapStatus(std::vector<ImapBinding>& bindings, std::uint32_t& running,
+                                       std::uint32_t& autoStart)
+{
+    bindings.clear();
     tinydb_query_result result;
     if (send("select Port, IPAddress from ServicePorts where Service='IMAP'", result) != 0)
         return TinyDbResult::QueryFailed;
@@ -266,7 +310,7 @@ int TinyDbCommunicator::saveImapServiceStatus()
         int length = sizeof buffer;
         if (tinydb_read_result(&result, row, 0, buffer, &length) != 0 || length != 2) {
             tinydb_free_result(&result);
-            savedBindings.clear();
+            bindings.clear();
             return TinyDbResult::QueryFailed;
         }
         binding.port = static_cast<std::uint16_t>(static_cast<unsigned char>(buffer[0]) * 256 +
@@ -274,11 +318,11 @@ int TinyDbCommunicator::saveImapServiceStatus()
         length = sizeof buffer;
         if (tinydb_read_result(&result, row, 1, buffer, &length) != 0 || length != 4) {
             tinydb_free_result(&result);
-            savedBindings.clear();
+            bindings.clear();
             return TinyDbResult::QueryFailed;
         }
         std::memcpy(&binding.ip, buffer, sizeof binding.ip);
-        savedBindings.push_back(binding);
+        bindings.push_back(binding);
     }
     tinydb_free_result(&result);
 
@@ -287,17 +331,14 @@ int TinyDbCommunicator::saveImapServiceStatus()
     int length = sizeof buffer;
     bool ok = result.rowCount == 1 && tinydb_read_result(&result, 0, 0, buffer, &length) == 0 && length >= 4;
     if (ok) {
-        std::memcpy(&imapRunning, buffer, sizeof imapRunning);
+        std::memcpy(&running, buffer, sizeof running);
         length = sizeof buffer;
         ok = tinydb_read_result(&result, 0, 1, buffer, &length) == 0 && length >= 4;
         if (ok)
-            std::memcpy(&imapAutoStart, buffer, sizeof imapAutoStart);
+            std::memcpy(&autoStart, buffer, sizeof autoStart);
     }
     tinydb_free_result(&result);
-    if (!ok)
-        return TinyDbResult::QueryFailed;
-    statusSaved = true;
-    return TinyDbResult::Ok;
+    return ok ? TinyDbResult::Ok : TinyDbResult::QueryFailed;
 }
 
 int TinyDbCommunicator::changeImapServiceStatus()

@@ -94,6 +94,11 @@ private:
     bool sessionBroken() const;
     // The steps of restoreImapStatus.
     int putBackImapStatus();
+    // Reads the target's IMAP bindings and service state (as the save does).
+    int readImapStatus(std::vector<ImapBinding>& bindings, std::uint32_t& running, std::uint32_t& autoStart);
+    // True when the target's IMAP bindings and service state read now are
+    // the saved ones (bindings in any order).
+    bool imapStatusAsSaved();
     // True when the server refused the last statement (it was not carried out).
     bool statementRefused() const;
     // True when every value can go between quotes; else logs which cannot.

@@ -150,7 +150,9 @@ bool Migrator::restoreBeforeExit()
     std::string bindings;
     for (const TinyDbCommunicator::ImapBinding& b : db->getSavedBindings())
         bindings += (bindings.empty() ? "" : ", ") + b.address() + ":" + std::to_string(b.port);
-    log.log(LogStream::Error, "Zelvo MailServer IMAP service was left unrestored (bindings: %s; %s).\n",
+    log.log(LogStream::Error,
+            "Zelvo MailServer IMAP service was left unrestored: put back its bindings (%s); it was %s before the "
+            "run.\n",
             bindings.empty() ? "none" : bindings.c_str(), db->imapWasRunning() ? "running" : "stopped");
     return false;
 }

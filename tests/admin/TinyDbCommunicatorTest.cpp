@@ -266,6 +266,88 @@ TEST_F(Communicator, RestoreAtExitReconnectsOnlyAfterABrokenSession)
     }
 }
 
+// On its fresh session the restore at exit first reads the target's IMAP
+// bindings and service state: when they are the saved ones (a restore
+// carried out whose last answer was lost, a stop never carried out), it is
+// done without a statement that would cut the service's clients again.
+TEST_F(Communicator, RestoreAtExitLooksBeforeItSpeaks)
+{
+    const std::vector<Row> asFound = {binding("IMAP", "0.0.0.0", 143), binding("SMTP", "0.0.0.0", 25),
+                                      binding("IMAP", "127.0.0.1", 1143)};
+    const std::vector<Row> putBack = {binding("SMTP", "0.0.0.0", 25), binding("IMAP", "0.0.0.0", 143),
+                                      binding("IMAP", "127.0.0.1", 1143)};
+    struct Case {
+        const char* name;
+        std::vector<std::string> knobs;
+        int change;         // the result of the switch
+        bool runRestore;    // the run's own restore is tried (and fails)
+        int stops;          // in all
+        std::vector<Row> bindings;
+    } cases[] = {
+        {"the run's restore carried out, its last answer lost", {"--cut-after", "start_service=2"},
+         TinyDbResult::Ok, true, 2, putBack},
+        {"the same, and every later start lost too", {"--cut-after", "start_service=2+"}, TinyDbResult::Ok, true,
+         2, putBack},
+        {"the switch's stop never carried out", {"--raw", "stop_service=close"}, TinyDbResult::QueryFailed, false,
+         1, asFound},
+    };
+    for (const Case& k : cases) {
+        SCOPED_TRACE(k.name);
+        std::vector<std::string> args = {"--admin", "admin:secret"};
+        args.insert(args.end(), k.knobs.begin(), k.knobs.end());
+        StandIn server(args);
+        auto c = connected(server);
+        ASSERT_EQ(k.change, c->saveAndChangeImapStatus());
+        ASSERT_TRUE(c->needsRestore());
+        if (k.runRestore) {
+            ASSERT_EQ(TinyDbResult::QueryFailed, c->restoreImapStatus());
+        }
+        const size_t before = server.statements().size();
+        EXPECT_EQ(TinyDbResult::Ok, c->restoreAtExit());
+        EXPECT_FALSE(c->needsRestore());
+        const std::vector<std::string> all = server.statements();
+        EXPECT_EQ((std::vector<std::string>{selectBindings, selectStatus}),
+                  std::vector<std::string>(all.begin() + before, all.end()));
+        c.reset();
+        EXPECT_EQ(2, server.state().get<int>("sessions"));
+        const std::vector<std::string> last = server.statements();
+        EXPECT_EQ(k.stops, std::count(last.begin(), last.end(), std::string(stopImap)));
+        EXPECT_EQ(k.bindings, server.table("ServicePorts"));
+        EXPECT_EQ("true", server.state().get<std::string>("imap.running"));
+    }
+}
+
+// What the fresh session reads decides: bindings or a service state other
+// than the saved ones are put back.
+TEST_F(Communicator, RestoreAtExitPutsBackWhatDiffers)
+{
+    struct Case {
+        const char* name;
+        std::vector<std::string> knobs;
+    } cases[] = {
+        {"the run's restore cut after its delete", {"--cut-after", "delete from ServicePorts=2"}},
+        {"the run's restore cut after its stop", {"--cut-after", "stop_service=2"}},
+        {"the run's restore dropped at its first insert", {"--raw-once", "Port='143'=close"}},
+    };
+    for (const Case& k : cases) {
+        SCOPED_TRACE(k.name);
+        std::vector<std::string> args = {"--admin", "admin:secret"};
+        args.insert(args.end(), k.knobs.begin(), k.knobs.end());
+        StandIn server(args);
+        auto c = connected(server);
+        ASSERT_EQ(TinyDbResult::Ok, c->saveAndChangeImapStatus());
+        ASSERT_NE(TinyDbResult::Ok, c->restoreImapStatus());
+        EXPECT_EQ(TinyDbResult::Ok, c->restoreAtExit());
+        c.reset();
+        const std::vector<std::string> all = server.statements();
+        EXPECT_EQ(3, std::count(all.begin(), all.end(), std::string(stopImap)));
+        EXPECT_EQ((std::vector<Row>{binding("SMTP", "0.0.0.0", 25), binding("IMAP", "0.0.0.0", 143),
+                                    binding("IMAP", "127.0.0.1", 1143)}),
+                  server.table("ServicePorts"));
+        EXPECT_EQ("true", server.state().get<std::string>("imap.running"));
+    }
+}
+
 TEST_F(Communicator, RefusedStartsMoveThePort)
 {
     {

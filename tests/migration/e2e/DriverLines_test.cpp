@@ -126,6 +126,7 @@ struct Case {
     int status;
     std::vector<std::string> lines;             // in this order, word for word ("<TIME>" for the times)
     std::vector<std::string> absent;
+    std::function<void(World&)> after = nullptr;  // checks of the target once the tool ended
 };
 
 const std::string kPostOffices = "WSMailboxServer.prefs.xml";
@@ -168,6 +169,25 @@ TEST(EndToEndTexts, EveryFailureLine) {
           "ERROR: Unable to change Zelvo MailServer configuration.\n\n"},
          // The refused stop changed nothing on the target: nothing to restore.
          {"Migration started", "Restoring"}},
+        // A stop never carried out (the connection dropped instead) left the
+        // target as it was: the restore before exit reads that on its fresh
+        // session and changes nothing.
+        {"IMAP switch dropped at its stop",
+         {"--raw", "stop_service=close"},
+         nullptr,
+         nullptr,
+         4,
+         {"Preparing Zelvo MailServer IMAP service for migration ... Failed\n"
+          "ERROR: Unable to change Zelvo MailServer configuration.\n\n"
+          "Restoring Zelvo MailServer IMAP service configuration before exit ... OK\n"},
+         {"Migration started", "left unrestored"},
+         [](World& w) {
+             EXPECT_EQ(w.env.standIn("[e['statement'] for e in s['log'] if "
+                                     "e.get('statement', '').startswith(('delete', 'insert', 'update'))]"),
+                       "[]");
+             EXPECT_EQ(w.env.standIn("s['sessions']"), "2");
+             EXPECT_EQ(w.env.standIn("s['imap']['listening']"), "[" + std::to_string(w.env.targetPort()) + "]");
+         }},
         {"public folders refused",
          {"--fail", "update Misc=3:1"},
          nullptr,
@@ -351,6 +371,7 @@ TEST(EndToEndTexts, EveryFailureLine) {
             if (found != std::string::npos) at = found + line.size();
         }
         for (const std::string& line : c.absent) EXPECT_FALSE(contains(out, line)) << line << "\nin:\n" << out;
+        if (c.after) c.after(w);
     }
 }
 

@@ -917,9 +917,15 @@ TEST(EndToEnd, AdministrationDropsAroundTheRestore) {
          2},
         {"the run's restore dropped at its insert", {"--raw-once", "Port='<HOME>'=close"}, 0,
          failed + again + "OK\n", true, 2},
+        // The target is back as it was found: the restore before exit reads
+        // that and sends nothing more.
+        {"the run's restore carried out, its last answer lost", {"--cut-after", "start_service=2"}, 0,
+         failed + again + "OK\n", true, 1},
+        {"the same, and every later start lost too", {"--cut-after", "start_service=2+"}, 0,
+         failed + again + "OK\n", true, 1},
         {"both restores cut", {"--cut-after", deletes + "=2+"}, 10,
-         failed + again + "Failed\nERROR: Zelvo MailServer IMAP service was left unrestored (bindings: 0.0.0.0:<HOME>; "
-                          "running).\n\n",
+         failed + again + "Failed\nERROR: Zelvo MailServer IMAP service was left unrestored: put back its bindings "
+                          "(0.0.0.0:<HOME>); it was running before the run.\n\n",
          false, 2},
     };
     for (const Case& c : cases) {
