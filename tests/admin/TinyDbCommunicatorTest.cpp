@@ -41,6 +41,13 @@ Row binding(const std::string& service, const std::string& ip, int port)
     return {{"Service", service}, {"IPAddress", ip}, {"Port", std::to_string(port)}};
 }
 
+// The stand-in's rows after a restore of its initial IMAP bindings: they
+// come back after the other rows.
+std::vector<Row> restoredBindings()
+{
+    return {binding("SMTP", "0.0.0.0", 25), binding("IMAP", "0.0.0.0", 143), binding("IMAP", "127.0.0.1", 1143)};
+}
+
 boost::shared_ptr<WebStarPostOffice> postOffice(const std::string& name, const std::string& displayName,
                                                 const std::vector<std::string>& domains)
 {
@@ -130,6 +137,13 @@ protected:
         const std::string path = home.file("tables.json");
         testsupport::writeFile(path, json);
         return {"--tables", path};
+    }
+    // Stand-in options: the administrator's credentials, then knobs.
+    static std::vector<std::string> withAdmin(const std::vector<std::string>& knobs)
+    {
+        std::vector<std::string> args = {"--admin", "admin:secret"};
+        args.insert(args.end(), knobs.begin(), knobs.end());
+        return args;
     }
     std::unique_ptr<TinyDbCommunicator> connected(const StandIn& server)
     {
@@ -225,8 +239,7 @@ TEST_F(Communicator, SwitchThatFailedLeavesARestoreOnlyWhenItChangedTheTarget)
 // second session.
 TEST_F(Communicator, RestoreAtExitReconnectsOnlyAfterABrokenSession)
 {
-    const std::vector<Row> restored = {binding("SMTP", "0.0.0.0", 25), binding("IMAP", "0.0.0.0", 143),
-                                       binding("IMAP", "127.0.0.1", 1143)};
+    const std::vector<Row> restored = restoredBindings();
     // A start answered with the value 0: the service did not start.
     const std::string notStarted = "00000000" "00000025" "00000000" "00000000"
                                    "0073" "0001" "00000001" "00000000" "00000000" "00000000"
@@ -250,9 +263,7 @@ TEST_F(Communicator, RestoreAtExitReconnectsOnlyAfterABrokenSession)
     };
     for (const Case& k : cases) {
         SCOPED_TRACE(k.name);
-        std::vector<std::string> args = {"--admin", "admin:secret"};
-        args.insert(args.end(), k.knobs.begin(), k.knobs.end());
-        StandIn server(args);
+        StandIn server(withAdmin(k.knobs));
         auto c = connected(server);
         ASSERT_EQ(k.change, c->saveAndChangeImapStatus());
         EXPECT_EQ(k.restore, c->restoreImapStatus());
@@ -274,8 +285,7 @@ TEST_F(Communicator, RestoreAtExitLooksBeforeItSpeaks)
 {
     const std::vector<Row> asFound = {binding("IMAP", "0.0.0.0", 143), binding("SMTP", "0.0.0.0", 25),
                                       binding("IMAP", "127.0.0.1", 1143)};
-    const std::vector<Row> putBack = {binding("SMTP", "0.0.0.0", 25), binding("IMAP", "0.0.0.0", 143),
-                                      binding("IMAP", "127.0.0.1", 1143)};
+    const std::vector<Row> putBack = restoredBindings();
     struct Case {
         const char* name;
         std::vector<std::string> knobs;
@@ -293,9 +303,7 @@ TEST_F(Communicator, RestoreAtExitLooksBeforeItSpeaks)
     };
     for (const Case& k : cases) {
         SCOPED_TRACE(k.name);
-        std::vector<std::string> args = {"--admin", "admin:secret"};
-        args.insert(args.end(), k.knobs.begin(), k.knobs.end());
-        StandIn server(args);
+        StandIn server(withAdmin(k.knobs));
         auto c = connected(server);
         ASSERT_EQ(k.change, c->saveAndChangeImapStatus());
         ASSERT_TRUE(c->needsRestore());
@@ -331,9 +339,7 @@ TEST_F(Communicator, RestoreAtExitPutsBackWhatDiffers)
     };
     for (const Case& k : cases) {
         SCOPED_TRACE(k.name);
-        std::vector<std::string> args = {"--admin", "admin:secret"};
-        args.insert(args.end(), k.knobs.begin(), k.knobs.end());
-        StandIn server(args);
+        StandIn server(withAdmin(k.knobs));
         auto c = connected(server);
         ASSERT_EQ(TinyDbResult::Ok, c->saveAndChangeImapStatus());
         ASSERT_NE(TinyDbResult::Ok, c->restoreImapStatus());
@@ -341,9 +347,7 @@ TEST_F(Communicator, RestoreAtExitPutsBackWhatDiffers)
         c.reset();
         const std::vector<std::string> all = server.statements();
         EXPECT_EQ(3, std::count(all.begin(), all.end(), std::string(stopImap)));
-        EXPECT_EQ((std::vector<Row>{binding("SMTP", "0.0.0.0", 25), binding("IMAP", "0.0.0.0", 143),
-                                    binding("IMAP", "127.0.0.1", 1143)}),
-                  server.table("ServicePorts"));
+        EXPECT_EQ(restoredBindings(), server.table("ServicePorts"));
         EXPECT_EQ("true", server.state().get<std::string>("imap.running"));
     }
 }
