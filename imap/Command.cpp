@@ -19,15 +19,13 @@ bool startsWith(const std::string& s, const char* prefix)
 bool announcedLiteral(const std::string& text, unsigned& size)
 {
     const std::string::size_type open = text.rfind('{');
-    if (open == std::string::npos || text.size() < open + 5 || text.compare(text.size() - 4, 4, "+}\r\n") != 0)
+    if (open == std::string::npos || text.size() < open + 5 || text.compare(text.size() - 3, 3, "}\r\n") != 0)
         return false;
     unsigned long n = 0;
-    for (std::string::size_type i = open + 1; i < text.size() - 4; ++i) {
-        if (text[i] < '0' || text[i] > '9' || n > 0xffffffffUL / 10)
-            return false;
-        n = n * 10 + static_cast<unsigned long>(text[i] - '0');
-    }
-    if (n > 0xffffffffUL)
+    bool plus = false;
+    if (!zelvo::mail::imap::parseLiteralCount(text.begin() + static_cast<std::ptrdiff_t>(open) + 1,
+                                              text.end() - 3, n, plus) ||
+        !plus)
         return false;
     size = static_cast<unsigned>(n);
     return true;
@@ -230,20 +228,11 @@ bool Command::isWholeResponse(const std::string& line, unsigned& size)
     const std::string::size_type open = line.rfind('{');
     if (open == std::string::npos)
         return true;
-    std::string::size_type last = n - 3;
-    if (last > open + 1 && line[last - 1] == '+')
-        --last;
-    if (last == open + 1)
-        throw ImapParserException("Bad literal count");
     unsigned long count = 0;
-    for (std::string::size_type i = open + 1; i < last; ++i) {
-        const char c = line[i];
-        if (c < '0' || c > '9')
-            throw ImapParserException("Bad literal count");
-        count = count * 10 + static_cast<unsigned long>(c - '0');
-        if (count > zelvo::mail::imap::maxLiteralCount)
-            throw ImapParserException("Bad literal count");
-    }
+    bool plus = false;
+    if (!zelvo::mail::imap::parseLiteralCount(line.begin() + static_cast<std::ptrdiff_t>(open) + 1, line.end() - 3,
+                                              count, plus))
+        throw ImapParserException("Bad literal count");
     size = static_cast<unsigned>(count);
     return false;
 }

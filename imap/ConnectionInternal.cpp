@@ -433,3 +433,10 @@ void ConnectionInternal::protocolError(const std::string& what)
     close();
     throw ImapParserException(what);
 }
+
+bool ConnectionInternal::dropBadInput(const char* why)
+{
+    dropReason = why;
+    close();
+    return false;
+}

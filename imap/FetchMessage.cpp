@@ -30,21 +30,10 @@ LiteralHeader literalAtEnd(const std::string& line, unsigned long& count)
     const std::size_t open = line.rfind('{', n - 3);
     if (open == std::string::npos)
         return LiteralHeader::None;
-    std::size_t end = n - 3;
-    if (end > open + 1 && line[end - 1] == '+')
-        --end;
-    if (end == open + 1)
+    bool plus = false;
+    if (!zelvo::mail::imap::parseLiteralCount(line.begin() + static_cast<std::ptrdiff_t>(open) + 1, line.end() - 3,
+                                              count, plus))
         return LiteralHeader::Malformed;
-    unsigned long value = 0;
-    for (std::size_t i = open + 1; i < end; ++i) {
-        const char c = line[i];
-        if (c < '0' || c > '9')
-            return LiteralHeader::Malformed;
-        value = value * 10 + static_cast<unsigned long>(c - '0');
-        if (value > zelvo::mail::imap::maxLiteralCount)
-            return LiteralHeader::Malformed;
-    }
-    count = value;
     return LiteralHeader::Ok;
 }
 
@@ -56,16 +45,12 @@ bool skipBytes(ConnectionInternal& connection, unsigned long& count, const Abort
     std::string scratch;
     scratch.reserve(FetchMessage::maxPartSize);
     while (count > 0) {
-        if (aborted && aborted()) {
-            connection.close();
-            return false;
-        }
+        if (aborted && aborted())
+            return connection.dropBadInput("aborted while a literal was skipped");
         const unsigned want = static_cast<unsigned>(std::min<unsigned long>(count, FetchMessage::maxPartSize));
         scratch.clear();
-        if (connection.recvData(scratch, want) != want) {
-            connection.close();
-            return false;
-        }
+        if (connection.recvData(scratch, want) != want)
+            return connection.dropBadInput("the data ended inside a literal");
         count -= want;
     }
     return true;
@@ -346,13 +331,11 @@ private:
         if (end - at < 3 || (*text)[end - 1] != '}')
             return Step::Wrong;
         unsigned long value = 0;
-        for (std::size_t i = at + 1; i + 1 < end; ++i) {
-            if (!isDigit((*text)[i]))
-                return Step::Wrong;
-            value = value * 10 + static_cast<unsigned long>((*text)[i] - '0');
-            if (value > zelvo::mail::imap::maxLiteralCount)
-                return Step::Wrong;
-        }
+        bool plus = false;
+        if (!zelvo::mail::imap::parseLiteralCount(text->begin() + static_cast<std::ptrdiff_t>(at) + 1,
+                                                  text->begin() + static_cast<std::ptrdiff_t>(end) - 1, value, plus) ||
+            plus)
+            return Step::Wrong;
         at = end;
         literal = value;
         return Step::Literal;
@@ -390,7 +373,7 @@ ItemReader::Step readItems(ConnectionInternal& connection, ItemReader& reader, s
         case ItemReader::Step::Literal:
             break;
         default:
-            connection.close();
+            connection.dropBadInput("a FETCH response that is no item list");
             return ItemReader::Step::Wrong;
         }
         if (!skipBytes(connection, count, aborted))
@@ -485,7 +468,7 @@ bool FetchMessage::getNextDataPart(std::string& part)
         // complete; the source is out of step.
         remaining = 0;
         restPending = false;
-        connection->close();
+        connection->dropBadInput("the data ended inside a message body");
         throw ImapConnectionFailed("Message body ended early");
     }
     remaining -= got;
@@ -521,8 +504,8 @@ bool FetchMessage::skipRemaining()
         std::string line;
         connection->recvLine(line);
         return finishItemList(*connection, line, abortCheck);
-    } catch (ImapException&) {
-        connection->close();
+    } catch (ImapException& e) {
+        connection->dropBadInput(e.what());
         return false;
     }
 }
@@ -551,20 +534,12 @@ void FetchMessage::setDateAndFlags(const std::string& d, const std::string& f)
 
 bool FetchMessage::setSize(std::string text)
 {
-    if (text.size() < 5 || text[0] != '{')
-        return false;
-    text.erase(0, 1);
-    if (text.compare(text.size() - 3, 3, "}\r\n") != 0)
-        return false;
-    text.erase(text.size() - 3);
-    if (text.empty() || !std::all_of(text.begin(), text.end(), isDigit))
+    if (text.size() < 5 || text[0] != '{' || text.compare(text.size() - 3, 3, "}\r\n") != 0)
         return false;
     unsigned long value = 0;
-    for (char c : text) {
-        value = value * 10 + static_cast<unsigned long>(c - '0');
-        if (value > zelvo::mail::imap::maxLiteralCount)
-            return false;
-    }
+    bool plus = false;
+    if (!zelvo::mail::imap::parseLiteralCount(text.begin() + 1, text.end() - 3, value, plus) || plus)
+        return false;
     startBody(static_cast<unsigned>(value));
     return value != 0;
 }
@@ -674,18 +649,15 @@ bool skipResponseLiterals(ConnectionInternal& connection, std::string line, cons
         case LiteralHeader::None:
             return true;
         case LiteralHeader::Malformed:
-            connection.close();
-            return false;
+            return connection.dropBadInput("a literal count that cannot be skipped");
         case LiteralHeader::Ok:
             break;
         }
         if (!skipBytes(connection, count, aborted))
             return false;
         connection.recvLine(line);
-        if (line.empty()) {
-            connection.close();
-            return false;
-        }
+        if (line.empty())
+            return connection.dropBadInput("silent after a literal");
     }
 }
 

@@ -10,25 +10,6 @@ namespace imap {
 
 namespace {
 
-// The count of a literal header: digits, optionally followed by the "+" of
-// LITERAL+, and nothing else; bounded by maxLiteralCount.
-unsigned long parseLiteralCount(const_iterator first, const_iterator last)
-{
-    if (last != first && *(last - 1) == '+')
-        --last;
-    if (first == last)
-        throw ImapParserException("Bad literal count");
-    unsigned long n = 0;
-    for (const_iterator i = first; i != last; ++i) {
-        if (*i < '0' || *i > '9')
-            throw ImapParserException("Bad literal count");
-        n = n * 10 + static_cast<unsigned long>(*i - '0');
-        if (n > maxLiteralCount)
-            throw ImapParserException("Bad literal count");
-    }
-    return n;
-}
-
 bool readQuoted(const std::string& src, const_iterator& pos, std::string& out)
 {
     // pos stands on the opening quote; \" and \\ are escapes.
@@ -60,7 +41,10 @@ bool readQuotedOrLiteral(const std::string& src, const_iterator& pos, std::strin
     if (*pos != '{')
         return false;
     const_iterator close = findCharacterEx(src, pos + 1, '}');
-    const unsigned long n = parseLiteralCount(pos + 1, close);
+    unsigned long n = 0;
+    bool plus = false;
+    if (!parseLiteralCount(pos + 1, close, n, plus))
+        throw ImapParserException("Bad literal count");
     const_iterator data = testCharacter(src, close + 1, '\r');
     data = testCharacter(src, data, '\n');
     readNCharacters(src, data, static_cast<int>(n), out);
@@ -77,6 +61,27 @@ void readAtom(const std::string& src, const_iterator& pos, std::string& out)
 }
 
 } // namespace
+
+bool parseLiteralCount(const_iterator first, const_iterator last, unsigned long& count, bool& plus)
+{
+    const bool hasPlus = last != first && *(last - 1) == '+';
+    if (hasPlus)
+        --last;
+    if (first == last)
+        return false;
+    unsigned long n = 0;
+    for (const_iterator i = first; i != last; ++i) {
+        if (*i < '0' || *i > '9')
+            return false;
+        // At most maxLiteralCount before each step: n * 10 + 9 fits.
+        n = n * 10 + static_cast<unsigned long>(*i - '0');
+        if (n > maxLiteralCount)
+            return false;
+    }
+    count = n;
+    plus = hasPlus;
+    return true;
+}
 
 bool testWord(const std::string& src, const_iterator& pos, const std::string& word)
 {

@@ -13,6 +13,13 @@ using const_iterator = std::string::const_iterator;
 // Longest literal the lexer accepts; larger counts are malformed.
 constexpr unsigned long maxLiteralCount = 0x7fffffffUL;
 
+// The count of a literal header, the text [first, last) between its "{" and
+// "}": decimal digits, optionally followed by the "+" of LITERAL+ (plus
+// tells which). False, count and plus unchanged, for no digit, any other
+// character, or a count above maxLiteralCount. The one reader of literal
+// counts: every caller decides itself whether the "+" is welcome.
+bool parseLiteralCount(const_iterator first, const_iterator last, unsigned long& count, bool& plus);
+
 // True when the text at pos begins with word (exact, case-sensitive); pos
 // then moves past it. Nothing after the word is looked at.
 bool testWord(const std::string& src, const_iterator& pos, const std::string& word);

@@ -26,17 +26,16 @@ void requireQuotable(const std::string& s)
 // LF and count its n.
 bool literalHeaderAt(const std::string& s, std::size_t at, std::size_t& end, std::size_t& count)
 {
-    std::size_t i = at + 1;
-    std::size_t n = 0;
-    while (i < s.size() && s[i] >= '0' && s[i] <= '9') {
-        if (n > zelvo::mail::imap::maxLiteralCount)
-            return false;
-        n = n * 10 + static_cast<std::size_t>(s[i] - '0');
-        ++i;
-    }
-    if (i == at + 1 || n > zelvo::mail::imap::maxLiteralCount || s.compare(i, 4, "+}\r\n") != 0)
+    const std::size_t close = s.find_first_not_of("0123456789+", at + 1);
+    if (close == std::string::npos || s.compare(close, 3, "}\r\n") != 0)
         return false;
-    end = i + 4;
+    unsigned long n = 0;
+    bool plus = false;
+    if (!zelvo::mail::imap::parseLiteralCount(s.begin() + static_cast<std::ptrdiff_t>(at) + 1,
+                                              s.begin() + static_cast<std::ptrdiff_t>(close), n, plus) ||
+        !plus)
+        return false;
+    end = close + 3;
     count = n;
     return true;
 }
