@@ -112,6 +112,8 @@ public:
     ConnectionInternal& getConnection() { return connection; }
 
 private:
+    class BulkCopy;
+
     ImapClientResult init(const std::string& host, unsigned port, const std::string& user,
                           const std::string& password, bool cramMD5);
     void writeProgress(const char* text, std::ostream* stream, zelvo::tiny::ZMutex* mutex, bool show);

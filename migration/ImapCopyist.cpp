@@ -244,6 +244,10 @@ unsigned ImapCopyist::copyMessages(SimpleImapClient& from, SimpleImapClient& to,
     else
         // Every other failure of the bulk copy is on the source side.
         serverError("I am not able download messages from source folder \"%s\".\n", name.c_str());
+    const std::string& dropped = from.getConnection().getDropReason();
+    if (!dropped.empty())
+        log->log(LogStream::Debug, "The copy of folder \"%s\" dropped the source connection: %s\n", name.c_str(),
+                 dropped.c_str());
     return copied;
 }
 
