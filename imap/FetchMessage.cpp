@@ -397,7 +397,11 @@ bool finishItemList(ConnectionInternal& connection, std::string line, const Abor
 
 } // namespace
 
-std::size_t fetchItemsStart(const std::string& line, unsigned long& number)
+namespace {
+
+// "* n " with n a 32-bit number: the position after the blanks that follow
+// n, 0 for any other start.
+std::size_t afterMessageNumber(const std::string& line, unsigned long& number)
 {
     if (line.compare(0, 2, "* ") != 0)
         return 0;
@@ -409,16 +413,42 @@ std::size_t fetchItemsStart(const std::string& line, unsigned long& number)
     if (p == std::string::npos || line[p] != ' ' || p - digits > 10)
         return 0;
     const unsigned long n = std::stoul(line.substr(digits, p - digits));
-    if (n == 0 || n > 0xffffffffUL)
+    if (n > 0xffffffffUL)
         return 0;
     p = line.find_first_not_of(' ', p);
-    if (p == std::string::npos || line.size() < p + 7 || !iEqual(line.substr(p, 5), "FETCH"))
+    if (p == std::string::npos)
+        return 0;
+    number = n;
+    return p;
+}
+
+} // namespace
+
+std::size_t fetchItemsStart(const std::string& line, unsigned long& number)
+{
+    unsigned long n = 0;
+    std::size_t p = afterMessageNumber(line, n);
+    if (p == 0 || n == 0 || line.size() < p + 7 || !iEqual(line.substr(p, 5), "FETCH"))
         return 0;
     p = line.find_first_not_of(' ', p + 5);
     if (p == std::string::npos || line[p] != '(')
         return 0;
     number = n;
     return p + 1;
+}
+
+bool untaggedNumber(const std::string& line, const char* word, unsigned long& number)
+{
+    unsigned long n = 0;
+    std::size_t p = afterMessageNumber(line, n);
+    const std::size_t length = std::strlen(word);
+    if (p == 0 || line.size() < p + length || !iEqual(line.substr(p, length), word))
+        return false;
+    p += length;
+    if (line.compare(p, std::string::npos, "\r\n") != 0 && line.compare(p, std::string::npos, "\n") != 0)
+        return false;
+    number = n;
+    return true;
 }
 
 bool readFetchItems(ConnectionInternal& connection, std::string line, std::size_t from, FetchedItems& items,

@@ -132,6 +132,11 @@ bool loadFetchResponseInsideInfo(const std::string& items, FetchMessage& message
 // line.
 std::size_t fetchItemsStart(const std::string& line, unsigned long& number);
 
+// The number of an untagged "* n WORD" response such as "* 41 EXISTS" or
+// "* 5 EXPUNGE" (the word in any case, the line end right after it; n a
+// 32-bit number, 0 too). False for any other line.
+bool untaggedNumber(const std::string& line, const char* word, unsigned long& number);
+
 // Reads the item list of one FETCH response, line holding it from from on,
 // with the lines and literals that follow on connection: INTERNALDATE and
 // FLAGS into items, every other item skipped with its value (number, quoted

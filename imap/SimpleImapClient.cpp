@@ -115,6 +115,12 @@ void SimpleImapClient::disconnect(bool logout)
 
 Result SimpleImapClient::select(const std::string& folder)
 {
+    unsigned ignored = 0;
+    return select(folder, ignored);
+}
+
+Result SimpleImapClient::select(const std::string& folder, unsigned& exists)
+{
     if (!connected)
         return Result::NotConnected;
     try {
@@ -122,6 +128,11 @@ Result SimpleImapClient::select(const std::string& folder)
         if (command.execute() != Command::Response::Ok)
             return Result::SelectFailed;
         connection.setState(ConnectionInternal::State::Selected);
+        for (const std::string& response : command.getUntaggedResponses()) {
+            unsigned long count = 0;
+            if (untaggedNumber(response + "\r\n", "EXISTS", count))
+                exists = static_cast<unsigned>(count);
+        }
         return Result::Ok;
     } catch (ImapException& e) {
         return handleImapException(e, Result::SelectFailed);

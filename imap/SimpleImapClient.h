@@ -51,6 +51,9 @@ public:
     void disconnect(bool logout);
 
     ImapClientResult select(const std::string& folder);
+    // The same; exists is then the count of the folder's last EXISTS
+    // response, unchanged when the server sent none.
+    ImapClientResult select(const std::string& folder, unsigned& exists);
     ImapClientResult status(const std::string& folder, unsigned& messages);
     // The selectable folders in the server's order; names is cleared first
     // unless the client is not connected.
@@ -63,25 +66,53 @@ public:
     // leaves its body on the connection for message to stream.
     ImapClientResult fetch(unsigned number, FetchMessage& message);
 
+    // What copyFolder tells beyond its two counts: on which side the failed
+    // messages failed, and how many messages the source reported deleted
+    // while the folder was copied (neither copied nor failed).
+    struct FolderCopyReport {
+        unsigned failedDownloads = 0; // not read whole, or read without flags
+        unsigned failedUploads = 0;   // a refused or broken APPEND
+        unsigned deleted = 0;
+    };
+
+    // Rounds after the first that fetch the messages announced (EXISTS)
+    // while the folder is copied; what is announced after them fails.
+    static constexpr unsigned maxFurtherRounds = 8;
+
     // Copies every message of the folder selected on this client into folder
-    // on target: one FETCH of the dates and flags of the whole folder, then
-    // one FETCH of its bodies and one APPEND per message, each body streamed
-    // from this connection to the target's in parts. A body is stored once,
-    // with the flags and date the source gave for its number (a message whose
-    // flags never came is not stored and counts as failed; one without a
-    // valid date gets the target's). copied
-    // counts the messages the target accepted, failed every other message of
-    // the folder, so that after any result copied + failed covers at least
-    // expected. A message that fails while both connections stay in step is
-    // counted and the copy goes on; when the copy must stop early the rest of
-    // the FETCH response is read through or this connection closed.
+    // on target. expected is the folder's count when its copy begins (the
+    // EXISTS of its SELECT). Round after round: one FETCH of the dates and
+    // flags of the numbers not asked for yet and announced by the source
+    // (1 to expected first, then those of later EXISTS responses), then one
+    // FETCH of their bodies and one APPEND per message, each body streamed
+    // from this connection to the target's in parts; the rounds end when
+    // the folder stops growing, after maxFurtherRounds further rounds at
+    // most. Mail delivered to the folder after its last round stays on the
+    // source. An EXPUNGE renumbers the messages above it. A body is stored
+    // once, with the flags and date the source gave for its number (a
+    // message whose flags never came is not stored and counts as failed;
+    // one without a valid date gets the target's). A message the source
+    // deleted (expunged before its body came, or a NIL body under an
+    // EXPUNGEISSUED reply) is neither copied nor failed but counted in
+    // report->deleted. copied counts the messages the target accepted,
+    // failed every other message the source announced, so that after any
+    // result copied + failed + deleted covers at least every message
+    // announced; report, when given, splits failed by side (the messages
+    // left when the copy stops early count on the side that stopped it). A
+    // message that fails while both connections stay in step is counted and
+    // the copy goes on; when the copy must stop early the rest of the FETCH
+    // response is read through or this connection closed (getDropReason
+    // tells why). What the copy keeps per message grows only with the
+    // responses that came, whatever numbers they name.
     // Results: 0 (also when aborted), 1 not connected, 8 the target failed,
-    // 13 the source response was unreadable or broke off, 3/4/12 an IMAP
-    // failure on this connection. The percentage is written to
-    // progressStream under progressMutex when showProgress is set.
+    // 13 the source response was unreadable or broke off, or a message the
+    // source announced never came, 3/4/12 an IMAP failure on this
+    // connection. The percentage of expected is written to progressStream
+    // under progressMutex when showProgress is set.
     ImapClientResult copyFolder(const std::string& folder, SimpleImapClient& target, unsigned& copied,
                                 unsigned& failed, std::ostream* progressStream,
-                                zelvo::tiny::ZMutex* progressMutex, bool showProgress, unsigned expected);
+                                zelvo::tiny::ZMutex* progressMutex, bool showProgress, unsigned expected,
+                                FolderCopyReport* report = nullptr);
 
     ImapClientResult createUser(const std::string& name, const std::string& domain,
                                 const std::string& password, const std::string& fullName);

@@ -1,12 +1,15 @@
-// The bulk copy of one folder: one FETCH of the dates and flags of the whole
-// folder on this connection, then one FETCH of its bodies, one APPEND per
-// message on the target, each body streamed from one socket to the other
-// through the target's part buffer.
+// The bulk copy of one folder, in rounds: one FETCH of the dates and flags
+// of the messages on this connection, then one FETCH of their bodies, one
+// APPEND per message on the target, each body streamed from one socket to
+// the other through the target's part buffer; then the same for the
+// messages announced meanwhile.
 
 #include <algorithm>
 #include <array>
+#include <climits>
 #include <cstdint>
 #include <cstdio>
+#include <map>
 #include <vector>
 
 #include "foundation/text/Compare.h"
@@ -18,13 +21,6 @@ using Result = SimpleImapClient::ImapClientResult;
 
 namespace {
 
-// The bulk requests, with the fixed tag "A": the connection's own counter is
-// left alone, so a tagged reply is recognised by not being untagged. Dates
-// and flags come first, so that each body can be stored with them whatever
-// order the server gives the items of a response in.
-constexpr const char* itemsRequest = "A FETCH 1:* (INTERNALDATE FLAGS)\r\n";
-constexpr const char* bodiesRequest = "A FETCH 1:* (BODY.PEEK[])\r\n";
-
 // Four backspaces, four blanks, four backspaces: blanks out a percentage.
 constexpr const char* eraseSequence = "\b\b\b\b    \b\b\b\b";
 
@@ -33,19 +29,18 @@ bool startsWith(const std::string& s, const char* prefix)
     return s.compare(0, std::char_traits<char>::length(prefix), prefix) == 0;
 }
 
-// Message numbers beyond the folder's count that the table below keeps
-// (messages delivered during the copy); the items of higher numbers are
-// dropped, so a source that floods responses cannot fill memory.
-constexpr std::size_t maxNumbersBeyondExpected = 1024;
-
 // What the copy knows of each message of the folder, by message number: its
-// date and flags from the first request, and whether its body came. An entry
-// takes 29 bytes; the table holds at most expected + maxNumbersBeyondExpected
-// entries (its vector at most twice that while it grows), so a folder of
-// 10 000 messages needs about 300 KB.
+// date and flags, and whether its body came. Only numbers the source has
+// announced are kept, and only once a response named them: numbers from 1
+// up to where responses came without gaps in a vector (29 bytes each), the
+// rest in a map, which becomes part of the vector once the gaps it spans
+// would cost no more. So what the table holds grows with the responses that
+// came, never with a number one of them names or a count the source claims.
 class MessageTable {
 public:
-    enum : std::uint8_t { HasFlags = 1, HasDate = 2, BodyCame = 4 };
+    // NilBody: BODY[] NIL, whether for a deleted message the end of the
+    // response tells.
+    enum : std::uint8_t { HasFlags = 1, HasDate = 2, BodyCame = 4, NilBody = 8 };
 
     struct Entry {
         std::array<char, internalDateLength> date;
@@ -54,25 +49,26 @@ public:
         std::uint8_t state = 0;
     };
 
-    static_assert(sizeof(Entry) == internalDateLength + 3, "the bound stated above");
+    static_assert(sizeof(Entry) == internalDateLength + 3, "the size stated above");
 
-    explicit MessageTable(unsigned expected) : limit(static_cast<std::size_t>(expected) + maxNumbersBeyondExpected)
+    // Null for 0 and for a number beyond announced.
+    Entry* at(unsigned long number, unsigned long announced)
     {
-    }
-
-    // Null beyond the limit.
-    Entry* at(unsigned long number)
-    {
-        if (number == 0 || number > limit)
+        if (number == 0 || number > announced)
             return nullptr;
-        if (number > entries.size())
-            entries.resize(number);
-        return &entries[number - 1];
+        if (number <= dense.size())
+            return &dense[number - 1];
+        if (number == dense.size() + 1)
+            dense.emplace_back();
+        else
+            sparse.emplace(number, Entry());
+        settle();
+        return find(number);
     }
 
     // A later response's date and flags replace the earlier ones until the
     // body has come.
-    void update(Entry& e, const FetchedItems& items)
+    static void update(Entry& e, const FetchedItems& items)
     {
         if (e.state & BodyCame)
             return;
@@ -87,21 +83,85 @@ public:
         }
     }
 
-    // Numbers from 1 to expected whose body never came.
-    unsigned missing(unsigned expected) const
+    // The message of number left the folder: the numbers above it move down
+    // by one. Its state (0 when no response named it).
+    std::uint8_t expunge(unsigned long number)
     {
-        unsigned came = 0;
-        const std::size_t last = std::min<std::size_t>(expected, entries.size());
+        std::uint8_t state = 0;
+        if (number <= dense.size()) {
+            state = dense[number - 1].state;
+            dense.erase(dense.begin() + static_cast<std::ptrdiff_t>(number - 1));
+        } else {
+            const auto it = sparse.find(number);
+            if (it != sparse.end()) {
+                state = it->second.state;
+                sparse.erase(it);
+            }
+        }
+        std::map<unsigned long, Entry> moved;
+        for (const auto& e : sparse)
+            moved.emplace_hint(moved.end(), e.first > number ? e.first - 1 : e.first, e.second);
+        sparse.swap(moved);
+        settle();
+        return state;
+    }
+
+    // Numbers from 1 to count whose body came.
+    unsigned long bodiesCame(unsigned long count) const
+    {
+        unsigned long came = 0;
+        const std::size_t last = static_cast<std::size_t>(std::min<unsigned long>(count, dense.size()));
         for (std::size_t i = 0; i < last; ++i)
-            if (entries[i].state & BodyCame)
+            if (dense[i].state & BodyCame)
                 ++came;
-        return expected - came;
+        for (const auto& e : sparse)
+            if (e.first <= count && (e.second.state & BodyCame))
+                ++came;
+        return came;
+    }
+
+    // Ends the NIL bodies' wait for the end of their response.
+    void settleNilBodies()
+    {
+        for (Entry& e : dense)
+            e.state &= static_cast<std::uint8_t>(~NilBody);
+        for (auto& e : sparse)
+            e.second.state &= static_cast<std::uint8_t>(~NilBody);
     }
 
 private:
-    std::size_t limit;
-    std::vector<Entry> entries;
+    Entry* find(unsigned long number)
+    {
+        if (number <= dense.size())
+            return &dense[number - 1];
+        const auto it = sparse.find(number);
+        return it == sparse.end() ? nullptr : &it->second;
+    }
+
+    // Moves the map's entries into the vector while they continue it, or
+    // all of them once they fill half the numbers they span.
+    void settle()
+    {
+        while (!sparse.empty() && sparse.begin()->first == dense.size() + 1) {
+            dense.push_back(sparse.begin()->second);
+            sparse.erase(sparse.begin());
+        }
+        if (sparse.empty() || sparse.size() * 2 < sparse.rbegin()->first - dense.size())
+            return;
+        dense.resize(static_cast<std::size_t>(sparse.rbegin()->first));
+        for (const auto& e : sparse)
+            dense[e.first - 1] = e.second;
+        sparse.clear();
+    }
+
+    std::vector<Entry> dense;
+    std::map<unsigned long, Entry> sparse;
 };
+
+unsigned clampToUnsigned(unsigned long long n)
+{
+    return n > UINT_MAX ? UINT_MAX : static_cast<unsigned>(n);
+}
 
 } // namespace
 
@@ -118,8 +178,8 @@ void SimpleImapClient::writeProgress(const char* text, std::ostream* stream, zel
         *stream << text << std::flush;
 }
 
-// One run of copyFolder: a step per request, one reader of the responses,
-// the uploads, and one way out.
+// One run of copyFolder: a step per request and round, one reader of the
+// responses, the uploads, and one way out.
 class SimpleImapClient::BulkCopy {
 public:
     BulkCopy(SimpleImapClient& source, SimpleImapClient& target, const std::string& folder, unsigned& copied,
@@ -127,7 +187,7 @@ public:
              unsigned expected)
         : source(source), connection(source.connection), target(target), folder(folder), copied(copied),
           failed(failed), progressStream(progressStream), progressMutex(progressMutex), showProgress(showProgress),
-          expected(expected), table(expected)
+          expected(expected), announced(expected), total(expected)
     {
         connection.forgetDropReason();
         message.setConnection(&connection);
@@ -136,20 +196,15 @@ public:
         message.setAbortCheck(aborted);
     }
 
-    Result run()
+    Result run(FolderCopyReport& out)
     {
         percentage();
-        // "1:*" on an empty folder is an error to the server.
-        if (expected == 0) {
-            stop(Result::Ok);
-            return outcome;
-        }
         try {
-            if (fetch(Request::Items))
-                fetch(Request::Bodies);
+            copyRounds();
         } catch (ImapException& e) {
             stop(handleImapException(e, Result::StatusFailed));
         }
+        out = report;
         return outcome;
     }
 
@@ -159,11 +214,38 @@ private:
     // response, or nothing more (the copy has stopped).
     enum class Next { Message, End, Stopped };
 
-    // Sends the request and handles its response to the end; false when the
-    // copy has stopped.
+    // Each round asks for the numbers announced and not asked for yet, until
+    // there are none (an empty folder is never asked: "1:0" is an error) or
+    // the rounds run out.
+    void copyRounds()
+    {
+        for (unsigned round = 0;; ++round) {
+            first = asked + 1;
+            last = announced;
+            if (first > last || round > maxFurtherRounds)
+                break;
+            if (!fetch(Request::Items) || !fetch(Request::Bodies))
+                return;
+            asked = last;
+            if (lastRound)
+                break;
+        }
+        // Every message announced that brought no body is a failed download.
+        const unsigned long missing = announced - table.bodiesCame(announced);
+        stop(missing > 0 || itemsRefused ? Result::FetchFailed : Result::Ok);
+    }
+
+    // Sends the request for the numbers first to last and handles its
+    // response to the end; false when the copy has stopped.
     bool fetch(Request request)
     {
-        connection.send(request == Request::Items ? itemsRequest : bodiesRequest);
+        // Every number of the range may have been expunged meanwhile.
+        if (first > last)
+            return true;
+        char text[128] = {0};
+        std::snprintf(text, sizeof text, "A FETCH %lu:%lu (%s)\r\n", first, last,
+                      request == Request::Items ? "INTERNALDATE FLAGS" : "BODY.PEEK[]");
+        connection.send(text);
         for (;;) {
             unsigned long number = 0;
             FetchedItems items;
@@ -182,8 +264,9 @@ private:
 
     // The one reader of the source's responses: the next FETCH response's
     // number and items up to its body (which then comes next on the
-    // connection), or the line that ends the response in line. Other
-    // untagged data is passed over with its literals.
+    // connection), or the line that ends the response in line. EXISTS and
+    // EXPUNGE are acted on; other untagged data is passed over with its
+    // literals.
     Next readResponse(unsigned long& number, FetchedItems& items)
     {
         for (;;) {
@@ -201,25 +284,54 @@ private:
                 return Next::Stopped;
             }
             const std::size_t itemsAt = fetchItemsStart(line, number);
-            if (itemsAt == 0) {
-                // Other untagged data (EXISTS, EXPUNGE, OK) is no message; its
-                // literals are skipped to stay in step.
-                if (!skipResponseLiterals(connection, line, aborted)) {
+            if (itemsAt != 0) {
+                if (!readFetchItems(connection, line, itemsAt, items, aborted)) {
                     stop(Result::FetchFailed);
                     return Next::Stopped;
                 }
-                continue;
+                return Next::Message;
             }
-            if (!readFetchItems(connection, line, itemsAt, items, aborted)) {
+            unsigned long count = 0;
+            if (untaggedNumber(line, "EXISTS", count)) {
+                // A count below the one known came without its EXPUNGEs:
+                // those messages still count until they come or fail.
+                if (count > announced) {
+                    total += count - announced;
+                    announced = count;
+                }
+            } else if (untaggedNumber(line, "EXPUNGE", count)) {
+                expunge(count);
+            } else if (!skipResponseLiterals(connection, line, aborted)) {
                 stop(Result::FetchFailed);
                 return Next::Stopped;
             }
-            return Next::Message;
         }
     }
 
+    // The message of number left the folder; the numbers above it move
+    // down, in the table and in the range asked for.
+    void expunge(unsigned long number)
+    {
+        if (number == 0 || number > announced)
+            return;
+        const std::uint8_t state = table.expunge(number);
+        // Deleted before its body came (or as a NIL body): not a failure.
+        if ((state & MessageTable::BodyCame) == 0 || (state & MessageTable::NilBody)) {
+            ++report.deleted;
+            if (state & MessageTable::NilBody)
+                --nilBodies;
+        }
+        --announced;
+        if (number <= asked)
+            --asked;
+        if (number < first)
+            --first;
+        if (number <= last)
+            --last;
+    }
+
     // The line in line ends the response to request: true when the copy
-    // goes on with the next request.
+    // goes on.
     bool endResponse(Request request)
     {
         // Only the line tagged "A" ends this response; after any other its
@@ -239,22 +351,30 @@ private:
             }
             return stop(Result::FetchFailed);
         }
+        // A NIL body under EXPUNGEISSUED is a message deleted meanwhile;
+        // without it, a body that did not come.
+        const std::string code = "[EXPUNGEISSUED]";
+        const bool expungeIssued = end == Result::Ok && zelvo::utils::iFind(line, code) != line.end();
+        if (expungeIssued)
+            report.deleted += nilBodies;
+        else
+            failDownloads(nilBodies);
+        nilBodies = 0;
+        table.settleNilBodies();
         if (end != Result::Ok)
             return stop(end);
-        // Every message of the folder that brought no body is a failed
-        // download, also when the response ends well.
-        const unsigned missing = table.missing(expected);
-        failed += missing;
-        return stop(missing > 0 || itemsRefused ? Result::FetchFailed : Result::Ok);
+        // The connection is gone: no further round can be asked for.
+        lastRound = !ours;
+        return true;
     }
 
     // One FETCH response: its date and flags are kept, and a body that
     // answers the body request is stored; any other body is read through.
     bool takeMessage(Request request, unsigned long number, FetchedItems& items)
     {
-        MessageTable::Entry* entry = table.at(number);
+        MessageTable::Entry* entry = table.at(number, announced);
         if (entry)
-            table.update(*entry, items);
+            MessageTable::update(*entry, items);
         if (items.body == FetchedItems::Body::None)
             return true;
 
@@ -263,17 +383,26 @@ private:
             message.startBody(static_cast<unsigned>(items.bodySize));
         else if (items.body == FetchedItems::Body::Quoted)
             message.setBody(std::move(items.quotedBody));
+        if (request != Request::Bodies)
+            return skipBody();
         // A body is stored once, only in answer to the body request, and
         // only with the flags its source gave.
-        const bool bodies = request == Request::Bodies;
         const bool duplicate = entry && (entry->state & MessageTable::BodyCame);
-        const bool storable = bodies && entry && !duplicate && (entry->state & MessageTable::HasFlags) &&
-                              items.body != FetchedItems::Body::Nil && message.getSize() > 0;
-        if (bodies && entry)
+        if (entry)
             entry->state |= MessageTable::BodyCame;
-        if (!storable) {
-            if (bodies && !duplicate)
-                ++failed;
+        if (duplicate)
+            return skipBody();
+        if (entry && items.body == FetchedItems::Body::Nil) {
+            entry->state |= MessageTable::NilBody;
+            ++nilBodies;
+            return true;
+        }
+        if (!entry || !(entry->state & MessageTable::HasFlags) || message.getSize() == 0) {
+            // A number not announced is no message of the folder; its
+            // failure is counted beside those of the folder.
+            if (!entry)
+                ++strayFailures;
+            failDownloads(1);
             return skipBody();
         }
         message.setDateAndFlags((entry->state & MessageTable::HasDate)
@@ -287,14 +416,18 @@ private:
     bool upload()
     {
         const Result uploaded = target.append(folder, &message, false);
-        if (uploaded == Result::Ok)
+        if (uploaded == Result::Ok) {
             ++copied;
-        else
+        } else if (connection.getState() == ConnectionInternal::State::Disconnected) {
+            // The source broke inside the body (it was closed then).
+            failDownloads(1);
+        } else {
             ++failed;
+            ++report.failedUploads;
+        }
         if (source.wasAborted())
             return stop(Result::Ok, "aborted");
         if (uploaded != Result::Ok) {
-            // The source broke inside the body (it was closed then).
             if (connection.getState() == ConnectionInternal::State::Disconnected)
                 return stop(Result::FetchFailed);
             if (uploaded == Result::ConnectionFailed)
@@ -317,20 +450,37 @@ private:
 
     bool skipBody() { return message.skipRemaining() || stop(Result::FetchFailed); }
 
+    void failDownloads(unsigned long n)
+    {
+        failed = clampToUnsigned(static_cast<unsigned long long>(failed) + n);
+        report.failedDownloads = clampToUnsigned(static_cast<unsigned long long>(report.failedDownloads) + n);
+    }
+
     // The one way out. An abort ends Ok; whatever the result, every message
-    // the source reported and that was not copied counts as failed. With
-    // dropWhy the rest of the response is left unread: the source connection
-    // is dropped, and rebuilt by the next command if there is one. Always
-    // false, for the steps to return.
+    // the source announced that was neither copied nor deleted counts as
+    // failed, on the side the result names. With dropWhy the rest of the
+    // response is left unread: the source connection is dropped, and
+    // rebuilt by the next command if there is one. Always false, for the
+    // steps to return.
     bool stop(Result result, const char* dropWhy = nullptr)
     {
         if (dropWhy)
             connection.dropBadInput(dropWhy);
         erase();
-        if (result != Result::Ok && source.wasAborted())
+        const bool wasAborted = source.wasAborted();
+        if (wasAborted)
             result = Result::Ok;
-        if (copied + failed < expected)
-            failed = expected - copied;
+        const unsigned long long done =
+            static_cast<unsigned long long>(copied) + (failed - strayFailures) + report.deleted;
+        if (done < total) {
+            // After an interrupt they failed on neither side.
+            const unsigned long long left = total - done;
+            failed = clampToUnsigned(failed + left);
+            if (!wasAborted && result == Result::AppendFailed)
+                report.failedUploads = clampToUnsigned(report.failedUploads + left);
+            else if (!wasAborted)
+                report.failedDownloads = clampToUnsigned(report.failedDownloads + left);
+        }
         outcome = result;
         return false;
     }
@@ -360,22 +510,40 @@ private:
     zelvo::tiny::ZMutex* progressMutex;
     bool showProgress;
     const unsigned expected;
+    // The folder's count as the source last announced it.
+    unsigned long announced;
+    // Every message announced during the copy, deleted ones included.
+    unsigned long long total;
+    // Numbers asked for in earlier rounds, and the range of this round.
+    unsigned long asked = 0;
+    unsigned long first = 0;
+    unsigned long last = 0;
     MessageTable table;
     FetchMessage message;
     AbortCheck aborted;
     std::string line;
     bool itemsRefused = false;
+    bool lastRound = false;
+    // NIL bodies of the response under way.
+    unsigned long nilBodies = 0;
+    // Failed bodies for numbers the source never announced.
+    unsigned strayFailures = 0;
+    FolderCopyReport report;
     Result outcome = Result::Ok;
 };
 
 Result SimpleImapClient::copyFolder(const std::string& folder, SimpleImapClient& target, unsigned& copied,
                                     unsigned& failed, std::ostream* progressStream,
-                                    zelvo::tiny::ZMutex* progressMutex, bool showProgress, unsigned expected)
+                                    zelvo::tiny::ZMutex* progressMutex, bool showProgress, unsigned expected,
+                                    FolderCopyReport* report)
 {
     copied = 0;
     failed = 0;
+    FolderCopyReport ignored;
+    FolderCopyReport& out = report ? *report : ignored;
+    out = FolderCopyReport();
     if (!connected)
         return Result::NotConnected;
     return BulkCopy(*this, target, folder, copied, failed, progressStream, progressMutex, showProgress, expected)
-        .run();
+        .run(out);
 }

@@ -138,7 +138,7 @@ ImapCopyist::Result ImapCopyist::listFolders(SimpleImapClient& client, std::vect
     }
     log->log(LogStream::Debug, "OK\n");
     for (const FolderInfo& folder : list)
-        log->log(LogStream::Debug, " %s [%d messages]\n", folder.name.c_str(), folder.messages);
+        log->log(LogStream::Debug, " %s [%u messages]\n", folder.name.c_str(), folder.messages);
     return Ok;
 }
 
@@ -185,8 +185,12 @@ ImapCopyist::Result ImapCopyist::copy()
 ImapCopyist::Result ImapCopyist::copyFolder(const FolderInfo& folder, bool& cut)
 {
     cut = false;
-    log->log(LogStream::Begin, "Copying folder \"%s\" (%d messages) ... ", folder.name.c_str(), folder.messages);
-    ClientResult r = source.select(folder.name);
+    log->log(LogStream::Begin, "Copying folder \"%s\" (%u messages) ... ", folder.name.c_str(), folder.messages);
+    // The copy expects what the folder holds now, not what STATUS found
+    // when the user's folders were listed; a server without EXISTS in its
+    // SELECT reply leaves the STATUS count.
+    unsigned exists = folder.messages;
+    ClientResult r = source.select(folder.name, exists);
     if (r != ClientResult::Ok) {
         if (connectionsCut())
             endCutFolder(folder, 0);
@@ -211,25 +215,31 @@ ImapCopyist::Result ImapCopyist::copyFolder(const FolderInfo& folder, bool& cut)
             log->log(LogStream::Error, "I am not able create target folder \"%s\".\n", folder.name.c_str());
         return r == ClientResult::CreateFolderFailed ? FolderFailed : ConnectionError;
     }
-    const unsigned copied = copyMessages(source, target, folder.name, folder.messages);
-    if (copied < folder.messages && wasAborted()) {
+    unsigned deleted = 0;
+    const unsigned copied = copyMessages(source, target, folder.name, exists, deleted);
+    if (copied < exists && wasAborted()) {
         endCutFolder(folder, copied);
         cut = true;
         return Ok;
     }
     log->log(LogStream::End, "OK\n");
+    if (deleted > 0)
+        log->log(LogStream::Line, "%u messages of folder \"%s\" were deleted on the source during its copy.\n",
+                 deleted, folder.name.c_str());
     return Ok;
 }
 
 unsigned ImapCopyist::copyMessages(SimpleImapClient& from, SimpleImapClient& to, const std::string& name,
-                                   unsigned expected)
+                                   unsigned expected, unsigned& deleted)
 {
     unsigned copied = 0;
     unsigned failed = 0;
+    SimpleImapClient::FolderCopyReport report;
     const ClientResult r =
-        from.copyFolder(name, to, copied, failed, log->out, &log->mutex, log->enabled, expected);
+        from.copyFolder(name, to, copied, failed, log->out, &log->mutex, log->enabled, expected, &report);
     messages += copied;
     messageErrors += failed;
+    deleted = report.deleted;
     if (r == ClientResult::Ok && failed == 0)
         return copied;
     // An interrupt that ended the copy is acted on (its line written) before
@@ -237,12 +247,12 @@ unsigned ImapCopyist::copyMessages(SimpleImapClient& from, SimpleImapClient& to,
     // reported.
     if (wasAborted() && r == ClientResult::Ok)
         return copied;
-    // A copy that went on past messages the target would not store still
-    // tells the user so.
-    if (r == ClientResult::Ok || r == ClientResult::AppendFailed)
+    // Each side that failed messages is told, also when the copy went on
+    // past them. Every failure of the bulk copy other than the target's is
+    // on the source side.
+    if (report.failedUploads > 0 || r == ClientResult::AppendFailed)
         serverError("I am not able upload messages to target folder \"%s\".\n", name.c_str());
-    else
-        // Every other failure of the bulk copy is on the source side.
+    if (report.failedDownloads > 0 || (r != ClientResult::Ok && r != ClientResult::AppendFailed))
         serverError("I am not able download messages from source folder \"%s\".\n", name.c_str());
     const std::string& dropped = from.getConnection().getDropReason();
     if (!dropped.empty())

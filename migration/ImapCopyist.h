@@ -92,8 +92,10 @@ private:
     // cut: an interrupt ended the folder's copy before its last message (the
     // result is then Ok).
     Result copyFolder(const FolderInfo& folder, bool& cut);
-    // The number of messages copied.
-    unsigned copyMessages(SimpleImapClient& from, SimpleImapClient& to, const std::string& name, unsigned expected);
+    // The number of messages copied; deleted: how many the source reported
+    // deleted during the copy.
+    unsigned copyMessages(SimpleImapClient& from, SimpleImapClient& to, const std::string& name, unsigned expected,
+                          unsigned& deleted);
     bool wasAborted();
     bool connectionsCut() const;
     // An error line that blames a server, left out once the connections

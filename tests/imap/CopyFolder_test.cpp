@@ -125,6 +125,7 @@ struct CopyRound {
     // The APPENDs the target received whole, up to their final CR LF: only
     // those would a server carry out.
     std::vector<std::string> stored;
+    SimpleImapClient::FolderCopyReport report;
 };
 
 // Answers one FETCH request of the copy on the source's connection.
@@ -174,7 +175,8 @@ CopyRound copyOnce(const Answer& answer, unsigned expected, std::function<void()
     zelvo::tiny::ZMutex mutex;
     EXPECT_EQ(Result::Ok, source.connect("127.0.0.1", sourceServer.port(), "u", "p", false));
     EXPECT_EQ(Result::Ok, target.connect("127.0.0.1", targetServer.port(), "u", "p", false));
-    round.result = source.copyFolder("Target", target, round.copied, round.failed, nullptr, &mutex, false, expected);
+    round.result = source.copyFolder("Target", target, round.copied, round.failed, nullptr, &mutex, false, expected,
+                                     &round.report);
     round.sourceDropped = source.getConnection().getState() == ConnectionInternal::State::Disconnected;
     round.targetDropped = target.getConnection().getState() == ConnectionInternal::State::Disconnected;
     source.disconnect(true);
@@ -306,8 +308,8 @@ TEST_F(CopyFolder, CopiesEveryMessageWithFlagsDateAndBytes)
     EXPECT_EQ(Result::Ok, run(3));
     EXPECT_EQ(3u, copied);
     EXPECT_EQ(0u, failed);
-    EXPECT_EQ("A FETCH 1:* (INTERNALDATE FLAGS)\r\n", itemsRequest);
-    EXPECT_EQ("A FETCH 1:* (BODY.PEEK[])\r\n", fetchRequest);
+    EXPECT_EQ("A FETCH 1:3 (INTERNALDATE FLAGS)\r\n", itemsRequest);
+    EXPECT_EQ("A FETCH 1:3 (BODY.PEEK[])\r\n", fetchRequest);
     ASSERT_EQ(3u, appends.size());
     // \Recent is the server's to set; keywords are not copied.
     EXPECT_EQ(appendOf("Z1", "\\Seen", date, messages[0].body), appends[0]);
@@ -413,7 +415,10 @@ TEST_F(CopyFolder, TheMutexGuardsEveryProgressWriteEvenWhenNothingIsShown)
 
 TEST_F(CopyFolder, ThePercentageNeverDividesByZeroOrPassesAHundred)
 {
-    startSource(sourceOf(threeMessages()));
+    // The third message is delivered after the folder was counted.
+    Source source = sourceOf(threeMessages());
+    source.items = "* 3 EXISTS\r\n" + source.items;
+    startSource(source);
     startTarget();
     EXPECT_EQ(Result::Ok, run(2));
     EXPECT_EQ(3u, copied);
@@ -1105,6 +1110,345 @@ TEST(CopyFolderShapes, WhatIsKeptPerMessageIsBoundedInBytes)
     EXPECT_EQ((std::vector<std::string>{"Z1 APPEND \"Target\" (\\Seen) {3+}\r\none\r\n",
                                         "Z2 APPEND \"Target\" (\\Seen) {3+}\r\ntwo\r\n"}),
               round.stored);
+}
+
+// What the copy keeps of the responses while it waits for the target to
+// take the first message: bytes on the heap beyond those held before it.
+struct HeldDuringCopy {
+    CopyRound round;
+    std::size_t held = 0;
+};
+
+HeldDuringCopy copyMeasured(const Answer& answer, unsigned expected)
+{
+    HeldDuringCopy out;
+    const std::size_t before = heapInUse();
+    std::size_t during = 0;
+    out.round = copyOnce(answer, expected, [&] {
+        if (during == 0)
+            during = heapInUse();
+    });
+    out.held = during > before ? during - before : 0;
+    return out;
+}
+
+TEST(CopyFolderShapes, ANumberOrCountTheSourceNamesHoldsNoMemory)
+{
+    // A source may claim any count and name any number in a line: the copy
+    // keeps only what responses brought, and every message claimed and
+    // never sent still counts as failed, on the source's side.
+    const std::string first = "* 1 FETCH (INTERNALDATE \"" + std::string(date) + "\" FLAGS (\\Seen))\r\n";
+    struct Row {
+        const char* name;
+        unsigned expected;
+        std::function<void(scripted::Peer&)> items;
+    } rows[] = {
+        {"40 million claimed, one high number named", 40000000u,
+         [](scripted::Peer& peer) { peer.send("* 39999999 FETCH (FLAGS (\\Seen))\r\n"); }},
+        {"3 thousand million claimed", 3000000000u,
+         [](scripted::Peer& peer) { peer.send("* 2999999999 FETCH (FLAGS (\\Seen))\r\n"); }},
+        // Numbers the source never announced are no messages of the folder.
+        {"a flood of numbers beyond the folder", 2u,
+         [](scripted::Peer& peer) {
+             for (unsigned chunk = 0; chunk < 100; ++chunk) {
+                 std::string lines;
+                 for (unsigned k = 0; k < 1000; ++k)
+                     lines += "* " + std::to_string(5000 + 3 * (chunk * 1000 + k)) + " FETCH (FLAGS (\\Seen))\r\n";
+                 peer.send(lines);
+             }
+         }},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        const HeldDuringCopy copy = copyMeasured(
+            [&](scripted::Peer& peer, const std::string& request) {
+                if (request.find("INTERNALDATE") != std::string::npos) {
+                    row.items(peer);
+                    peer.send(first);
+                } else {
+                    peer.send("* 1 FETCH (BODY[] {3}\r\none)\r\n");
+                }
+                peer.send("A OK done\r\n");
+            },
+            row.expected);
+        EXPECT_EQ(Result::FetchFailed, copy.round.result);
+        EXPECT_EQ(1u, copy.round.copied);
+        EXPECT_EQ(row.expected - 1, copy.round.failed);
+        EXPECT_EQ(row.expected - 1, copy.round.report.failedDownloads);
+        EXPECT_EQ(0u, copy.round.report.failedUploads);
+        EXPECT_LT(copy.held, 2u * 1024 * 1024) << "held " << copy.held / 1024 << " KB";
+    }
+}
+
+// A folder that changes while it is copied, served as a server that another
+// session changes: each "A FETCH lo:hi (...)" is answered from the messages
+// as they are when each response goes out, and each change of the script
+// runs at its point of the conversation.
+class LiveFolder {
+public:
+    using Change = std::function<std::string(LiveFolder&)>;
+
+    explicit LiveFolder(unsigned count)
+    {
+        for (unsigned i = 0; i < count; ++i)
+            add();
+    }
+
+    // change runs when the request-th request (from 0) has had after of its
+    // responses; what it returns is sent there.
+    LiveFolder& at(std::size_t request, unsigned after, Change change)
+    {
+        changes.push_back({request, after, std::move(change)});
+        return *this;
+    }
+
+    // A message is delivered: "* n EXISTS".
+    std::string deliver()
+    {
+        add();
+        return "* " + std::to_string(ids.size()) + " EXISTS\r\n";
+    }
+    // Another session expunges message n, and the server keeps the numbers
+    // stable while a command runs: the message is left out of the dates and
+    // flags, its body is NIL, and the command ends with EXPUNGEISSUED.
+    std::string expungeKeepingNumbers(unsigned n)
+    {
+        gone[ids[n - 1]] = true;
+        return "";
+    }
+    // The same, reported at once: "* n EXPUNGE", the numbers above move down.
+    std::string expungeNow(unsigned n)
+    {
+        ids.erase(ids.begin() + (n - 1));
+        return "* " + std::to_string(n) + " EXPUNGE\r\n";
+    }
+
+    Answer answer()
+    {
+        return [this](scripted::Peer& peer, const std::string& request) { serve(peer, request); };
+    }
+
+    // The message with id k (from 0, in the order of delivery), as the
+    // target must store it, tagged with the n-th APPEND's tag.
+    std::string appendOfMessage(unsigned n, unsigned k) const
+    {
+        return appendOf("Z" + std::to_string(n), flagsOf(k), dateOf(k), bodyOf(k));
+    }
+
+    std::vector<std::string> requests;
+
+private:
+    struct Step {
+        std::size_t request;
+        unsigned after;
+        Change change;
+    };
+
+    static std::string flagsOf(unsigned k)
+    {
+        static const char* const flags[] = {"\\Seen", "\\Answered", "\\Flagged", "\\Draft", "\\Seen \\Flagged"};
+        return flags[k % 5];
+    }
+    static std::string dateOf(unsigned k) { return std::to_string(1 + k % 28) + "-Feb-2024 10:00:00 +0100"; }
+    static std::string bodyOf(unsigned k) { return "Subject: message " + std::to_string(k) + "\r\n\r\nbody\r\n"; }
+
+    unsigned long numberOf(const std::string& text) const
+    {
+        return text == "*" ? ids.size() : std::strtoul(text.c_str(), nullptr, 10);
+    }
+
+    void add()
+    {
+        ids.push_back(static_cast<unsigned>(gone.size()));
+        gone.push_back(false);
+    }
+
+    void runChanges(scripted::Peer& peer, std::size_t request, unsigned after)
+    {
+        for (Step& step : changes)
+            if (step.request == request && step.after == after)
+                peer.send(step.change(*this));
+    }
+
+    void serve(scripted::Peer& peer, const std::string& request)
+    {
+        const std::size_t index = requests.size();
+        requests.push_back(request);
+        // "*" is the highest number in use, and "5:3" is "3:5" (so "41:*"
+        // of 40 messages is message 40).
+        const std::size_t colon = request.find(':');
+        const std::size_t blank = request.find(' ', colon);
+        unsigned long lo = numberOf(request.substr(8, colon - 8));
+        unsigned long hi = numberOf(request.substr(colon + 1, blank - colon - 1));
+        if (lo > hi)
+            std::swap(lo, hi);
+        if (lo == 0) {
+            peer.send("A BAD Invalid messageset\r\n");
+            return;
+        }
+        const bool bodies = request.find("BODY.PEEK[]") != std::string::npos;
+        // The numbers name their messages when the command begins.
+        std::vector<unsigned> named;
+        for (unsigned long n = lo; n <= hi && n <= ids.size(); ++n)
+            named.push_back(ids[n - 1]);
+        runChanges(peer, index, 0);
+        unsigned sent = 0;
+        bool issued = false;
+        for (const unsigned k : named) {
+            const auto at = std::find(ids.begin(), ids.end(), k);
+            if (at == ids.end())
+                continue;
+            const std::string number = std::to_string(at - ids.begin() + 1);
+            if (gone[k]) {
+                issued = true;
+                if (bodies)
+                    peer.send("* " + number + " FETCH (BODY[] NIL)\r\n");
+            } else if (bodies) {
+                peer.send("* " + number + " FETCH (BODY[] {" + std::to_string(bodyOf(k).size()) + "}\r\n" + bodyOf(k) +
+                          ")\r\n");
+            } else {
+                peer.send("* " + number + " FETCH (INTERNALDATE \"" + dateOf(k) + "\" FLAGS (" + flagsOf(k) + "))\r\n");
+            }
+            runChanges(peer, index, ++sent);
+        }
+        peer.send(issued ? "A OK [EXPUNGEISSUED] Some messages were expunged\r\n" : "A OK Fetch completed.\r\n");
+    }
+
+    // Message ids by number, and which ids were expunged keeping numbers.
+    std::vector<unsigned> ids;
+    std::vector<bool> gone;
+    std::vector<Step> changes;
+};
+
+std::string itemsFor(unsigned lo, unsigned hi)
+{
+    return "A FETCH " + std::to_string(lo) + ":" + std::to_string(hi) + " (INTERNALDATE FLAGS)\r\n";
+}
+
+std::string bodiesFor(unsigned lo, unsigned hi)
+{
+    return "A FETCH " + std::to_string(lo) + ":" + std::to_string(hi) + " (BODY.PEEK[])\r\n";
+}
+
+// One scripted copy of a live folder and what must come of it: the
+// requests, the messages stored (ids in order, each with its own flags and
+// date) and the counts.
+struct LiveRow {
+    const char* name;
+    unsigned count;  // when the copy begins
+    std::function<void(LiveFolder&)> script;
+    std::vector<std::string> requests;
+    std::vector<unsigned> stored;
+    unsigned failed;
+    unsigned deleted;
+    Result result;
+};
+
+void checkLive(const LiveRow& row)
+{
+    SCOPED_TRACE(row.name);
+    LiveFolder folder(row.count);
+    row.script(folder);
+    const CopyRound round = copyOnce(folder.answer(), row.count);
+    EXPECT_EQ(row.requests, folder.requests);
+    std::vector<std::string> stored;
+    for (unsigned n = 0; n < row.stored.size(); ++n)
+        stored.push_back(folder.appendOfMessage(n + 1, row.stored[n]));
+    EXPECT_EQ(stored, round.stored);
+    EXPECT_EQ(row.result, round.result);
+    EXPECT_EQ(row.stored.size(), round.copied);
+    EXPECT_EQ(row.failed, round.failed);
+    EXPECT_EQ(row.failed, round.report.failedDownloads);
+    EXPECT_EQ(row.deleted, round.report.deleted);
+}
+
+TEST(CopyFolderLive, MailDeliveredDuringTheCopyIsCopiedWithItsFlags)
+{
+    const std::vector<std::string> twoRounds = {itemsFor(1, 2), bodiesFor(1, 2), itemsFor(3, 3), bodiesFor(3, 3)};
+    const LiveRow rows[] = {
+        {"before the first request", 2, [](LiveFolder& f) { f.at(0, 0, [](LiveFolder& l) { return l.deliver(); }); },
+         twoRounds, {0, 1, 2}, 0, 0, Result::Ok},
+        {"between the requests", 2, [](LiveFolder& f) { f.at(0, 2, [](LiveFolder& l) { return l.deliver(); }); },
+         twoRounds, {0, 1, 2}, 0, 0, Result::Ok},
+        {"while the bodies stream", 2,
+         [](LiveFolder& f) { f.at(1, 1, [](LiveFolder& l) { return l.deliver(); }); }, twoRounds, {0, 1, 2}, 0, 0,
+         Result::Ok},
+        {"two, then one more in the second round", 2,
+         [](LiveFolder& f) {
+             f.at(1, 1, [](LiveFolder& l) { return l.deliver() + l.deliver(); });
+             f.at(3, 1, [](LiveFolder& l) { return l.deliver(); });
+         },
+         {itemsFor(1, 2), bodiesFor(1, 2), itemsFor(3, 4), bodiesFor(3, 4), itemsFor(5, 5), bodiesFor(5, 5)},
+         {0, 1, 2, 3, 4}, 0, 0, Result::Ok},
+    };
+    for (const LiveRow& row : rows)
+        checkLive(row);
+}
+
+TEST(CopyFolderLive, AFolderThatNeverStopsGrowingEndsAfterTheLastRound)
+{
+    // One message arrives during every round: the one announced in the last
+    // round is never asked for and fails.
+    LiveRow row{"growing", 2,
+                [](LiveFolder& f) {
+                    for (unsigned r = 0; r <= SimpleImapClient::maxFurtherRounds; ++r)
+                        f.at(2 * r + 1, 0, [](LiveFolder& l) { return l.deliver(); });
+                },
+                {itemsFor(1, 2), bodiesFor(1, 2)}, {0, 1}, 1, 0, Result::FetchFailed};
+    for (unsigned r = 1; r <= SimpleImapClient::maxFurtherRounds; ++r) {
+        row.requests.push_back(itemsFor(2 + r, 2 + r));
+        row.requests.push_back(bodiesFor(2 + r, 2 + r));
+        row.stored.push_back(1 + r);
+    }
+    checkLive(row);
+}
+
+TEST(CopyFolderLive, MailDeletedDuringTheCopyIsNeitherCopiedNorFailed)
+{
+    const std::vector<std::string> oneRound = {itemsFor(1, 3), bodiesFor(1, 3)};
+    const LiveRow rows[] = {
+        {"between the requests", 3,
+         [](LiveFolder& f) { f.at(1, 0, [](LiveFolder& l) { return l.expungeKeepingNumbers(2); }); }, oneRound,
+         {0, 2}, 0, 1, Result::Ok},
+        {"while the bodies stream", 3,
+         [](LiveFolder& f) { f.at(1, 1, [](LiveFolder& l) { return l.expungeKeepingNumbers(3); }); }, oneRound,
+         {0, 1}, 0, 1, Result::Ok},
+        {"before the first request", 3,
+         [](LiveFolder& f) { f.at(0, 0, [](LiveFolder& l) { return l.expungeKeepingNumbers(2); }); }, oneRound,
+         {0, 2}, 0, 1, Result::Ok},
+        // Two arrive, and the first of them is gone when the next round
+        // begins: its number goes to the one after it.
+        {"reported by EXPUNGE between the rounds", 2,
+         [](LiveFolder& f) {
+             f.at(1, 2, [](LiveFolder& l) { return l.deliver() + l.deliver(); });
+             f.at(2, 0, [](LiveFolder& l) { return l.expungeNow(3); });
+         },
+         {itemsFor(1, 2), bodiesFor(1, 2), itemsFor(3, 4), bodiesFor(3, 3)}, {0, 1, 3}, 0, 1, Result::Ok},
+    };
+    for (const LiveRow& row : rows)
+        checkLive(row);
+}
+
+TEST(CopyFolderLive, AnExpungeAmidTheAnswersNeverShiftsFlagsOrDates)
+{
+    // A server that reports an EXPUNGE inside a FETCH response and then
+    // numbers the rest anew: each body is stored with its own message's
+    // flags and date.
+    const LiveRow rows[] = {
+        {"amid the bodies", 3, [](LiveFolder& f) { f.at(1, 1, [](LiveFolder& l) { return l.expungeNow(2); }); },
+         {itemsFor(1, 3), bodiesFor(1, 3)}, {0, 2}, 0, 1, Result::Ok},
+        {"amid the dates and flags", 3,
+         [](LiveFolder& f) { f.at(0, 1, [](LiveFolder& l) { return l.expungeNow(2); }); },
+         {itemsFor(1, 3), bodiesFor(1, 2)}, {0, 2}, 0, 1, Result::Ok},
+        {"of a message already copied", 3,
+         [](LiveFolder& f) { f.at(1, 2, [](LiveFolder& l) { return l.expungeNow(1); }); },
+         {itemsFor(1, 3), bodiesFor(1, 3)}, {0, 1, 2}, 0, 0, Result::Ok},
+        {"of every message asked for", 2,
+         [](LiveFolder& f) { f.at(0, 0, [](LiveFolder& l) { return l.expungeNow(1) + l.expungeNow(1); }); },
+         {itemsFor(1, 2)}, {}, 0, 2, Result::Ok},
+    };
+    for (const LiveRow& row : rows)
+        checkLive(row);
 }
 
 } // namespace

@@ -95,9 +95,9 @@ Responder::Reply sourceWith(std::vector<std::string> folders, std::string refuse
         if (has(command, " SELECT "))
             return tag + (!refused.empty() && has(command, "\"" + refused + "\"") ? " NO no such folder\r\n"
                                                                                   : " OK selected\r\n");
-        if (has(command, "A FETCH 1:* (INTERNALDATE FLAGS)"))
+        if (has(command, "A FETCH 1:1 (INTERNALDATE FLAGS)"))
             return std::string("* 1 FETCH (INTERNALDATE \"1-Jan-2024 00:00:00 +0000\" FLAGS (\\Seen))\r\nA OK done\r\n");
-        if (has(command, "A FETCH 1:* (BODY.PEEK[])"))
+        if (has(command, "A FETCH 1:1 (BODY.PEEK[])"))
             return std::string("* 1 FETCH (BODY[] {4}\r\nbody)\r\nA OK done\r\n");
         return tag + " BAD unexpected\r\n";
     };
@@ -426,6 +426,135 @@ TEST_F(ImapCopyistScripted, ServerStringsNameTheCopiersOwnSides)
     EXPECT_EQ("source ", copyist.getServerString(copyist.sourceCfg));
     EXPECT_EQ("target ", copyist.getServerString(copyist.targetCfg));
     EXPECT_EQ("", copyist.getServerString(a));
+}
+
+// One folder "INBOX" whose STATUS and SELECT answers are given, and whose
+// answers to the dates-and-flags and body requests are items and bodies
+// (each followed by the tagged OK unless it ends in a tagged line itself).
+Responder::Reply oneFolder(std::string status, std::string select, std::string items, std::string bodies)
+{
+    auto withEnd = [](const std::string& response) {
+        return response.find("\nA ") != std::string::npos || response.compare(0, 2, "A ") == 0
+                   ? response
+                   : response + "A OK done\r\n";
+    };
+    items = withEnd(items);
+    bodies = withEnd(bodies);
+    return [=](const std::string& command, const std::string& tag) {
+        if (has(command, " LIST "))
+            return "* LIST () \"/\" INBOX\r\n" + tag + " OK done\r\n";
+        if (has(command, " STATUS "))
+            return status + tag + " OK done\r\n";
+        if (has(command, " SELECT "))
+            return select + tag + " OK [READ-WRITE] selected\r\n";
+        if (has(command, "A FETCH ") && has(command, "(INTERNALDATE FLAGS)"))
+            return items;
+        if (has(command, "A FETCH ") && has(command, "(BODY.PEEK[])"))
+            return bodies;
+        return tag + " BAD unexpected\r\n";
+    };
+}
+
+std::string itemsOf(unsigned n)
+{
+    return "* " + std::to_string(n) + " FETCH (INTERNALDATE \"1-Jan-2024 00:00:00 +0000\" FLAGS (\\Seen))\r\n";
+}
+
+std::string bodyOf(unsigned n)
+{
+    return "* " + std::to_string(n) + " FETCH (BODY[] {4}\r\nbody)\r\n";
+}
+
+// The copy works from the count SELECT reports when the folder's copy
+// begins; the listing's STATUS count is only shown.
+TEST_F(ImapCopyistScripted, TheCopyExpectsWhatSelectReports)
+{
+    struct Case {
+        const char* name;
+        const char* status;
+        const char* select;
+        unsigned messages;
+        unsigned messageErrors;
+        const char* line;  // in the log
+    } cases[] = {
+        {"a message delivered after the listing", "* STATUS INBOX (MESSAGES 0)\r\n", "* 1 EXISTS\r\n", 1, 0,
+         "Copying folder \"INBOX\" (0 messages) ... "},
+        {"a message deleted after the listing", "* STATUS INBOX (MESSAGES 2)\r\n", "* 1 EXISTS\r\n", 1, 0,
+         "Copying folder \"INBOX\" (2 messages) ... "},
+        {"a count above 2^31 in the listing", "* STATUS INBOX (MESSAGES 3000000000)\r\n", "* 1 EXISTS\r\n", 1, 0,
+         "Copying folder \"INBOX\" (3000000000 messages) ... "},
+        {"a SELECT without EXISTS", "* STATUS INBOX (MESSAGES 1)\r\n", "", 1, 0,
+         "Copying folder \"INBOX\" (1 messages) ... "},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Responder source(oneFolder(c.status, c.select, itemsOf(1), bodyOf(1)));
+        Responder target(emptyTarget());
+        LogStream out(nullptr);
+        ImapCopyist copyist(at(source.port(), false), at(target.port(), false), out);
+        EXPECT_EQ(ImapCopyist::Ok, copyAll(copyist, source, target));
+        EXPECT_EQ(c.messages, copyist.messages);
+        EXPECT_EQ(c.messageErrors, copyist.messageErrors);
+        std::string logged;
+        out.getData(logged);
+        EXPECT_NE(std::string::npos, logged.find(c.line)) << logged;
+        EXPECT_EQ(std::string::npos, logged.find("ERROR")) << logged;
+    }
+}
+
+// Each failure is told on the side it happened: only a refused or broken
+// APPEND blames the target. Mail deleted on the source meanwhile is told
+// apart, in a line that is no error.
+TEST_F(ImapCopyistScripted, EachFailureNamesItsSide)
+{
+    const std::string upload = "ERROR: I am not able upload messages to target folder \"INBOX\".\n";
+    const std::string download = "ERROR: I am not able download messages from source folder \"INBOX\".\n";
+    struct Case {
+        const char* name;
+        std::string items;
+        std::string bodies;
+        bool refuseAppend;
+        unsigned messages;
+        unsigned messageErrors;
+        std::string line;  // the only line beyond the folder's
+    } cases[] = {
+        {"a message that came without flags", itemsOf(1), bodyOf(1) + bodyOf(2), false, 1, 1, download},
+        {"a NIL body", itemsOf(1) + itemsOf(2), bodyOf(1) + "* 2 FETCH (BODY[] NIL)\r\n", false, 1, 1, download},
+        {"a body that never came", itemsOf(1) + itemsOf(2), bodyOf(1), false, 1, 1, download},
+        {"a number beyond the folder", itemsOf(1) + itemsOf(2), bodyOf(1) + bodyOf(2) + bodyOf(7), false, 2, 1,
+         download},
+        {"a message over the literal limit", itemsOf(1) + itemsOf(2), bodyOf(1) + "* 2 FETCH (BODY[] {2147483648}\r\n",
+         false, 1, 1, download},
+        {"a refused APPEND", itemsOf(1) + itemsOf(2), bodyOf(1) + bodyOf(2), true, 1, 1, upload},
+        {"a message deleted on the source", itemsOf(1) + itemsOf(2),
+         bodyOf(1) + "* 2 FETCH (BODY[] NIL)\r\nA OK [EXPUNGEISSUED] Some messages were expunged\r\n", false, 1, 0,
+         "1 messages of folder \"INBOX\" were deleted on the source during its copy.\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Responder source(oneFolder("* STATUS INBOX (MESSAGES 2)\r\n", "* 2 EXISTS\r\n", c.items, c.bodies));
+        const Responder::Reply plain = emptyTarget();
+        auto appends = std::make_shared<unsigned>(0);
+        const bool refuse = c.refuseAppend;
+        Responder target([plain, refuse, appends](const std::string& command, const std::string& tag) {
+            if (has(command, " APPEND ") && refuse && ++*appends == 2)
+                return tag + " NO [OVERQUOTA] Quota exceeded\r\n";
+            return plain(command, tag);
+        });
+        LogStream out(nullptr);
+        ImapCopyist copyist(at(source.port(), false), at(target.port(), false), out);
+        copyAll(copyist, source, target);
+        EXPECT_EQ(c.messages, copyist.messages);
+        EXPECT_EQ(c.messageErrors, copyist.messageErrors);
+        std::string logged;
+        out.getData(logged);
+        EXPECT_NE(std::string::npos, logged.find(c.line)) << logged;
+        for (const std::string& other : {upload, download}) {
+            if (other != c.line) {
+                EXPECT_EQ(std::string::npos, logged.find(other)) << logged;
+            }
+        }
+    }
 }
 
 } // namespace

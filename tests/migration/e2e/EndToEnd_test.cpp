@@ -658,8 +658,8 @@ namespace {
 // command holding that word instead.
 class StallingSource {
 public:
-    explicit StallingSource(const char* stallAt = "A FETCH 1:*")
-        : stallAt_(stallAt), fetchStall_(std::string(stallAt) == "A FETCH 1:*") {
+    explicit StallingSource(const char* stallAt = "A FETCH 1:2")
+        : stallAt_(stallAt), fetchStall_(std::string(stallAt) == "A FETCH 1:2") {
         listenFd_ = testsupport::listenOnLoopback(port_);
         if (::pipe(stopPipe_) != 0) {
             ::close(listenFd_);
@@ -731,10 +731,10 @@ private:
                 reply = "* STATUS \"INBOX\" (MESSAGES 2)\r\n" + tag + " OK done\r\n";
             } else if (has(" SELECT ")) {
                 reply = "* 2 EXISTS\r\n" + tag + " OK [READ-WRITE] selected\r\n";
-            } else if (has("A FETCH 1:* (INTERNALDATE FLAGS)")) {
+            } else if (has("A FETCH 1:2 (INTERNALDATE FLAGS)")) {
                 reply = "* 1 FETCH (INTERNALDATE \"01-Jan-2024 00:00:00 +0000\" FLAGS (\\Seen))\r\n"
                         "* 2 FETCH (INTERNALDATE \"01-Jan-2024 00:00:00 +0000\" FLAGS ())\r\nA OK done\r\n";
-            } else if (has("A FETCH 1:*")) {
+            } else if (has("A FETCH 1:2")) {
                 send(fd, "* 1 FETCH (INTERNALDATE \"01-Jan-2024 00:00:00 +0000\" FLAGS (\\Seen) BODY[] {100000}\r\n" +
                              std::string(30000, 'm'));
                 stalled_ = true;
@@ -780,7 +780,7 @@ TEST(EndToEnd, SecondInterruptCutsABlockedCopy) {
         std::pair<int, int> messages;
     };
     const Case cases[] = {
-        {"A FETCH 1:*", "Copying folder \"INBOX\" (2 messages) ... ",
+        {"A FETCH 1:2", "Copying folder \"INBOX\" (2 messages) ... ",
          "Copying folder \"INBOX\" ... Failed (aborted after 0 of 2 messages)\n" + notCopied, {0, 1}, {0, 2}},
         {" AUTHENTICATE ", "Creating user (1/2) \"anna\" [\"Anna Berg\"] ... OK\n", notCopied, {0, 0}, {0, 0}},
         {" LIST ", "Creating user (1/2) \"anna\" [\"Anna Berg\"] ... OK\n", notCopied, {0, 0}, {0, 0}},
