@@ -373,7 +373,7 @@ ItemReader::Step readItems(ConnectionInternal& connection, ItemReader& reader, s
         case ItemReader::Step::Literal:
             break;
         default:
-            connection.dropBadInput("a FETCH response that is no item list");
+            connection.dropBadInput("a FETCH response that cannot be read");
             return ItemReader::Step::Wrong;
         }
         if (!skipBytes(connection, count, aborted))

@@ -222,3 +222,37 @@ TEST(Lexer, WordsBlanksAndCharacters)
     trim(t);
     EXPECT_EQ("x", t);
 }
+
+TEST(Lexer, LiteralCountsAtTheirLimits)
+{
+    struct Row {
+        const char* text;  // between "{" and "}"
+        bool ok;
+        unsigned long count;
+        bool plus;
+    } rows[] = {
+        {"0", true, 0, false},
+        {"17", true, 17, false},
+        {"17+", true, 17, true},
+        {"2147483647", true, maxLiteralCount, false},
+        {"2147483647+", true, maxLiteralCount, true},
+        {"2147483648", false, 0, false},
+        {"99999999999999999999999", false, 0, false},
+        {"", false, 0, false},
+        {"+", false, 0, false},
+        {"1++", false, 0, false},
+        {"+1", false, 0, false},
+        {"-1", false, 0, false},
+        {"1 ", false, 0, false},
+        {"0x10", false, 0, false},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.text);
+        const std::string text = row.text;
+        unsigned long count = 99;
+        bool plus = false;
+        EXPECT_EQ(row.ok, parseLiteralCount(text.begin(), text.end(), count, plus));
+        EXPECT_EQ(row.ok ? row.count : 99ul, count);
+        EXPECT_EQ(row.plus, plus);
+    }
+}

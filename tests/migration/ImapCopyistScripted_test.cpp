@@ -557,4 +557,21 @@ TEST_F(ImapCopyistScripted, EachFailureNamesItsSide)
     }
 }
 
+TEST_F(ImapCopyistScripted, TheDebugLogTellsWhyTheSourceWasDropped)
+{
+    Responder source(oneFolder("* STATUS INBOX (MESSAGES 2)\r\n", "* 2 EXISTS\r\n", itemsOf(1) + itemsOf(2),
+                               bodyOf(1) + "* 2 FETCH (BODY[] {2147483648}\r\n"));
+    Responder target(emptyTarget());
+    LogStream out(nullptr);
+    out.setMode(false, true);
+    ImapCopyist copyist(at(source.port(), false), at(target.port(), false), out);
+    std::ostringstream errors;
+    std::streambuf* saved = std::cerr.rdbuf(errors.rdbuf());
+    copyAll(copyist, source, target);
+    std::cerr.rdbuf(saved);
+    EXPECT_NE(std::string::npos, errors.str().find("DEBUG: The copy of folder \"INBOX\" dropped the source "
+                                                   "connection: a FETCH response that cannot be read\n"))
+        << errors.str();
+}
+
 } // namespace
