@@ -6,14 +6,17 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cctype>
 
 #include "migration/LogStream.h"
 #include "tests/migration/ImapCopyistCorpus.h"
 #include "tests/support/Dovecot.h"
+#include "tests/support/ImapRelay.h"
 
 namespace {
 
 using testsupport::Dovecot;
+using testsupport::ImapRelay;
 
 const char* const login = "jo@example.test";
 const char* const password = "s3cret pass";
@@ -262,5 +265,110 @@ TEST_F(ImapCopyistDovecot, ATargetWithoutLiteralPlusFailsItsLogin)
     EXPECT_TRUE(target.messages(login, password, "INBOX").empty());
     EXPECT_EQ(std::vector<std::string>{"INBOX"}, target.folders(login));
 }
+
+// The source changes while its folder is copied: a second IMAP session
+// appends or expunges one message at a fixed point of the copier's
+// conversation, held there by a relay between copier and source until the
+// change is done. Bodies are large enough that the source is still inside
+// its answer while the relay holds a line of it.
+struct LiveChange {
+    const char* name;
+    ImapRelay::Side side;
+    const char* text;  // the held line is the first...
+    unsigned nth;      // ... nth line from side that contains this
+    unsigned expunge;  // the message number expunged; 0: one message is appended
+};
+
+class ImapCopyistLiveSource : public ImapCopyistDovecot, public ::testing::WithParamInterface<LiveChange> {
+protected:
+    static constexpr unsigned count = 40;
+
+    void SetUp() override
+    {
+        ImapCopyistDovecot::SetUp();
+        std::vector<corpus::Seed> seeds;
+        for (unsigned n = 1; n <= count; ++n)
+            seeds.push_back({"INBOX",
+                             corpus::header("message " + std::to_string(n)) +
+                                 corpus::text(200 * 1024, "m" + std::to_string(n)),
+                             n % 3 == 0 ? "S" : n % 3 == 1 ? "RF" : "", 1167609600 + n * 3600});
+        seedSource(seeds);
+    }
+};
+
+TEST_P(ImapCopyistLiveSource, EveryMessageTheSourceHoldsArrivesOrIsToldAsDeleted)
+{
+    const LiveChange& c = GetParam();
+    ImapRelay relay(source.port());
+    std::string after;  // the folder's STATUS once the change is done
+    relay.holdLine(c.side, c.text, c.nth, [&] {
+        after = c.expunge == 0 ? source.appendOverImap(login, password, "INBOX",
+                                                       corpus::header("arrived during the copy") + "new\r\n",
+                                                       "\\Flagged \\Answered", "2-Feb-2007 08:00:00 +0000")
+                               : source.expungeOverImap(login, password, "INBOX", c.expunge);
+    });
+    ConnectionConfiguration viaRelay = sourceCfg;
+    viaRelay.port = relay.port();
+    ImapCopyist copyist(viaRelay, targetCfg, log);
+    ASSERT_EQ(ImapCopyist::Ok, copyist.init());
+    const ImapCopyist::Result result = copyist.copy();
+    copyist.close();
+    ASSERT_TRUE(relay.changed());
+    const unsigned now = c.expunge == 0 ? count + 1 : count - 1;
+    EXPECT_EQ("INBOX (MESSAGES " + std::to_string(now) + ")", after);
+
+    // What the source said of the change, and where: an expunged message
+    // comes as a body of NIL; a change made while the source was still
+    // inside its answer is told before that answer's tagged line.
+    const std::vector<std::string> transcript = relay.transcript();
+    long heldAt = -1;
+    for (std::size_t i = 0, seen = 0; heldAt < 0 && i < transcript.size(); ++i)
+        if (transcript[i].compare(0, 3, c.side == ImapRelay::FromClient ? "C: " : "S: ") == 0 &&
+            transcript[i].find(c.text) != std::string::npos && ++seen == c.nth)
+            heldAt = static_cast<long>(i);
+    ASSERT_GE(heldAt, 0);
+    const std::string told = c.expunge == 0 ? "S: * " + std::to_string(count + 1) + " EXISTS"
+                                            : "S: * " + std::to_string(c.expunge) + " FETCH (BODY[] NIL)";
+    const long toldAt = relay.find(told, static_cast<std::size_t>(heldAt));
+    ASSERT_GE(toldAt, 0) << told;
+    if (c.side == ImapRelay::FromServer) {
+        auto isTagged = [](const std::string& line) {
+            const std::size_t blank = line.find(' ', 3);
+            return line.compare(0, 3, "S: ") == 0 && line.size() > 3 && std::isalnum(static_cast<unsigned char>(line[3])) &&
+                   blank != std::string::npos &&
+                   (line.compare(blank, 4, " OK ") == 0 || line.compare(blank, 4, " NO ") == 0 ||
+                    line.compare(blank, 5, " BAD ") == 0);
+        };
+        long tagged = heldAt + 1;
+        while (tagged < static_cast<long>(transcript.size()) && !isTagged(transcript[tagged]))
+            ++tagged;
+        ASSERT_LT(toldAt, tagged) << "the source had answered in full before the change";
+    }
+
+    EXPECT_EQ(ImapCopyist::Ok, result);
+    EXPECT_EQ(now, copyist.messages);
+    EXPECT_EQ(0u, copyist.messageErrors);
+    EXPECT_EQ(0u, copyist.folderErrors);
+    EXPECT_EQ(std::string::npos, logText().find("ERROR")) << logText();
+    if (c.expunge != 0) {
+        EXPECT_NE(std::string::npos, logText().find("1 message deleted on the source")) << logText();
+    }
+    expectSameFolder("INBOX");
+    if (c.expunge == 0) {
+        const auto copied = target.messages(login, password, "INBOX");
+        const Dovecot::Message arrived = withSubject(copied, "arrived during the copy");
+        EXPECT_EQ((std::vector<std::string>{"\\Answered", "\\Flagged"}), arrived.flags);
+        EXPECT_EQ("02-Feb-2007 08:00:00 +0000", arrived.internalDate);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Changes, ImapCopyistLiveSource,
+    ::testing::Values(LiveChange{"AppendBeforeTheFirstRequest", ImapRelay::FromClient, " FETCH ", 1, 0},
+                      LiveChange{"AppendBetweenTheRequests", ImapRelay::FromClient, " FETCH ", 2, 0},
+                      LiveChange{"AppendWhileTheBodiesStream", ImapRelay::FromServer, "* 5 FETCH (BODY[] ", 1, 0},
+                      LiveChange{"ExpungeBetweenTheRequests", ImapRelay::FromClient, " FETCH ", 2, 5},
+                      LiveChange{"ExpungeWhileTheBodiesStream", ImapRelay::FromServer, "* 5 FETCH (BODY[] ", 1, 35}),
+    [](const ::testing::TestParamInfo<LiveChange>& info) { return std::string(info.param.name); });
 
 } // namespace
