@@ -362,6 +362,7 @@ TEST_P(ImapCopyistLiveSource, EveryMessageTheSourceHoldsArrivesOrIsToldAsDeleted
     }
     expectSameFolder("INBOX");
     if (c.expunge == 0) {
+        EXPECT_EQ(std::string::npos, logText().find("were deleted")) << logText();
         const auto copied = target.messages(login, password, "INBOX");
         const Dovecot::Message arrived = withSubject(copied, "arrived during the copy");
         EXPECT_EQ((std::vector<std::string>{"\\Answered", "\\Flagged"}), arrived.flags);
