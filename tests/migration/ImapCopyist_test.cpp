@@ -269,8 +269,9 @@ TEST_F(ImapCopyistDovecot, ATargetWithoutLiteralPlusFailsItsLogin)
 // The source changes while its folder is copied: a second IMAP session
 // appends or expunges one message at a fixed point of the copier's
 // conversation, held there by a relay between copier and source until the
-// change is done. Bodies are large enough that the source is still inside
-// its answer while the relay holds a line of it.
+// change is done. The bodies (40 of 200 KB) are more than the socket
+// buffers between source and relay hold, so the source is still inside its
+// answer while the relay holds a line of it; the test checks that it was.
 struct LiveChange {
     const char* name;
     ImapRelay::Side side;
@@ -339,8 +340,8 @@ TEST_P(ImapCopyistLiveSource, EveryMessageTheSourceHoldsArrivesOrIsToldAsDeleted
     if (c.side == ImapRelay::FromServer) {
         auto isTagged = [](const std::string& line) {
             const std::size_t blank = line.find(' ', 3);
-            return line.compare(0, 3, "S: ") == 0 && line.size() > 3 && std::isalnum(static_cast<unsigned char>(line[3])) &&
-                   blank != std::string::npos &&
+            return line.compare(0, 3, "S: ") == 0 && line.size() > 3 &&
+                   std::isalnum(static_cast<unsigned char>(line[3])) && blank != std::string::npos &&
                    (line.compare(blank, 4, " OK ") == 0 || line.compare(blank, 4, " NO ") == 0 ||
                     line.compare(blank, 5, " BAD ") == 0);
         };
