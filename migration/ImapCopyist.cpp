@@ -20,8 +20,20 @@ bool ImapCopyist::wasAborted()
 {
     if (interruptPoll)
         interruptPoll();
+    return abortedFlag();
+}
+
+bool ImapCopyist::abortedFlag() const
+{
     zelvo::tiny::ZMutexGuard guard(&mutex);
     return aborted;
+}
+
+void ImapCopyist::abort()
+{
+    zelvo::tiny::ZMutexGuard guard(&mutex);
+    aborted = true;
+    source.abort();
 }
 
 void ImapCopyist::setInterruptPoll(std::function<void()> poll)
@@ -144,47 +156,120 @@ ImapCopyist::Result ImapCopyist::listFolders(SimpleImapClient& client, std::vect
 
 ImapCopyist::Result ImapCopyist::copy()
 {
-    messages = folders = messageErrors = folderErrors = 0;
+    lastFolders.clear();
+    listed = false;
+    stoppedByInterrupt = false;
+    lastResult = Ok;
     std::vector<FolderInfo> list;
     if (listFolders(source, list) != Ok) {
         serverError("Unable list source folders\n");
-        return FolderFailed;
+        lastResult = FolderFailed;
+        tally();
+        return lastResult;
     }
-    // Folders that are not copied (the failed one and those after it, or
-    // those after an interrupt) are counted as failed with their messages,
-    // so the summary accounts for every folder and message the source
-    // reported.
-    auto leaveFrom = [&](std::size_t first) {
-        for (std::size_t i = first; i < list.size(); ++i) {
-            ++folderErrors;
-            messageErrors += list[i].messages;
-        }
-    };
+    listed = true;
+    // Every listed folder gets an outcome: those not copied (the failed one
+    // and those after it, or those after an interrupt) count as failed with
+    // their messages, so the summary accounts for every folder and message
+    // the source reported.
+    for (const FolderInfo& folder : list) {
+        FolderOutcome o;
+        o.name = folder.name;
+        o.listed = folder.messages;
+        o.failed = folder.messages;
+        lastFolders.push_back(o);
+    }
     for (std::size_t i = 0; i < list.size(); ++i) {
         if (wasAborted()) {
-            leaveFrom(i);
-            return Ok;
+            for (std::size_t j = i; j < list.size(); ++j)
+                lastFolders[j].state = FolderOutcome::Cut;
+            stoppedByInterrupt = true;
+            break;
         }
-        bool cut = false;
-        const Result r = copyFolder(list[i], cut);
+        const Result r = copyFolder(list[i], lastFolders[i]);
         if (r != Ok) {
-            leaveFrom(i);
-            return r;
+            lastResult = r;
+            if (lastFolders[i].state == FolderOutcome::Cut)
+                stoppedByInterrupt = true;
+            break;
         }
-        if (cut) {
-            // Its messages are counted by the copy.
-            ++folderErrors;
-            leaveFrom(i + 1);
-            return Ok;
+        if (lastFolders[i].state == FolderOutcome::Cut) {
+            stoppedByInterrupt = true;
+            for (std::size_t j = i + 1; j < list.size(); ++j)
+                lastFolders[j].state = FolderOutcome::Cut;
+            break;
         }
-        ++folders;
     }
-    return Ok;
+    tally();
+    return lastResult;
 }
 
-ImapCopyist::Result ImapCopyist::copyFolder(const FolderInfo& folder, bool& cut)
+void ImapCopyist::tally()
 {
-    cut = false;
+    messages = folders = messageErrors = folderErrors = 0;
+    for (const FolderOutcome& o : lastFolders) {
+        messages += o.copied;
+        messageErrors += o.failed;
+        if (o.state == FolderOutcome::Copied)
+            ++folders;
+        else
+            ++folderErrors;
+    }
+}
+
+ImapCopyist::Outcome ImapCopyist::outcome() const
+{
+    Outcome o;
+    o.result = lastResult;
+    o.listed = listed;
+    o.aborted = abortedFlag();
+    o.connectionsCut = connectionsCut();
+    o.stoppedByInterrupt = stoppedByInterrupt;
+    o.folders = lastFolders;
+    return o;
+}
+
+bool ImapCopyist::Outcome::complete() const
+{
+    return listed && result == Ok && foldersFailed() == 0;
+}
+
+bool ImapCopyist::Outcome::nothingCopied() const
+{
+    return foldersCopied() == 0 && messagesCopied() == 0;
+}
+
+unsigned ImapCopyist::Outcome::foldersCopied() const
+{
+    unsigned n = 0;
+    for (const FolderOutcome& f : folders)
+        n += f.state == FolderOutcome::Copied ? 1 : 0;
+    return n;
+}
+
+unsigned ImapCopyist::Outcome::foldersFailed() const
+{
+    return static_cast<unsigned>(folders.size()) - foldersCopied();
+}
+
+unsigned ImapCopyist::Outcome::messagesCopied() const
+{
+    unsigned n = 0;
+    for (const FolderOutcome& f : folders)
+        n += f.copied;
+    return n;
+}
+
+unsigned ImapCopyist::Outcome::messagesFailed() const
+{
+    unsigned n = 0;
+    for (const FolderOutcome& f : folders)
+        n += f.failed;
+    return n;
+}
+
+ImapCopyist::Result ImapCopyist::copyFolder(const FolderInfo& folder, FolderOutcome& outcome)
+{
     log->log(LogStream::Begin, "Copying folder \"%s\" (%u messages) ... ", folder.name.c_str(), folder.messages);
     // The copy expects what the folder holds now, not what STATUS found
     // when the user's folders were listed; a server without EXISTS in its
@@ -192,10 +277,12 @@ ImapCopyist::Result ImapCopyist::copyFolder(const FolderInfo& folder, bool& cut)
     unsigned exists = folder.messages;
     ClientResult r = source.select(folder.name, exists);
     if (r != ClientResult::Ok) {
-        if (connectionsCut())
+        if (connectionsCut()) {
             endCutFolder(folder, 0);
-        else
+            outcome.state = FolderOutcome::Cut;
+        } else {
             log->log(LogStream::Error, "I am not able select source folder \"%s\".\n", folder.name.c_str());
+        }
         return r == ClientResult::SelectFailed ? FolderFailed : ConnectionError;
     }
     // The name goes unchanged to the target: no delimiter is translated and
@@ -209,44 +296,47 @@ ImapCopyist::Result ImapCopyist::copyFolder(const FolderInfo& folder, bool& cut)
             target.select(folder.name);
     }
     if (r != ClientResult::Ok) {
-        if (connectionsCut())
+        if (connectionsCut()) {
             endCutFolder(folder, 0);
-        else
+            outcome.state = FolderOutcome::Cut;
+        } else {
             log->log(LogStream::Error, "I am not able create target folder \"%s\".\n", folder.name.c_str());
+        }
         return r == ClientResult::CreateFolderFailed ? FolderFailed : ConnectionError;
     }
-    unsigned deleted = 0;
-    const unsigned copied = copyMessages(source, target, folder.name, exists, deleted);
-    if (copied < exists && wasAborted()) {
-        endCutFolder(folder, copied);
-        cut = true;
+    outcome.failed = 0;
+    copyMessages(source, target, folder.name, exists, outcome);
+    if (outcome.copied < exists && wasAborted()) {
+        endCutFolder(folder, outcome.copied);
+        outcome.state = FolderOutcome::Cut;
         return Ok;
     }
     log->log(LogStream::End, "OK\n");
-    if (deleted > 0)
+    outcome.state = FolderOutcome::Copied;
+    if (outcome.deleted > 0)
         log->log(LogStream::Line, "%u messages of folder \"%s\" were deleted on the source during its copy.\n",
-                 deleted, folder.name.c_str());
+                 outcome.deleted, folder.name.c_str());
     return Ok;
 }
 
-unsigned ImapCopyist::copyMessages(SimpleImapClient& from, SimpleImapClient& to, const std::string& name,
-                                   unsigned expected, unsigned& deleted)
+void ImapCopyist::copyMessages(SimpleImapClient& from, SimpleImapClient& to, const std::string& name,
+                               unsigned expected, FolderOutcome& outcome)
 {
     unsigned copied = 0;
     unsigned failed = 0;
     SimpleImapClient::FolderCopyReport report;
     const ClientResult r =
         from.copyFolder(name, to, copied, failed, log->out, &log->mutex, log->enabled, expected, &report);
-    messages += copied;
-    messageErrors += failed;
-    deleted = report.deleted;
+    outcome.copied += copied;
+    outcome.failed += failed;
+    outcome.deleted += report.deleted;
     if (r == ClientResult::Ok && failed == 0)
-        return copied;
+        return;
     // An interrupt that ended the copy is acted on (its line written) before
     // a failure is told. After it the messages left behind are counted, not
     // reported.
     if (wasAborted() && r == ClientResult::Ok)
-        return copied;
+        return;
     // Each side that failed messages is told, also when the copy went on
     // past them. Every failure of the bulk copy other than the target's is
     // on the source side.
@@ -258,7 +348,6 @@ unsigned ImapCopyist::copyMessages(SimpleImapClient& from, SimpleImapClient& to,
     if (!dropped.empty())
         log->log(LogStream::Debug, "The copy of folder \"%s\" dropped the source connection: %s\n", name.c_str(),
                  dropped.c_str());
-    return copied;
 }
 
 int ImapCopyist::close()

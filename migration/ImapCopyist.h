@@ -25,6 +25,21 @@ struct FolderInfo {
     unsigned messages = 0;
 };
 
+// What became of one listed folder in a copy.
+struct FolderOutcome {
+    enum State {
+        Copied, // selected, created where missing, and its messages handed over
+        Failed, // not selected or created, or left behind after such a folder
+        Cut,    // an interrupt ended its copy, or kept it from starting
+    };
+    std::string name;
+    unsigned listed = 0; // its messages, as the listing counted them
+    unsigned copied = 0;
+    unsigned failed = 0; // messages that did not arrive
+    unsigned deleted = 0; // messages the source deleted during the copy
+    State state = Failed;
+};
+
 // Copies the mailbox of one user from the source IMAP server to the target,
 // folder by folder, and counts what it did. Built for one user: init, copy,
 // close, then deleted.
@@ -35,6 +50,24 @@ public:
         FolderFailed = 1,     // a folder was not selected or created, or the folders not listed
         ConnectionError = 3,  // any other failure
         AuthenticationError = 4,
+    };
+
+    // What became of the mailbox in the last copy.
+    struct Outcome {
+        Result result = Ok;
+        bool listed = false;         // the folders were listed with their counts
+        bool aborted = false;        // the copier was aborted (by the time the outcome was read)
+        bool connectionsCut = false; // the interrupt cut the connections: what failed since is its doing
+        bool stoppedByInterrupt = false; // the interrupt left folders or messages uncopied
+        std::vector<FolderOutcome> folders;
+
+        // Every listed folder copied.
+        bool complete() const;
+        bool nothingCopied() const;
+        unsigned foldersCopied() const;
+        unsigned foldersFailed() const;
+        unsigned messagesCopied() const;
+        unsigned messagesFailed() const;
     };
 
     ImapCopyist(const ConnectionConfiguration& source, const ConnectionConfiguration& target, LogStream& log);
@@ -54,6 +87,11 @@ public:
     Result copy();
     // LOGOUT and close, source first.
     int close();
+    // The outcome of the last copy.
+    Outcome outcome() const;
+    // Stops the copy: before its next folder, and the bulk copy in progress
+    // after the message in transfer. Safe while copy runs on the same thread.
+    void abort();
     // Runs poll before every test of the abort flags, here and in the bulk
     // copy of the source client (see SimpleImapClient::setInterruptPoll).
     void setInterruptPoll(std::function<void()> poll);
@@ -82,27 +120,33 @@ public:
     unsigned folders = 0;
     unsigned messageErrors = 0;
     unsigned folderErrors = 0;
-    zelvo::tiny::ZMutex mutex; // guards aborted
+    mutable zelvo::tiny::ZMutex mutex; // guards aborted
     bool aborted = false;
 
 private:
     Result connect(SimpleImapClient& client, const ConnectionConfiguration& configuration);
     Result logInformation(const Result& result, const bool& isSource, const std::string& user);
     Result listFolders(SimpleImapClient& client, std::vector<FolderInfo>& list);
-    // cut: an interrupt ended the folder's copy before its last message (the
-    // result is then Ok).
-    Result copyFolder(const FolderInfo& folder, bool& cut);
-    // The number of messages copied; deleted: how many the source reported
-    // deleted during the copy.
-    unsigned copyMessages(SimpleImapClient& from, SimpleImapClient& to, const std::string& name, unsigned expected,
-                          unsigned& deleted);
+    // Fills the folder's outcome (its name and count already set); the
+    // result is Ok also when an interrupt ended the copy (state Cut).
+    Result copyFolder(const FolderInfo& folder, FolderOutcome& outcome);
+    // Adds the messages copied and failed to the folder's outcome.
+    void copyMessages(SimpleImapClient& from, SimpleImapClient& to, const std::string& name, unsigned expected,
+                      FolderOutcome& outcome);
+    // The counters from the folder outcomes of the last copy.
+    void tally();
     bool wasAborted();
+    bool abortedFlag() const;
     bool connectionsCut() const;
     // An error line that blames a server, left out once the connections
     // were cut.
     void serverError(const char* format, ...) __attribute__((format(printf, 2, 3)));
     // Ends the progress line of a folder whose copy the interrupt cut.
     void endCutFolder(const FolderInfo& folder, unsigned copied);
+    Result lastResult = Ok;
+    bool listed = false;
+    bool stoppedByInterrupt = false;
+    std::vector<FolderOutcome> lastFolders;
     std::function<void()> interruptPoll;
     zelvo::utils::SocketRegistry* sockets = nullptr;
 };

@@ -62,11 +62,8 @@ void Migrator::abort()
     ZMutexGuard guard(&mutex);
     log.log(LogStream::Line, "\nABORTED\n");
     aborted = true;
-    if (copyist) {
-        ZMutexGuard copyistGuard(&copyist->mutex);
-        copyist->aborted = true;
-        copyist->source.abort();
-    }
+    if (copyist)
+        copyist->abort();
 }
 
 bool Migrator::wasAborted()
@@ -426,36 +423,35 @@ bool Migrator::migrateUser(boost::shared_ptr<WebStarUser> user, MigrationSummary
 
 bool Migrator::copyUser(boost::shared_ptr<WebStarUser> user, MigrationSummary& record)
 {
-    const ImapCopyist::Result result = copyist->copy();
+    copyist->copy();
     // The abort lines come before what the interrupt did.
     pollInterrupt();
-    // Once the interrupt has cut the connections, their failures are its own.
-    const bool cut = imapSockets.isShutDown();
-    // A folder failure is counted in folderErrors; without one, the folders
-    // could not be listed: nothing was copied or counted, and the user gets
-    // no line of its own unless the cut was the cause.
-    if (result == ImapCopyist::Result::FolderFailed && copyist->folderErrors == 0) {
-        if (cut)
+    const ImapCopyist::Outcome copied = copyist->outcome();
+    // Folders that were not listed: nothing was copied or counted, and the
+    // user gets no line of its own unless the interrupt's cut was the cause.
+    if (!copied.listed) {
+        if (copied.connectionsCut)
             tellMailNotCopied(*user);
         return false;
     }
-    if (result == ImapCopyist::Result::ConnectionError && !cut)
+    // Once the interrupt has cut the connections, their failures are its own.
+    if (copied.result == ImapCopyist::Result::ConnectionError && !copied.connectionsCut)
         log.log(LogStream::Error, "Connection error.\n");
     // What was copied or failed counts also when the copy stopped early, so
     // the summary accounts for every folder and message.
-    record.foldersOk += copyist->folders;
-    record.messagesOk += copyist->messages;
-    record.foldersFailed += copyist->folderErrors;
-    record.messagesFailed += copyist->messageErrors;
-    // A folder left uncopied (also by an interrupt) fails the user.
-    const bool complete = result == ImapCopyist::Result::Ok && copyist->folderErrors == 0;
-    if (!complete && wasAborted() && copyist->folders == 0 && copyist->messages == 0)
+    record.foldersOk += copied.foldersCopied();
+    record.messagesOk += copied.messagesCopied();
+    record.foldersFailed += copied.foldersFailed();
+    record.messagesFailed += copied.messagesFailed();
+    if (!copied.complete() && copied.aborted && copied.nothingCopied())
         tellMailNotCopied(*user);
     else
         log.log(LogStream::Line, "User \"%s\" was migrated (%d messages, %d folders, %d errors)\n",
-                user->name.c_str(), static_cast<int>(copyist->messages), static_cast<int>(copyist->folders),
-                static_cast<int>(copyist->messageErrors + copyist->folderErrors));
-    return complete;
+                user->name.c_str(), static_cast<int>(copied.messagesCopied()),
+                static_cast<int>(copied.foldersCopied()),
+                static_cast<int>(copied.messagesFailed() + copied.foldersFailed()));
+    // A folder left uncopied (also by an interrupt) fails the user.
+    return copied.complete();
 }
 
 void Migrator::tellMailNotCopied(const WebStarUser& user)
