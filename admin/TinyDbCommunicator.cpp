@@ -62,6 +62,38 @@ std::string formatBinding(const TinyDbCommunicator::ImapBinding& b)
 
 }  // namespace
 
+class TinyDbCommunicator::Answer {
+public:
+    Answer() = default;
+    ~Answer()
+    {
+        if (held)
+            tinydb_free_result(&result);
+    }
+    Answer(const Answer&) = delete;
+    Answer& operator=(const Answer&) = delete;
+
+    // Where the answer goes; frees one still held first.
+    tinydb_query_result* receive()
+    {
+        if (held)
+            tinydb_free_result(&result);
+        held = false;
+        return &result;
+    }
+    void keep() { held = true; }
+    tinydb_query_result* operator->() { return &result; }
+    // Reads one field into buffer; 0 with length the field's length.
+    int read(int row, int column, void* buffer, int& length)
+    {
+        return tinydb_read_result(&result, row, column, buffer, &length);
+    }
+
+private:
+    tinydb_query_result result = {};
+    bool held = false;
+};
+
 std::string TinyDbCommunicator::ImapBinding::address() const
 {
     unsigned char octets[4];
@@ -194,32 +226,28 @@ int TinyDbCommunicator::connect(bool authenticate)
     return TinyDbResult::Ok;
 }
 
-int TinyDbCommunicator::send(const std::string& statement, tinydb_query_result& result)
+int TinyDbCommunicator::send(const std::string& statement, Answer& answer)
 {
-    if (tinydb_send_query(db, statement.c_str(), &result) != 0)
+    if (tinydb_send_query(db, statement.c_str(), answer.receive()) != 0)
         return TinyDbResult::QueryFailed;
+    answer.keep();
     return TinyDbResult::Ok;
 }
 
 int TinyDbCommunicator::execute(const std::string& statement)
 {
-    tinydb_query_result result;
-    if (send(statement, result) != 0)
-        return TinyDbResult::QueryFailed;
-    tinydb_free_result(&result);
-    return TinyDbResult::Ok;
+    Answer answer;
+    return send(statement, answer);
 }
 
 int TinyDbCommunicator::queryValue(const std::string& statement, std::uint32_t& value)
 {
-    tinydb_query_result result;
-    if (send(statement, result) != 0)
+    Answer answer;
+    if (send(statement, answer) != 0)
         return TinyDbResult::QueryFailed;
     char buffer[fieldBufferBytes];
     int length = sizeof buffer;
-    const int rc = tinydb_read_result(&result, 0, 0, buffer, &length);
-    tinydb_free_result(&result);
-    if (rc != 0 || length < 4)
+    if (answer.read(0, 0, buffer, length) != 0 || length < 4)
         return TinyDbResult::QueryFailed;
     std::memcpy(&value, buffer, sizeof value);
     return TinyDbResult::Ok;
@@ -294,51 +322,45 @@ int TinyDbCommunicator::readImapStatus(std::vector<ImapBinding>& bindings, std::
                                        std::uint32_t& autoStart)
 {
     bindings.clear();
-    tinydb_query_result result;
-    if (send("select Port, IPAddress from ServicePorts where Service='IMAP'", result) != 0)
+    Answer ports;
+    if (send("select Port, IPAddress from ServicePorts where Service='IMAP'", ports) != 0)
         return TinyDbResult::QueryFailed;
     // The restore puts back exactly what is read here: an answer that is no
     // row set, or fields of another size, would come back as no bindings or
     // as wrong ones, so the switch does not begin.
-    if (result.kind != 's') {
-        tinydb_free_result(&result);
+    if (ports->kind != 's')
         return TinyDbResult::QueryFailed;
-    }
     char buffer[fieldBufferBytes];
-    for (int row = 0; row < result.rowCount; ++row) {
+    for (int row = 0; row < ports->rowCount; ++row) {
         ImapBinding binding;
         int length = sizeof buffer;
-        if (tinydb_read_result(&result, row, 0, buffer, &length) != 0 || length != 2) {
-            tinydb_free_result(&result);
+        if (ports.read(row, 0, buffer, length) != 0 || length != 2) {
             bindings.clear();
             return TinyDbResult::QueryFailed;
         }
         binding.port = static_cast<std::uint16_t>(static_cast<unsigned char>(buffer[0]) * 256 +
                                                   static_cast<unsigned char>(buffer[1]));
         length = sizeof buffer;
-        if (tinydb_read_result(&result, row, 1, buffer, &length) != 0 || length != 4) {
-            tinydb_free_result(&result);
+        if (ports.read(row, 1, buffer, length) != 0 || length != 4) {
             bindings.clear();
             return TinyDbResult::QueryFailed;
         }
         std::memcpy(&binding.ip, buffer, sizeof binding.ip);
         bindings.push_back(binding);
     }
-    tinydb_free_result(&result);
 
-    if (send("select Running, AutoStart from service-imap", result) != 0)
+    Answer state;
+    if (send("select Running, AutoStart from service-imap", state) != 0)
         return TinyDbResult::QueryFailed;
     int length = sizeof buffer;
-    bool ok = result.rowCount == 1 && tinydb_read_result(&result, 0, 0, buffer, &length) == 0 && length >= 4;
-    if (ok) {
-        std::memcpy(&running, buffer, sizeof running);
-        length = sizeof buffer;
-        ok = tinydb_read_result(&result, 0, 1, buffer, &length) == 0 && length >= 4;
-        if (ok)
-            std::memcpy(&autoStart, buffer, sizeof autoStart);
-    }
-    tinydb_free_result(&result);
-    return ok ? TinyDbResult::Ok : TinyDbResult::QueryFailed;
+    if (state->rowCount != 1 || state.read(0, 0, buffer, length) != 0 || length < 4)
+        return TinyDbResult::QueryFailed;
+    std::memcpy(&running, buffer, sizeof running);
+    length = sizeof buffer;
+    if (state.read(0, 1, buffer, length) != 0 || length < 4)
+        return TinyDbResult::QueryFailed;
+    std::memcpy(&autoStart, buffer, sizeof autoStart);
+    return TinyDbResult::Ok;
 }
 
 int TinyDbCommunicator::changeImapServiceStatus()
@@ -445,12 +467,10 @@ int TinyDbCommunicator::createDomain(const boost::shared_ptr<WebStarPostOffice>&
         return TinyDbResult::QueryFailed;
 
     for (const std::string& d : domains) {
-        tinydb_query_result result;
-        if (send("select Domain from Domain where Domain='" + d + "'", result) != 0)
+        Answer answer;
+        if (send("select Domain from Domain where Domain='" + d + "'", answer) != 0)
             return TinyDbResult::QueryFailed;
-        const bool exists = result.rowCount > 0;
-        tinydb_free_result(&result);
-        if (exists)
+        if (answer->rowCount > 0)
             return TinyDbResult::DomainExists;
     }
     const std::string& d0 = domains.front();
@@ -479,13 +499,14 @@ int TinyDbCommunicator::createUser(const boost::shared_ptr<WebStarUser>& user, b
                       {"full name", &user->fullName}}))
         return TinyDbResult::QueryFailed;
 
-    tinydb_query_result result;
-    if (send("select Name from User where Name='" + user->name + "' and Domain='" + user->domain + "'", result) != 0)
-        return TinyDbResult::QueryFailed;
-    const bool exists = result.rowCount > 0;
-    tinydb_free_result(&result);
-    if (exists)
-        return TinyDbResult::UserExists;
+    {
+        Answer answer;
+        if (send("select Name from User where Name='" + user->name + "' and Domain='" + user->domain + "'",
+                 answer) != 0)
+            return TinyDbResult::QueryFailed;
+        if (answer->rowCount > 0)
+            return TinyDbResult::UserExists;
+    }
 
     if (execute("insert User set Name='" + user->name + "', " + "Domain='" + user->domain +
                 "', Account_enabled='1', Auth_type='0', " + "Password='NUL.DE3:" + user->password +

@@ -83,9 +83,11 @@ public:
     const std::vector<ImapBinding>& getSavedBindings() const { return savedBindings; }
 
 private:
-    // Sends one statement; 0, or 4 with nothing to free.
-    int send(const std::string& statement, tinydb_query_result& result);
-    // Sends a statement whose answer is not needed and frees it.
+    // The answer to one statement, freed when it goes.
+    class Answer;
+    // Sends one statement; 0 with the answer held, or 4 with none.
+    int send(const std::string& statement, Answer& answer);
+    // Sends a statement whose answer is not needed.
     int execute(const std::string& statement);
     // Sends a statement answered by one 32-bit value.
     int queryValue(const std::string& statement, std::uint32_t& value);
