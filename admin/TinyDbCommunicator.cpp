@@ -240,6 +240,14 @@ int TinyDbCommunicator::execute(const std::string& statement)
     return send(statement, answer);
 }
 
+int TinyDbCommunicator::insert(const std::string& statement)
+{
+    const bool brokenBefore = sessionBroken();
+    if (execute(statement) == TinyDbResult::Ok)
+        return TinyDbResult::Ok;
+    return !brokenBefore && sessionBroken() ? TinyDbResult::AnswerLost : TinyDbResult::QueryFailed;
+}
+
 int TinyDbCommunicator::queryValue(const std::string& statement, std::uint32_t& value)
 {
     Answer answer;
@@ -452,6 +460,7 @@ int TinyDbCommunicator::startImapService()
 
 int TinyDbCommunicator::createDomain(const boost::shared_ptr<WebStarPostOffice>& postOffice)
 {
+    failedAliases.clear();
     if (!connected)
         return TinyDbResult::NotConnected;
     const std::vector<std::string>& domains = postOffice->smtpDomains;
@@ -474,16 +483,20 @@ int TinyDbCommunicator::createDomain(const boost::shared_ptr<WebStarPostOffice>&
             return TinyDbResult::DomainExists;
     }
     const std::string& d0 = domains.front();
-    if (execute("insert Domain set Domain='" + d0 +
-                "', Type='1', BindIp='0.0.0.0', FwOffline='0', Description='" + postOffice->displayName +
-                "', FwMode='0', FwAliasMode='0', MaxOutgoingMessageSize='0',  DeletedMsgExpiration='0', "
-                "MaxUserCount='0'") != 0)
-        return TinyDbResult::QueryFailed;
+    const int rc = insert("insert Domain set Domain='" + d0 +
+                          "', Type='1', BindIp='0.0.0.0', FwOffline='0', Description='" + postOffice->displayName +
+                          "', FwMode='0', FwAliasMode='0', MaxOutgoingMessageSize='0',  DeletedMsgExpiration='0', "
+                          "MaxUserCount='0'");
+    if (rc != TinyDbResult::Ok)
+        return rc;
+    // The domain exists from here on: an alias that fails is told, the
+    // others are still tried.
     for (std::size_t i = 1; i < domains.size(); ++i) {
-        if (execute("insert Domain set Domain='" + domains[i] + "', Type='2', Alias='" + d0 + "'") != 0)
-            return TinyDbResult::QueryFailed;
+        if (sessionBroken() ||
+            insert("insert Domain set Domain='" + domains[i] + "', Type='2', Alias='" + d0 + "'") != 0)
+            failedAliases.push_back(domains[i]);
     }
-    return TinyDbResult::Ok;
+    return failedAliases.empty() ? TinyDbResult::Ok : TinyDbResult::AliasFailed;
 }
 
 int TinyDbCommunicator::createUser(const boost::shared_ptr<WebStarUser>& user, bool publish)
@@ -508,14 +521,16 @@ int TinyDbCommunicator::createUser(const boost::shared_ptr<WebStarUser>& user, b
             return TinyDbResult::UserExists;
     }
 
-    if (execute("insert User set Name='" + user->name + "', " + "Domain='" + user->domain +
-                "', Account_enabled='1', Auth_type='0', " + "Password='NUL.DE3:" + user->password +
-                "', Rights='0', ForwardMode='0', " +
-                "Qstorage='0', Qmessage='0', MaxOutgoingMessageSize='0', DefSpamFilter='1', " + "Fullname='" +
-                user->fullName + "', Description='' controls ProviderID=0") != 0)
-        return TinyDbResult::QueryFailed;
-    if (publish)
-        return publishUserAsContact(user);
+    const int rc = insert("insert User set Name='" + user->name + "', " + "Domain='" + user->domain +
+                          "', Account_enabled='1', Auth_type='0', " + "Password='NUL.DE3:" + user->password +
+                          "', Rights='0', ForwardMode='0', " +
+                          "Qstorage='0', Qmessage='0', MaxOutgoingMessageSize='0', DefSpamFilter='1', " +
+                          "Fullname='" + user->fullName + "', Description='' controls ProviderID=0");
+    if (rc != TinyDbResult::Ok)
+        return rc;
+    // The account exists from here on, with or without its contact.
+    if (publish && publishUserAsContact(user) != TinyDbResult::Ok)
+        return TinyDbResult::ContactFailed;
     return TinyDbResult::Ok;
 }
 

@@ -23,6 +23,9 @@ struct TinyDbResult {
         QueryFailed = 4,   // a statement was not sent, refused or unreadable
         DomainExists = 5,
         UserExists = 6,
+        AliasFailed = 7,   // the domain was created, an alias was not (aliasesNotCreated)
+        ContactFailed = 8, // the user was created, its public contact was not
+        AnswerLost = 9,    // the session broke after the insert was sent: it may have been carried out
     };
 };
 
@@ -78,6 +81,11 @@ public:
     // naming the file and the reason), or empty.
     const std::string& knownHostsFailure() const { return knownHostsProblem; }
 
+    // The aliases the last createDomain did not create.
+    const std::vector<std::string>& aliasesNotCreated() const { return failedAliases; }
+    // True once the session can no longer carry a statement.
+    bool sessionLost() const { return db != nullptr && sessionBroken(); }
+
     bool isConnected() const { return connected; }
     bool isStatusSaved() const { return statusSaved; }
     const std::vector<ImapBinding>& getSavedBindings() const { return savedBindings; }
@@ -89,6 +97,9 @@ private:
     int send(const std::string& statement, Answer& answer);
     // Sends a statement whose answer is not needed.
     int execute(const std::string& statement);
+    // Sends an insert: 0, 9 when the session broke while it was under way,
+    // else 4.
+    int insert(const std::string& statement);
     // Sends a statement answered by one 32-bit value.
     int queryValue(const std::string& statement, std::uint32_t& value);
     // True when the session can no longer carry a statement (a reply broke
@@ -122,6 +133,7 @@ private:
     bool leftToRestore;
     bool triedAtExit;
     std::string knownHostsProblem;
+    std::vector<std::string> failedAliases;
 };
 
 // The known-hosts question of connect: a new server is trusted and recorded;

@@ -16,5 +16,5 @@ int exitStatusFor(const RunOutcome& outcome)
     }
     if (outcome.aborted)
         return 130;
-    return outcome.summaryHasErrors ? 1 : 0;
+    return outcome.summaryHasErrors || outcome.errorLines ? 1 : 0;
 }

@@ -64,14 +64,20 @@ void ImapCopyist::serverError(const char* format, ...)
     va_end(arguments);
 }
 
+void ImapCopyist::endFolderLine(const FolderInfo& folder, const std::string& result)
+{
+    // An abort or error line may have closed the folder's line: then it is
+    // told again.
+    if (log->lineOpen)
+        log->log(LogStream::End, "%s\n", result.c_str());
+    else
+        log->log(LogStream::Line, "Copying folder \"%s\" ... %s\n", folder.name.c_str(), result.c_str());
+}
+
 void ImapCopyist::endCutFolder(const FolderInfo& folder, unsigned copied)
 {
-    // The abort line has usually closed the folder's line: then it is told again.
-    if (log->lineOpen)
-        log->log(LogStream::End, "Failed (aborted after %u of %u messages)\n", copied, folder.messages);
-    else
-        log->log(LogStream::Line, "Copying folder \"%s\" ... Failed (aborted after %u of %u messages)\n",
-                 folder.name.c_str(), copied, folder.messages);
+    endFolderLine(folder, "Failed (aborted after " + std::to_string(copied) + " of " +
+                              std::to_string(folder.messages) + " messages)");
 }
 
 ImapCopyist::Result ImapCopyist::connect(SimpleImapClient& client, const ConnectionConfiguration& configuration)
@@ -139,14 +145,16 @@ ImapCopyist::Result ImapCopyist::listFolders(SimpleImapClient& client, std::vect
         serverError("I am not able read folder informations\n");
         return FolderFailed;
     }
-    for (const std::string& name : names) {
-        unsigned count = 0;
-        if (client.status(name, count) != ClientResult::Ok) {
+    // Every listed folder stays in the list, with the counts read so far,
+    // also when a count cannot be read.
+    for (const std::string& name : names)
+        list.push_back(FolderInfo{name, 0});
+    for (FolderInfo& folder : list) {
+        if (client.status(folder.name, folder.messages) != ClientResult::Ok) {
             log->log(LogStream::Debug, "Failed\n");
             serverError("I am not able read folder informations\n");
             return FolderFailed;
         }
-        list.push_back(FolderInfo{name, count});
     }
     log->log(LogStream::Debug, "OK\n");
     for (const FolderInfo& folder : list)
@@ -161,23 +169,23 @@ ImapCopyist::Result ImapCopyist::copy()
     stoppedByInterrupt = false;
     lastResult = Ok;
     std::vector<FolderInfo> list;
-    if (listFolders(source, list) != Ok) {
-        serverError("Unable list source folders\n");
-        lastResult = FolderFailed;
-        tally();
-        return lastResult;
-    }
-    listed = true;
+    listed = listFolders(source, list) == Ok;
     // Every listed folder gets an outcome: those not copied (the failed one
-    // and those after it, or those after an interrupt) count as failed with
-    // their messages, so the summary accounts for every folder and message
-    // the source reported.
+    // and those after it, those after an interrupt, and all of a listing
+    // that failed) count as failed with their messages, so the summary
+    // accounts for every folder and message the source reported.
     for (const FolderInfo& folder : list) {
         FolderOutcome o;
         o.name = folder.name;
         o.listed = folder.messages;
         o.failed = folder.messages;
         lastFolders.push_back(o);
+    }
+    if (!listed) {
+        serverError("Unable list source folders\n");
+        lastResult = FolderFailed;
+        tally();
+        return lastResult;
     }
     for (std::size_t i = 0; i < list.size(); ++i) {
         if (wasAborted()) {
@@ -305,21 +313,28 @@ ImapCopyist::Result ImapCopyist::copyFolder(const FolderInfo& folder, FolderOutc
         return r == ClientResult::CreateFolderFailed ? FolderFailed : ConnectionError;
     }
     outcome.failed = 0;
-    copyMessages(source, target, folder.name, exists, outcome);
+    const bool whole = copyMessages(source, target, folder.name, exists, outcome);
     if (outcome.copied < exists && wasAborted()) {
         endCutFolder(folder, outcome.copied);
         outcome.state = FolderOutcome::Cut;
         return Ok;
     }
-    log->log(LogStream::End, "OK\n");
-    outcome.state = FolderOutcome::Copied;
+    // A message that did not arrive fails its folder; the copy goes on.
+    if (!whole || outcome.failed > 0) {
+        endFolderLine(folder, "Failed (" + std::to_string(outcome.copied) + " of " + std::to_string(exists) +
+                                  " messages copied)");
+        outcome.state = FolderOutcome::Failed;
+    } else {
+        endFolderLine(folder, "OK");
+        outcome.state = FolderOutcome::Copied;
+    }
     if (outcome.deleted > 0)
         log->log(LogStream::Line, "%u messages of folder \"%s\" were deleted on the source during its copy.\n",
                  outcome.deleted, folder.name.c_str());
     return Ok;
 }
 
-void ImapCopyist::copyMessages(SimpleImapClient& from, SimpleImapClient& to, const std::string& name,
+bool ImapCopyist::copyMessages(SimpleImapClient& from, SimpleImapClient& to, const std::string& name,
                                unsigned expected, FolderOutcome& outcome)
 {
     unsigned copied = 0;
@@ -331,12 +346,12 @@ void ImapCopyist::copyMessages(SimpleImapClient& from, SimpleImapClient& to, con
     outcome.failed += failed;
     outcome.deleted += report.deleted;
     if (r == ClientResult::Ok && failed == 0)
-        return;
+        return true;
     // An interrupt that ended the copy is acted on (its line written) before
     // a failure is told. After it the messages left behind are counted, not
     // reported.
     if (wasAborted() && r == ClientResult::Ok)
-        return;
+        return false;
     // Each side that failed messages is told, also when the copy went on
     // past them. Every failure of the bulk copy other than the target's is
     // on the source side.
@@ -348,6 +363,7 @@ void ImapCopyist::copyMessages(SimpleImapClient& from, SimpleImapClient& to, con
     if (!dropped.empty())
         log->log(LogStream::Debug, "The copy of folder \"%s\" dropped the source connection: %s\n", name.c_str(),
                  dropped.c_str());
+    return false;
 }
 
 int ImapCopyist::close()

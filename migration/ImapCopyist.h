@@ -29,7 +29,8 @@ struct FolderInfo {
 struct FolderOutcome {
     enum State {
         Copied, // selected, created where missing, and its messages handed over
-        Failed, // not selected or created, or left behind after such a folder
+        Failed, // a message did not arrive, the folder was not selected or created,
+                // left behind after such a folder, or not counted by the listing
         Cut,    // an interrupt ended its copy, or kept it from starting
     };
     std::string name;
@@ -130,8 +131,9 @@ private:
     // Fills the folder's outcome (its name and count already set); the
     // result is Ok also when an interrupt ended the copy (state Cut).
     Result copyFolder(const FolderInfo& folder, FolderOutcome& outcome);
-    // Adds the messages copied and failed to the folder's outcome.
-    void copyMessages(SimpleImapClient& from, SimpleImapClient& to, const std::string& name, unsigned expected,
+    // Adds the messages copied and failed to the folder's outcome; true
+    // when every message arrived.
+    bool copyMessages(SimpleImapClient& from, SimpleImapClient& to, const std::string& name, unsigned expected,
                       FolderOutcome& outcome);
     // The counters from the folder outcomes of the last copy.
     void tally();
@@ -141,6 +143,8 @@ private:
     // An error line that blames a server, left out once the connections
     // were cut.
     void serverError(const char* format, ...) __attribute__((format(printf, 2, 3)));
+    // Ends the progress line of a folder with its result.
+    void endFolderLine(const FolderInfo& folder, const std::string& result);
     // Ends the progress line of a folder whose copy the interrupt cut.
     void endCutFolder(const FolderInfo& folder, unsigned copied);
     Result lastResult = Ok;

@@ -35,6 +35,7 @@ void LogStream::vlog(const LogType& type, const char* format, va_list arguments)
             *out << '\n';
             lineOpen = false;
         }
+        ++errorLines;
         *out << "ERROR: ";
         out->write(text, length);
         *out << '\n';

@@ -45,6 +45,7 @@ public:
     bool enabled;
     bool debug;
     bool lineOpen;
+    unsigned errorLines = 0; // the Error messages written so far
     std::ostream* out;
     std::stringstream buffer;
     zelvo::tiny::ZMutex mutex;

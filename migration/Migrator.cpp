@@ -112,9 +112,9 @@ int Migrator::start()
     int result;
     log.log(LogStream::Line, "Migration started - %s", getActualTime().c_str());
     if (migrate()) {
-        // From here on an interrupt finds no work left to stop: it is still
-        // acted on below, but neither this line nor the outcome changes.
-        workLeftUndone = wasAborted();
+        // Only an interrupt that left work undone makes the run an aborted
+        // one; from here on an interrupt is still acted on, but neither this
+        // line nor the outcome changes.
         if (workLeftUndone)
             log.log(LogStream::Line, "Migration was aborted - %s", getActualTime().c_str());
         else
@@ -253,6 +253,7 @@ bool Migrator::migrate()
         pollInterrupt();
         if (wasAborted()) {
             log.log(LogStream::Line, "ABORTED BY USER\n");
+            workLeftUndone = true;
             break;
         }
         const std::string domain = postOffice->smtpDomains.empty() ? std::string() : postOffice->smtpDomains[0];
@@ -276,15 +277,26 @@ bool Migrator::migrate()
 
         log.log(LogStream::Begin, "Creating domain \"%s\" ... ", domain.c_str());
         const int created = db->createDomain(postOffice);
-        if (created == TinyDbResult::Ok || created == TinyDbResult::DomainExists) {
-            log.log(LogStream::End, "%s\n", created == TinyDbResult::Ok ? "OK" : "domain already exists");
+        if (created == TinyDbResult::Ok || created == TinyDbResult::DomainExists ||
+            created == TinyDbResult::AliasFailed) {
+            log.log(LogStream::End, "%s\n", created == TinyDbResult::DomainExists ? "domain already exists" : "OK");
+            // The domain exists: its users are migrated, but a missing alias
+            // fails it.
+            for (const std::string& alias : db->aliasesNotCreated())
+                log.log(LogStream::Error, "Alias \"%s\" of domain \"%s\" was not created.\n", alias.c_str(),
+                        domain.c_str());
+            tellSessionLost();
             // A post office whose users could not be read was not migrated.
-            if (migrateDomain(reader, postOffice))
+            if (migrateDomain(reader, postOffice) && created != TinyDbResult::AliasFailed)
                 summary.domainsOk++;
             else
                 summary.domainsFailed++;
         } else {
             log.log(LogStream::End, "Failed\n");
+            tellSessionLost();
+            if (created == TinyDbResult::AnswerLost)
+                log.log(LogStream::Error, "Domain \"%s\" may exist on the target: the answer to its creation was lost.\n",
+                        domain.c_str());
             summary.domainsFailed++;
             // Its users are not migrated either: they count as failed.
             unsigned users = 0;
@@ -329,8 +341,10 @@ bool Migrator::migrateDomain(WebStarConfigReader& reader, boost::shared_ptr<WebS
     for (const auto& user : users) {
         ++i;
         pollInterrupt();
-        if (wasAborted())
+        if (wasAborted()) {
+            workLeftUndone = true;
             break;
+        }
         log.log(LogStream::Begin, "Creating user (%d/%d) \"%s\" [\"%s\"] ... ", i, n, user->name.c_str(),
                 user->fullName.c_str());
         if (user->password.empty()) {
@@ -341,14 +355,27 @@ bool Migrator::migrateDomain(WebStarConfigReader& reader, boost::shared_ptr<WebS
             continue;
         }
         const int created = db->createUser(user, true);
-        if (created == TinyDbResult::Ok) {
+        if (created == TinyDbResult::Ok || created == TinyDbResult::ContactFailed) {
             log.log(LogStream::End, "OK\n");
-            migrateUser(user, record);
+            // The account exists: its mail is copied, but a missing contact
+            // fails the user.
+            if (created == TinyDbResult::ContactFailed)
+                log.log(LogStream::Error, "The public contact of user \"%s\" was not created.\n",
+                        user->name.c_str());
+            tellSessionLost();
+            if (migrateUser(user, record) && created == TinyDbResult::Ok)
+                record.usersOk++;
+            else
+                record.usersFailed++;
         } else if (created == TinyDbResult::UserExists) {
             log.log(LogStream::Error, "User already exists, skipping.\n");
             record.usersFailed++;
         } else {
             log.log(LogStream::End, "Failed\n");
+            tellSessionLost();
+            if (created == TinyDbResult::AnswerLost)
+                log.log(LogStream::Error, "User \"%s\" may exist on the target: the answer to its creation was lost.\n",
+                        user->name.c_str());
             record.usersFailed++;
         }
     }
@@ -389,7 +416,7 @@ bool Migrator::migrateUser(boost::shared_ptr<WebStarUser> user, MigrationSummary
     pollInterrupt();
     if (wasAborted()) {
         tellMailNotCopied(*user);
-        record.usersFailed++;
+        workLeftUndone = true;
         return false;
     }
 
@@ -400,25 +427,23 @@ bool Migrator::migrateUser(boost::shared_ptr<WebStarUser> user, MigrationSummary
         copyist->setSocketRegistry(&imapSockets);
     }
 
-    const ImapCopyist::Result init = copyist->init();
-    if (init == ImapCopyist::Result::Ok) {
-        // A copy that stopped at a folder or on a broken connection fails the user.
-        if (copyUser(user, record))
-            record.usersOk++;
-        else
-            record.usersFailed++;
+    bool complete = false;
+    if (copyist->init() == ImapCopyist::Result::Ok) {
+        // A copy that left a folder or message behind fails the user.
+        complete = copyUser(user, record);
     } else {
         // The abort lines come before what the interrupt did.
         pollInterrupt();
-        if (imapSockets.isShutDown())
+        if (imapSockets.isShutDown()) {
             tellMailNotCopied(*user);
-        record.usersFailed++;
+            workLeftUndone = true;
+        }
     }
 
     copyist->close();
     ZMutexGuard guard(&mutex);
     copyist.reset();
-    return true;
+    return complete;
 }
 
 bool Migrator::copyUser(boost::shared_ptr<WebStarUser> user, MigrationSummary& record)
@@ -427,7 +452,15 @@ bool Migrator::copyUser(boost::shared_ptr<WebStarUser> user, MigrationSummary& r
     // The abort lines come before what the interrupt did.
     pollInterrupt();
     const ImapCopyist::Outcome copied = copyist->outcome();
-    // Folders that were not listed: nothing was copied or counted, and the
+    if (copied.stoppedByInterrupt || (copied.connectionsCut && !copied.complete()))
+        workLeftUndone = true;
+    // What was copied or failed counts also when the copy stopped early, so
+    // the summary accounts for every folder and message the source listed.
+    record.foldersOk += copied.foldersCopied();
+    record.messagesOk += copied.messagesCopied();
+    record.foldersFailed += copied.foldersFailed();
+    record.messagesFailed += copied.messagesFailed();
+    // Folders that were not listed and counted: nothing was copied, and the
     // user gets no line of its own unless the interrupt's cut was the cause.
     if (!copied.listed) {
         if (copied.connectionsCut)
@@ -437,12 +470,6 @@ bool Migrator::copyUser(boost::shared_ptr<WebStarUser> user, MigrationSummary& r
     // Once the interrupt has cut the connections, their failures are its own.
     if (copied.result == ImapCopyist::Result::ConnectionError && !copied.connectionsCut)
         log.log(LogStream::Error, "Connection error.\n");
-    // What was copied or failed counts also when the copy stopped early, so
-    // the summary accounts for every folder and message.
-    record.foldersOk += copied.foldersCopied();
-    record.messagesOk += copied.messagesCopied();
-    record.foldersFailed += copied.foldersFailed();
-    record.messagesFailed += copied.messagesFailed();
     if (!copied.complete() && copied.aborted && copied.nothingCopied())
         tellMailNotCopied(*user);
     else
@@ -450,8 +477,16 @@ bool Migrator::copyUser(boost::shared_ptr<WebStarUser> user, MigrationSummary& r
                 user->name.c_str(), static_cast<int>(copied.messagesCopied()),
                 static_cast<int>(copied.foldersCopied()),
                 static_cast<int>(copied.messagesFailed() + copied.foldersFailed()));
-    // A folder left uncopied (also by an interrupt) fails the user.
+    // A folder or message left uncopied (also by an interrupt) fails the user.
     return copied.complete();
+}
+
+void Migrator::tellSessionLost()
+{
+    if (sessionLostTold || !db->sessionLost())
+        return;
+    sessionLostTold = true;
+    log.log(LogStream::Error, "The connection to Zelvo MailServer was lost: no more domains or users can be created.\n");
 }
 
 void Migrator::tellMailNotCopied(const WebStarUser& user)

@@ -70,11 +70,14 @@ private:
     bool migrate();
     bool restoreZEV();
     bool migrateDomain(WebStarConfigReader& reader, boost::shared_ptr<WebStarPostOffice> postOffice);
+    // True when the user's mail was copied completely; the caller counts the user.
     bool migrateUser(boost::shared_ptr<WebStarUser> user, MigrationSummary& record);
     bool copyUser(boost::shared_ptr<WebStarUser> user, MigrationSummary& record);
     // The error line of a user created on the target whose mail the
     // interrupt kept from moving.
     void tellMailNotCopied(const WebStarUser& user);
+    // Once the administration session is lost: one line that says so.
+    void tellSessionLost();
     void printSummary();
 
     CommandArgs args;
@@ -83,6 +86,7 @@ private:
     bool aborted;
     bool workLeftUndone = false;
     bool stoppedUntouched = false;
+    bool sessionLostTold = false;
     std::unique_ptr<TinyDbCommunicator> db;
     zelvo::utils::SocketRegistry imapSockets;
     std::unique_ptr<ImapCopyist> copyist;

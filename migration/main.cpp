@@ -57,6 +57,7 @@ int run(const CommandArgs& args)
         }
         outcome.aborted = migrator->interruptLeftWorkUndone();
         outcome.summaryHasErrors = summaryHasErrors(summary);
+        outcome.errorLines = log.errorLines > 0;
         // The driver goes before the log it writes to.
         migrator.reset();
     }

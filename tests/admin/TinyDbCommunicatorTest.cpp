@@ -574,6 +574,56 @@ TEST_F(Communicator, UserWithContact)
     EXPECT_EQ(3u, server.table("User").size());
 }
 
+// An insert that was carried out is never reported as a plain failure: a
+// domain or user created without its alias or contact says so, and an
+// insert whose answer went with the connection may have been carried out.
+// Once the session is lost, later inserts were never sent.
+TEST_F(Communicator, InsertsThatFailAfterTheirRecordExists)
+{
+    struct Case {
+        const char* name;
+        std::vector<std::string> knobs;
+        bool domain; // createDomain of a.test with aliases b.test and c.test, else createUser
+        int rc;
+        std::size_t rows; // rows of Domain, or of User
+        std::vector<std::string> aliasesNotCreated;
+        bool lost;
+    } cases[] = {
+        {"alias refused", {"--fail", "Domain='b.test', Type='2'=3:1"}, true, TinyDbResult::AliasFailed, 2, {"b.test"},
+         false},
+        {"alias answer lost", {"--cut-after", "Domain='b.test', Type='2'=1"}, true, TinyDbResult::AliasFailed, 2,
+         {"b.test", "c.test"}, true},
+        {"domain answer lost", {"--cut-after", "Type='1'=1"}, true, TinyDbResult::AnswerLost, 1, {}, true},
+        {"domain dropped unsent", {"--raw", "Type='1'=close"}, true, TinyDbResult::AnswerLost, 0, {}, true},
+        {"domain refused", {"--fail", "Type='1'=3:1"}, true, TinyDbResult::QueryFailed, 0, {}, false},
+        {"contact refused", {"--fail", "AddressBookAdd=3:1"}, false, TinyDbResult::ContactFailed, 1, {}, false},
+        {"contact answer lost", {"--cut-after", "AddressBookAdd=1"}, false, TinyDbResult::ContactFailed, 1, {}, true},
+        {"user answer lost", {"--cut-after", "insert User=1"}, false, TinyDbResult::AnswerLost, 1, {}, true},
+        {"user refused", {"--fail", "insert User=3:1"}, false, TinyDbResult::QueryFailed, 0, {}, false},
+    };
+    for (const Case& k : cases) {
+        SCOPED_TRACE(k.name);
+        StandIn server(k.knobs);
+        auto c = connected(server);
+        if (k.domain) {
+            EXPECT_EQ(k.rc, c->createDomain(postOffice("main", "Main Office", {"a.test", "b.test", "c.test"})));
+            EXPECT_EQ(k.rows, server.table("Domain").size());
+            EXPECT_EQ(k.aliasesNotCreated, c->aliasesNotCreated());
+        } else {
+            EXPECT_EQ(k.rc, c->createUser(webUser("a.test", "jdoe", "s3cret", "John Doe"), true));
+            EXPECT_EQ(k.rows, server.table("User").size());
+        }
+        EXPECT_EQ(k.lost, c->sessionLost());
+        // A lost session sends nothing more: the next insert fails plainly.
+        const std::size_t sent = server.statements().size();
+        const int next = c->createUser(webUser("a.test", "other", "pw", ""), true);
+        if (k.lost) {
+            EXPECT_EQ(TinyDbResult::QueryFailed, next);
+            EXPECT_EQ(sent, server.statements().size());
+        }
+    }
+}
+
 TEST_F(Communicator, ValuesThatCannotBeQuotedAreNeverSent)
 {
     StandIn server;

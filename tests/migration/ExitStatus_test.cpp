@@ -23,6 +23,10 @@ TEST(ExitStatusTest, OutcomeToStatus)
         o.aborted = c.aborted;
         o.summaryHasErrors = c.errors;
         EXPECT_EQ(c.status, exitStatusFor(o));
+        // An ERROR line fails a run the summary calls clean.
+        o.summaryHasErrors = false;
+        o.errorLines = true;
+        EXPECT_EQ(c.status == 0 ? 1 : c.status, exitStatusFor(o));
     }
     EXPECT_EQ(255, kExitRejected);
 }

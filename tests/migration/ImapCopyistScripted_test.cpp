@@ -103,11 +103,12 @@ Responder::Reply sourceWith(std::vector<std::string> folders, std::string refuse
     };
 }
 
-// A target on which no folder exists until it is created.
-Responder::Reply emptyTarget(std::string refusedCreate = "")
+// A target on which no folder exists until it is created; it refuses to
+// create refusedCreate and to store messages in refusedAppend.
+Responder::Reply emptyTarget(std::string refusedCreate = "", std::string refusedAppend = "")
 {
     auto created = std::make_shared<std::vector<std::string>>();
-    return [created, refusedCreate](const std::string& command, const std::string& tag) {
+    return [created, refusedCreate, refusedAppend](const std::string& command, const std::string& tag) {
         const std::size_t open = command.find('"');
         const std::string name =
             open == std::string::npos ? "" : command.substr(open + 1, command.find('"', open + 1) - open - 1);
@@ -122,7 +123,7 @@ Responder::Reply emptyTarget(std::string refusedCreate = "")
             return tag + " OK created\r\n";
         }
         if (has(command, " APPEND "))
-            return tag + " OK appended\r\n";
+            return tag + (name == refusedAppend ? " NO [OVERQUOTA] Quota exceeded\r\n" : " OK appended\r\n");
         return tag + " BAD unexpected\r\n";
     };
 }
@@ -243,6 +244,79 @@ TEST_F(ImapCopyistScripted, AnUnquotedNameInTheStatusAnswerKeepsTheCount)
     EXPECT_NE(std::string::npos, logText().find("Copying folder \"Sent Messages\" (11 messages) ... "));
 }
 
+// A listing that fails still accounts for what it listed: every listed
+// folder counts as failed, with the messages counted before the failure.
+TEST_F(ImapCopyistScripted, AFailedListingCountsWhatItListed)
+{
+    struct Case {
+        const char* name;
+        const char* refused; // the command the source refuses
+        std::vector<std::string> folders;
+        unsigned messageErrors;
+    } cases[] = {
+        {"LIST refused", " LIST ", {}, 0},
+        {"STATUS of the second folder refused", " STATUS \"Two\"", {"One", "Two", "Three"}, 1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const Responder::Reply listing = sourceWith({"One", "Two", "Three"});
+        const std::string refused = c.refused;
+        Responder source([listing, refused](const std::string& command, const std::string& tag) {
+            return has(command, refused) ? tag + " NO cannot\r\n" : listing(command, tag);
+        });
+        Responder target(emptyTarget());
+        ImapCopyist copyist(at(source.port(), false), at(target.port(), false), log);
+        EXPECT_EQ(ImapCopyist::FolderFailed, copyAll(copyist, source, target));
+        const ImapCopyist::Outcome outcome = copyist.outcome();
+        EXPECT_FALSE(outcome.listed);
+        EXPECT_FALSE(outcome.complete());
+        std::vector<std::string> names;
+        for (const FolderOutcome& f : outcome.folders) {
+            names.push_back(f.name);
+            EXPECT_EQ(FolderOutcome::Failed, f.state) << f.name;
+        }
+        EXPECT_EQ(c.folders, names);
+        EXPECT_EQ(0u, copyist.folders);
+        EXPECT_EQ(0u, copyist.messages);
+        EXPECT_EQ(c.folders.size(), copyist.folderErrors);
+        EXPECT_EQ(c.messageErrors, copyist.messageErrors);
+        EXPECT_TRUE(source.with("SELECT").empty());
+    }
+}
+
+// A message that does not arrive fails its folder, whose line ends with
+// that and with how many of its messages arrived; the copy goes on with the
+// next folder, and the mailbox is not complete.
+TEST_F(ImapCopyistScripted, AFolderWithAMessageThatDidNotArriveFails)
+{
+    Responder source(sourceWith({"One", "Two", "Three"}));
+    Responder target(emptyTarget("", "Two"));
+    ImapCopyist copyist(at(source.port(), false), at(target.port(), false), log);
+    EXPECT_EQ(ImapCopyist::Ok, copyAll(copyist, source, target));
+    EXPECT_EQ(2u, copyist.folders);
+    EXPECT_EQ(1u, copyist.folderErrors);
+    EXPECT_EQ(2u, copyist.messages);
+    EXPECT_EQ(1u, copyist.messageErrors);
+    const ImapCopyist::Outcome outcome = copyist.outcome();
+    ASSERT_EQ(3u, outcome.folders.size());
+    EXPECT_EQ(FolderOutcome::Copied, outcome.folders[0].state);
+    EXPECT_EQ(FolderOutcome::Failed, outcome.folders[1].state);
+    EXPECT_EQ(0u, outcome.folders[1].copied);
+    EXPECT_EQ(1u, outcome.folders[1].failed);
+    EXPECT_EQ(FolderOutcome::Copied, outcome.folders[2].state);
+    EXPECT_TRUE(outcome.listed);
+    EXPECT_FALSE(outcome.complete());
+    EXPECT_EQ(1u, target.with("APPEND \"Three\"").size());
+    const std::string logged = logText();
+    const std::size_t two = logged.find("Copying folder \"Two\" (1 messages) ... ");
+    const std::size_t ending = logged.find("\nERROR: I am not able upload messages to target folder \"Two\".\n\n"
+                                           "Copying folder \"Two\" ... Failed (0 of 1 messages copied)\n");
+    const std::size_t three = logged.find("Copying folder \"Three\" (1 messages) ... ");
+    EXPECT_LT(two, ending) << logged;
+    EXPECT_LT(ending, three) << logged;
+    EXPECT_NE(std::string::npos, logged.find("OK\n", three)) << logged;
+}
+
 TEST_F(ImapCopyistScripted, AHierarchyNameIsCreatedWithOneCreateOfExactlyThatName)
 {
     Responder source(sourceWith({"Archive/2007"}));
@@ -289,7 +363,7 @@ TEST_F(ImapCopyistScripted, ACutConnectionBlamesNoServer)
     } cases[] = {
         {"before the logins", false, "", ImapCopyist::ConnectionError, ImapCopyist::Ok, 0, 0, ""},
         {"source LIST", false, " LIST ", ImapCopyist::Ok, ImapCopyist::FolderFailed, 0, 0, ""},
-        {"source STATUS", false, " STATUS ", ImapCopyist::Ok, ImapCopyist::FolderFailed, 0, 0, ""},
+        {"source STATUS", false, " STATUS ", ImapCopyist::Ok, ImapCopyist::FolderFailed, 2, 0, ""},
         {"source SELECT", false, " SELECT ", ImapCopyist::Ok, ImapCopyist::ConnectionError, 2, 2,
          "Copying folder \"One\" (1 messages) ... Failed (aborted after 0 of 1 messages)\n"},
         {"target CREATE", true, " CREATE ", ImapCopyist::Ok, ImapCopyist::ConnectionError, 2, 2,

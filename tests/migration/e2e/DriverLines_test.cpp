@@ -104,6 +104,31 @@ std::string firstFolderRefused(const std::string& command, const std::string& ta
     return tag + " OK done\r\n";
 }
 
+// Folders "One" and "Two" of one message each; the body of the message in
+// Two cannot be fetched.
+ScriptedSource::Answer bodyRefusedInTwo() {
+    auto selected = std::make_shared<std::string>();
+    return [selected](const std::string& command, const std::string& tag) -> std::string {
+        if (contains(command, " LIST ")) return "* LIST () \"/\" \"One\"\r\n* LIST () \"/\" \"Two\"\r\n" + tag + " OK done\r\n";
+        if (contains(command, " STATUS ")) {
+            const size_t open = command.find('"');
+            return "* STATUS " + command.substr(open, command.find('"', open + 1) - open + 1) + " (MESSAGES 1)\r\n" +
+                   tag + " OK done\r\n";
+        }
+        if (contains(command, " SELECT ")) {
+            *selected = contains(command, "\"Two\"") ? "Two" : "One";
+            return tag + " OK selected\r\n";
+        }
+        if (contains(command, "A FETCH 1:1 (INTERNALDATE FLAGS)"))
+            return "* 1 FETCH (INTERNALDATE \"1-Jan-2024 00:00:00 +0000\" FLAGS (\\Seen))\r\nA OK done\r\n";
+        if (contains(command, "A FETCH 1:1 (BODY.PEEK[])")) {
+            if (*selected == "Two") return "A NO cannot read the message\r\n";
+            return "* 1 FETCH (BODY[] {6}\r\nbody\r\n)\r\nA OK done\r\n";
+        }
+        return tag + " OK done\r\n";
+    };
+}
+
 std::string listRefused(const std::string& command, const std::string& tag) {
     if (contains(command, " LIST ")) return tag + " NO cannot list\r\n";
     return tag + " OK done\r\n";
@@ -116,7 +141,42 @@ struct World {
     std::string install;
     std::vector<std::string> args;
     std::unique_ptr<ScriptedSource> scripted;
+    // A scripted source that holds a reply sets held and waits for released.
+    std::atomic<bool> held{false};
+    std::atomic<bool> released{false};
 };
+
+// Each user one folder "INBOX" of one message; the body of the third user's
+// (the last one's) is held until the test releases it.
+ScriptedSource::Answer lastBodyHeld(World& w) {
+    auto bodies = std::make_shared<int>(0);
+    return [&w, bodies](const std::string& command, const std::string& tag) -> std::string {
+        if (contains(command, " LIST ")) return "* LIST () \"/\" \"INBOX\"\r\n" + tag + " OK done\r\n";
+        if (contains(command, " STATUS ")) return "* STATUS \"INBOX\" (MESSAGES 1)\r\n" + tag + " OK done\r\n";
+        if (contains(command, "A FETCH 1:1 (INTERNALDATE FLAGS)"))
+            return "* 1 FETCH (INTERNALDATE \"1-Jan-2024 00:00:00 +0000\" FLAGS (\\Seen))\r\nA OK done\r\n";
+        if (contains(command, "A FETCH 1:1 (BODY.PEEK[])")) {
+            if (++*bodies == 3) {
+                w.held = true;
+                for (int waited = 0; !w.released && waited < 60000; waited += 10)
+                    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            }
+            return "* 1 FETCH (BODY[] {6}\r\nbody\r\n)\r\nA OK done\r\n";
+        }
+        return tag + " OK done\r\n";
+    };
+}
+
+// While the reply is held: SIGINT, and the reply once the signal is taken.
+bool interruptTheHeldReply(World& w) {
+    for (int waited = 0; !w.held && waited < 60000; waited += 10)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    if (!w.held) return false;
+    w.env.tool().signal(SIGINT);
+    const bool delivered = e2e::waitDelivered(w.env.tool().pid(), SIGINT);
+    w.released = true;
+    return delivered;
+}
 
 struct Case {
     const char* name;
@@ -266,6 +326,87 @@ TEST(EndToEndTexts, EveryFailureLine) {
           "Creating user (2/2) \"ben\" [\"Ben Cole\"] ... Failed\n"
           "Domain \"acme.test\" was migrated (0 users, 0 folders, 0 messages, 2 errors)\n"},
          {"User \"anna\" was migrated"}},
+        // An account or domain that exists never gets "Failed": what it
+        // lacks is named, and it counts as failed.
+        {"contact refused",
+         {"--fail", "AddressBookAdd=3:1"},
+         [](World& w) { w.env.seedMailbox("anna@acme.test"); },
+         nullptr,
+         1,
+         {"Creating user (1/2) \"anna\" [\"Anna Berg\"] ... OK\n"
+          "ERROR: The public contact of user \"anna\" was not created.\n\n",
+          "User \"anna\" was migrated (7 messages, 5 folders, 0 errors)\n",
+          "Domain \"acme.test\" was migrated (0 users, 6 folders, 7 messages, 2 errors)\n",
+          summary(2, 0, 0, 3, 7, 0, 7, 0)},
+         {"Failed", "was lost"}},
+        {"contact dropped after it was carried out",
+         {"--cut-after", "AddressBookAdd=1"},
+         [](World& w) { w.env.seedMailbox("anna@acme.test"); },
+         nullptr,
+         1,
+         {"Creating user (1/2) \"anna\" [\"Anna Berg\"] ... OK\n"
+          "ERROR: The public contact of user \"anna\" was not created.\n\n"
+          "ERROR: The connection to Zelvo MailServer was lost: no more domains or users can be created.\n\n",
+          "User \"anna\" was migrated (7 messages, 5 folders, 0 errors)\n"
+          "Creating user (2/2) \"ben\" [\"Ben Cole\"] ... Failed\n"
+          "Domain \"acme.test\" was migrated (0 users, 5 folders, 7 messages, 2 errors)\n",
+          "Creating domain \"beta.test\" ... Failed\n"
+          "Domain \"beta.test\" was not created, none of its 1 users was migrated\n" +
+              summary(1, 1, 0, 3, 5, 0, 7, 0)},
+         {}},
+        {"user insert whose answer was lost",
+         {"--cut-after", "insert User=1"},
+         nullptr,
+         nullptr,
+         1,
+         {"Creating user (1/2) \"anna\" [\"Anna Berg\"] ... Failed\n"
+          "ERROR: The connection to Zelvo MailServer was lost: no more domains or users can be created.\n\n"
+          "ERROR: User \"anna\" may exist on the target: the answer to its creation was lost.\n\n"
+          "Creating user (2/2) \"ben\" [\"Ben Cole\"] ... Failed\n"
+          "Domain \"acme.test\" was migrated (0 users, 0 folders, 0 messages, 2 errors)\n",
+          "Creating domain \"beta.test\" ... Failed\n"
+          "Domain \"beta.test\" was not created, none of its 1 users was migrated\n" +
+              summary(1, 1, 0, 3, 0, 0, 0, 0)},
+         {"User \"anna\" was migrated"}},
+        {"alias refused",
+         {"--fail", "Type='2'=3:1"},
+         nullptr,
+         nullptr,
+         1,
+         {"Creating domain \"acme.test\" ... OK\n"
+          "ERROR: Alias \"acme-mail.test\" of domain \"acme.test\" was not created.\n\n"
+          "Creating user (1/2) \"anna\" [\"Anna Berg\"] ... OK\n",
+          "Domain \"acme.test\" was migrated (2 users, 2 folders, 0 messages, 0 errors)\n",
+          summary(1, 1, 3, 0, 3, 0, 0, 0)},
+         {"Failed", "was not created, none"}},
+        {"domain insert whose answer was lost",
+         {"--cut-after", "Type='1'=1"},
+         nullptr,
+         nullptr,
+         1,
+         {"Creating domain \"acme.test\" ... Failed\n"
+          "ERROR: The connection to Zelvo MailServer was lost: no more domains or users can be created.\n\n"
+          "ERROR: Domain \"acme.test\" may exist on the target: the answer to its creation was lost.\n\n"
+          "Domain \"acme.test\" was not created, none of its 2 users was migrated\n",
+          "Creating domain \"beta.test\" ... Failed\n"
+          "Domain \"beta.test\" was not created, none of its 1 users was migrated\n" +
+              summary(0, 2, 0, 3, 0, 0, 0, 0)},
+         {"Creating user"}},
+        // Nothing is left undone by an interrupt during the last message of
+        // the last user: the folder's line ends with its result and the run
+        // closes as finished.
+        {"interrupt during the last message",
+         {},
+         [](World& w) { w.scripted.reset(new ScriptedSource(lastBodyHeld(w), 4)); },
+         interruptTheHeldReply,
+         0,
+         {"Creating user (1/1) \"cleo\"",
+          // The progress may go on after the abort line, which closed the
+          // folder's line: the result is told on a line of its own.
+          "\nABORTED\n", "Copying folder \"INBOX\" ... OK\n"
+          "User \"cleo\" was migrated (1 messages, 1 folders, 0 errors)\n",
+          summary(2, 0, 3, 0, 3, 0, 3, 0) + "Migration finished - <TIME>\n" + kRestored},
+         {"Migration was aborted", "ABORTED BY USER", "ERROR"}},
         {"user without name and password",
          {},
          [](World& w) {
@@ -299,9 +440,45 @@ TEST(EndToEndTexts, EveryFailureLine) {
          {"Creating user (2/2) \"ben\" [\"Ben Cole\"] ... OK\n"
           "ERROR: I am not able read folder informations\n\n"
           "ERROR: Unable list source folders\n\n"
-          "Domain \"acme.test\" was migrated (1 users, 1 folders, 0 messages, 1 errors)\n",
-          summary(2, 0, 2, 1, 2, 0, 0, 0)},
+          // Ben's five folders count as failed, with the messages counted
+          // before Sent Items (how many depends on the listing's order).
+          "Domain \"acme.test\" was migrated (1 users, 1 folders, 0 messages, ",
+          "\nMigration summary:\nSuccesses:             Errors:\n     2 Domains              0 Domains\n"
+          "     2 Users                1 Users\n     2 Folders              5 Folders\n"},
          {"User \"ben\" was migrated"}},
+        // A message that cannot be fetched fails its folder and its user,
+        // whose line keeps its counts; the copy goes on.
+        {"a message that cannot be fetched",
+         {},
+         [](World& w) { w.scripted.reset(new ScriptedSource(bodyRefusedInTwo(), 4)); },
+         nullptr,
+         1,
+         {"Creating user (1/2) \"anna\" [\"Anna Berg\"] ... OK\n",
+          "\nERROR: I am not able download messages from source folder \"Two\".\n\n"
+          "Copying folder \"Two\" ... Failed (0 of 1 messages copied)\n"
+          "User \"anna\" was migrated (1 messages, 1 folders, 2 errors)\n",
+          "Domain \"acme.test\" was migrated (0 users, 2 folders, 2 messages, 6 errors)\n",
+          summary(2, 0, 0, 3, 3, 3, 3, 3)},
+         {}},
+        {"source STATUS refused",
+         {},
+         [](World& w) {
+             w.scripted.reset(new ScriptedSource(
+                 [](const std::string& command, const std::string& tag) {
+                     if (contains(command, " STATUS \"Two\"")) return tag + " NO cannot\r\n";
+                     return firstFolderRefused(command, tag);
+                 },
+                 4));
+         },
+         nullptr,
+         1,
+         {"Creating user (1/2) \"anna\" [\"Anna Berg\"] ... OK\n"
+          "ERROR: I am not able read folder informations\n\n"
+          "ERROR: Unable list source folders\n\n"
+          "Creating user (2/2) \"ben\" [\"Ben Cole\"] ... OK\n",
+          "Domain \"acme.test\" was migrated (0 users, 0 folders, 0 messages, 10 errors)\n",
+          summary(2, 0, 0, 3, 0, 9, 0, 3)},
+         {"User \"anna\" was migrated", "Copying folder"}},
         {"source LIST refused",
          {},
          [](World& w) { w.scripted.reset(new ScriptedSource(listRefused, 4)); },

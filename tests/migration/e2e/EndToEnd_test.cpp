@@ -25,8 +25,8 @@ using e2e::Account;
 using e2e::MigrationEnv;
 using e2e::ToolRun;
 using e2e::contains;
-using e2e::waitDelivered;
 using e2e::waitForOutput;
+using e2e::waitDelivered;
 using testsupport::readFile;
 using testsupport::sourcePath;
 
@@ -913,15 +913,16 @@ TEST(EndToEnd, AdministrationDropsAroundTheRestore) {
         int restores;                    // deletes of the IMAP bindings after the switch's
     } cases[] = {
         {"a restore at exit after the run's own would be cut", {"--cut-after", deletes + "=3+"}, 0, restored, true, 1},
-        {"the run's restore cut after its delete", {"--cut-after", deletes + "=2"}, 0, failed + again + "OK\n", true,
+        // The target is back, but the run wrote an ERROR line: not a clean run.
+        {"the run's restore cut after its delete", {"--cut-after", deletes + "=2"}, 1, failed + again + "OK\n", true,
          2},
-        {"the run's restore dropped at its insert", {"--raw-once", "Port='<HOME>'=close"}, 0,
+        {"the run's restore dropped at its insert", {"--raw-once", "Port='<HOME>'=close"}, 1,
          failed + again + "OK\n", true, 2},
         // The target is back as it was found: the restore before exit reads
-        // that and sends nothing more.
-        {"the run's restore carried out, its last answer lost", {"--cut-after", "start_service=2"}, 0,
+        // that and sends nothing more (the ERROR line still makes it 1).
+        {"the run's restore carried out, its last answer lost", {"--cut-after", "start_service=2"}, 1,
          failed + again + "OK\n", true, 1},
-        {"the same, and every later start lost too", {"--cut-after", "start_service=2+"}, 0,
+        {"the same, and every later start lost too", {"--cut-after", "start_service=2+"}, 1,
          failed + again + "OK\n", true, 1},
         {"both restores cut", {"--cut-after", deletes + "=2+"}, 10,
          failed + again + "Failed\nERROR: Zelvo MailServer IMAP service was left unrestored: put back its bindings "
