@@ -5,10 +5,19 @@
 namespace zelvo {
 namespace utils {
 
+namespace {
+
 int clampPollMillis(std::chrono::milliseconds wait)
 {
     const auto ms = wait.count();
     return ms < 0 ? -1 : ms > INT_MAX ? INT_MAX : static_cast<int>(ms);
+}
+
+}  // namespace
+
+int pollMillisOf(std::chrono::seconds seconds, std::chrono::microseconds microseconds)
+{
+    return clampPollMillis(seconds + std::chrono::duration_cast<std::chrono::milliseconds>(microseconds));
 }
 
 Deadline Deadline::afterPollMillis(int pollMillis)

@@ -6,9 +6,10 @@
 namespace zelvo {
 namespace utils {
 
-// A wait of this many milliseconds in poll's terms: a negative wait is -1
-// (no limit), one beyond INT_MAX milliseconds is INT_MAX.
-int clampPollMillis(std::chrono::milliseconds wait);
+// A wait of seconds plus microseconds in poll's whole milliseconds (a part
+// of a millisecond is dropped): a negative wait is -1 (no limit), one beyond
+// INT_MAX milliseconds is INT_MAX. Any 32-bit seconds fit the arithmetic.
+int pollMillisOf(std::chrono::seconds seconds, std::chrono::microseconds microseconds);
 
 // The moment a wait, resumed as often as signals interrupt it, must end.
 // What is left is rounded up, so a wait never ends before the deadline.

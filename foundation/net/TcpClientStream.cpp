@@ -154,9 +154,7 @@ int selectSock(int fd, bool read, int timeoutMs)
 
 int pollMillis(int seconds, int microseconds)
 {
-    // In 64 bits no int time overflows.
-    return clampPollMillis(std::chrono::seconds(seconds) +
-                           std::chrono::milliseconds(microseconds / 1000));
+    return pollMillisOf(std::chrono::seconds(seconds), std::chrono::microseconds(microseconds));
 }
 
 namespace helper {
@@ -431,8 +429,7 @@ int tcpbuffer::pendingBytes()
 
 int tcpbuffer::timeoutMs() const
 {
-    return clampPollMillis(std::chrono::seconds(timeoutSeconds) +
-                           std::chrono::milliseconds(timeoutMicroseconds / 1000U));
+    return pollMillisOf(std::chrono::seconds(timeoutSeconds), std::chrono::microseconds(timeoutMicroseconds));
 }
 
 int tcpbuffer::waitForInput()
