@@ -342,17 +342,13 @@ int TinyDbCommunicator::readImapStatus(std::vector<ImapBinding>& bindings, std::
     for (int row = 0; row < ports->rowCount; ++row) {
         ImapBinding binding;
         int length = sizeof buffer;
-        if (ports.read(row, 0, buffer, length) != 0 || length != 2) {
-            bindings.clear();
+        if (ports.read(row, 0, buffer, length) != 0 || length != 2)
             return TinyDbResult::QueryFailed;
-        }
         binding.port = static_cast<std::uint16_t>(static_cast<unsigned char>(buffer[0]) * 256 +
                                                   static_cast<unsigned char>(buffer[1]));
         length = sizeof buffer;
-        if (ports.read(row, 1, buffer, length) != 0 || length != 4) {
-            bindings.clear();
+        if (ports.read(row, 1, buffer, length) != 0 || length != 4)
             return TinyDbResult::QueryFailed;
-        }
         std::memcpy(&binding.ip, buffer, sizeof binding.ip);
         bindings.push_back(binding);
     }
@@ -492,8 +488,7 @@ int TinyDbCommunicator::createDomain(const boost::shared_ptr<WebStarPostOffice>&
     // The domain exists from here on: an alias that fails is told, the
     // others are still tried.
     for (std::size_t i = 1; i < domains.size(); ++i) {
-        if (sessionBroken() ||
-            insert("insert Domain set Domain='" + domains[i] + "', Type='2', Alias='" + d0 + "'") != 0)
+        if (insert("insert Domain set Domain='" + domains[i] + "', Type='2', Alias='" + d0 + "'") != 0)
             failedAliases.push_back(domains[i]);
     }
     return failedAliases.empty() ? TinyDbResult::Ok : TinyDbResult::AliasFailed;

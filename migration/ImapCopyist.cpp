@@ -177,7 +177,6 @@ ImapCopyist::Result ImapCopyist::copy()
     for (const FolderInfo& folder : list) {
         FolderOutcome o;
         o.name = folder.name;
-        o.listed = folder.messages;
         o.failed = folder.messages;
         lastFolders.push_back(o);
     }
@@ -187,24 +186,27 @@ ImapCopyist::Result ImapCopyist::copy()
         tally();
         return lastResult;
     }
+    // An interrupt before a folder, or one that cut it, leaves it and the
+    // folders after it to the interrupt; a failed folder leaves the rest failed.
+    auto cutFrom = [&](std::size_t first) {
+        stoppedByInterrupt = true;
+        for (std::size_t j = first; j < list.size(); ++j)
+            lastFolders[j].state = FolderOutcome::Cut;
+    };
     for (std::size_t i = 0; i < list.size(); ++i) {
         if (wasAborted()) {
-            for (std::size_t j = i; j < list.size(); ++j)
-                lastFolders[j].state = FolderOutcome::Cut;
-            stoppedByInterrupt = true;
+            cutFrom(i);
             break;
         }
         const Result r = copyFolder(list[i], lastFolders[i]);
+        const bool cut = lastFolders[i].state == FolderOutcome::Cut;
         if (r != Ok) {
             lastResult = r;
-            if (lastFolders[i].state == FolderOutcome::Cut)
-                stoppedByInterrupt = true;
+            stoppedByInterrupt = cut;
             break;
         }
-        if (lastFolders[i].state == FolderOutcome::Cut) {
-            stoppedByInterrupt = true;
-            for (std::size_t j = i + 1; j < list.size(); ++j)
-                lastFolders[j].state = FolderOutcome::Cut;
+        if (cut) {
+            cutFrom(i + 1);
             break;
         }
     }
@@ -214,15 +216,11 @@ ImapCopyist::Result ImapCopyist::copy()
 
 void ImapCopyist::tally()
 {
-    messages = folders = messageErrors = folderErrors = 0;
-    for (const FolderOutcome& o : lastFolders) {
-        messages += o.copied;
-        messageErrors += o.failed;
-        if (o.state == FolderOutcome::Copied)
-            ++folders;
-        else
-            ++folderErrors;
-    }
+    const Outcome o = outcome();
+    messages = o.messagesCopied();
+    folders = o.foldersCopied();
+    messageErrors = o.messagesFailed();
+    folderErrors = o.foldersFailed();
 }
 
 ImapCopyist::Outcome ImapCopyist::outcome() const
@@ -312,7 +310,6 @@ ImapCopyist::Result ImapCopyist::copyFolder(const FolderInfo& folder, FolderOutc
         }
         return r == ClientResult::CreateFolderFailed ? FolderFailed : ConnectionError;
     }
-    outcome.failed = 0;
     const bool whole = copyMessages(source, target, folder.name, exists, outcome);
     if (outcome.copied < exists && wasAborted()) {
         endCutFolder(folder, outcome.copied);
@@ -342,9 +339,9 @@ bool ImapCopyist::copyMessages(SimpleImapClient& from, SimpleImapClient& to, con
     SimpleImapClient::FolderCopyReport report;
     const ClientResult r =
         from.copyFolder(name, to, copied, failed, log->out, &log->mutex, log->enabled, expected, &report);
-    outcome.copied += copied;
-    outcome.failed += failed;
-    outcome.deleted += report.deleted;
+    outcome.copied = copied;
+    outcome.failed = failed;
+    outcome.deleted = report.deleted;
     if (r == ClientResult::Ok && failed == 0)
         return true;
     // An interrupt that ended the copy is acted on (its line written) before

@@ -34,7 +34,6 @@ struct FolderOutcome {
         Cut,    // an interrupt ended its copy, or kept it from starting
     };
     std::string name;
-    unsigned listed = 0; // its messages, as the listing counted them
     unsigned copied = 0;
     unsigned failed = 0; // messages that did not arrive
     unsigned deleted = 0; // messages the source deleted during the copy
@@ -128,11 +127,11 @@ private:
     Result connect(SimpleImapClient& client, const ConnectionConfiguration& configuration);
     Result logInformation(const Result& result, const bool& isSource, const std::string& user);
     Result listFolders(SimpleImapClient& client, std::vector<FolderInfo>& list);
-    // Fills the folder's outcome (its name and count already set); the
+    // Fills the folder's outcome (its name set, its messages counted as failed); the
     // result is Ok also when an interrupt ended the copy (state Cut).
     Result copyFolder(const FolderInfo& folder, FolderOutcome& outcome);
-    // Adds the messages copied and failed to the folder's outcome; true
-    // when every message arrived.
+    // Sets the messages copied, failed and deleted of the folder's outcome;
+    // true when every message arrived.
     bool copyMessages(SimpleImapClient& from, SimpleImapClient& to, const std::string& name, unsigned expected,
                       FolderOutcome& outcome);
     // The counters from the folder outcomes of the last copy.
