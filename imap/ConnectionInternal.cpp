@@ -434,7 +434,7 @@ void ConnectionInternal::protocolError(const std::string& what)
     throw ImapParserException(what);
 }
 
-bool ConnectionInternal::dropBadInput(const char* why)
+bool ConnectionInternal::dropConnection(const char* why)
 {
     dropReason = why;
     close();

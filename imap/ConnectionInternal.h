@@ -100,12 +100,14 @@ public:
     // Closes the connection and throws ImapParserException(what): the one way
     // out for server input that leaves the stream out of step.
     [[noreturn]] void protocolError(const std::string& what);
-    // The same without the exception, for readers that report by result:
+    // The same without the exception, for readers and copies that report
+    // by result and leave the stream out of step (bad input, an early end
+    // of the data, an abort or a lost target with a response still coming):
     // closes the connection and keeps why for the debug log; false, so the
-    // reader can return what this returns.
-    bool dropBadInput(const char* why);
-    // Why the connection was last dropped for bad input or an early end of
-    // the data; empty when it never was since forgetDropReason.
+    // caller can return what this returns.
+    bool dropConnection(const char* why);
+    // Why the connection was last dropped; empty when it never was since
+    // forgetDropReason.
     const std::string& getDropReason() const { return dropReason; }
     void forgetDropReason() { dropReason.clear(); }
 

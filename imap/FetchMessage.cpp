@@ -46,11 +46,11 @@ bool skipBytes(ConnectionInternal& connection, unsigned long& count, const Abort
     scratch.reserve(FetchMessage::maxPartSize);
     while (count > 0) {
         if (aborted && aborted())
-            return connection.dropBadInput("aborted while a literal was skipped");
+            return connection.dropConnection("aborted while a literal was skipped");
         const unsigned want = static_cast<unsigned>(std::min<unsigned long>(count, FetchMessage::maxPartSize));
         scratch.clear();
         if (connection.recvData(scratch, want) != want)
-            return connection.dropBadInput("the data ended inside a literal");
+            return connection.dropConnection("the data ended inside a literal");
         count -= want;
     }
     return true;
@@ -373,7 +373,7 @@ ItemReader::Step readItems(ConnectionInternal& connection, ItemReader& reader, s
         case ItemReader::Step::Literal:
             break;
         default:
-            connection.dropBadInput("a FETCH response that cannot be read");
+            connection.dropConnection("a FETCH response that cannot be read");
             return ItemReader::Step::Wrong;
         }
         if (!skipBytes(connection, count, aborted))
@@ -498,7 +498,7 @@ bool FetchMessage::getNextDataPart(std::string& part)
         // complete; the source is out of step.
         remaining = 0;
         restPending = false;
-        connection->dropBadInput("the data ended inside a message body");
+        connection->dropConnection("the data ended inside a message body");
         throw ImapConnectionFailed("Message body ended early");
     }
     remaining -= got;
@@ -535,7 +535,7 @@ bool FetchMessage::skipRemaining()
         connection->recvLine(line);
         return finishItemList(*connection, line, abortCheck);
     } catch (ImapException& e) {
-        connection->dropBadInput(e.what());
+        connection->dropConnection(e.what());
         return false;
     }
 }
@@ -679,7 +679,7 @@ bool skipResponseLiterals(ConnectionInternal& connection, std::string line, cons
         case LiteralHeader::None:
             return true;
         case LiteralHeader::Malformed:
-            return connection.dropBadInput("a literal count that cannot be skipped");
+            return connection.dropConnection("a literal count that cannot be skipped");
         case LiteralHeader::Ok:
             break;
         }
@@ -687,7 +687,7 @@ bool skipResponseLiterals(ConnectionInternal& connection, std::string line, cons
             return false;
         connection.recvLine(line);
         if (line.empty())
-            return connection.dropBadInput("silent after a literal");
+            return connection.dropConnection("silent after a literal");
     }
 }
 

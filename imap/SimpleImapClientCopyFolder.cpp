@@ -338,7 +338,7 @@ private:
         // rest may still come and must not meet the next command.
         const bool ours = line.compare(0, 2, "A ") == 0;
         if (!ours)
-            connection.dropBadInput("the response ended on a line not tagged for it");
+            connection.dropConnection("the response ended on a line not tagged for it");
         const Result end = parseTaggedResponse(line);
         if (request == Request::Items) {
             if (ours && end == Result::Ok)
@@ -465,7 +465,7 @@ private:
     bool stop(Result result, const char* dropWhy = nullptr)
     {
         if (dropWhy)
-            connection.dropBadInput(dropWhy);
+            connection.dropConnection(dropWhy);
         erase();
         const bool wasAborted = source.wasAborted();
         if (wasAborted)
