@@ -66,13 +66,20 @@ public:
     // leaves its body on the connection for message to stream.
     ImapClientResult fetch(unsigned number, FetchMessage& message);
 
-    // What copyFolder tells beyond its two counts: on which side the failed
-    // messages failed, and how many messages the source reported deleted
-    // while the folder was copied (neither copied nor failed).
+    // What copyFolder tells beyond its two counts: how many messages the
+    // source announced, on which side the failed messages failed, how many
+    // the source reported deleted while the folder was copied (neither
+    // copied nor failed), and whether an abort cut the copy short.
     struct FolderCopyReport {
+        // Every message announced while the folder was copied, deleted ones
+        // included: the expected count and each growth an EXISTS told.
+        unsigned long long announced = 0;
         unsigned failedDownloads = 0; // not read whole, or read without flags
         unsigned failedUploads = 0;   // a refused or broken APPEND
         unsigned deleted = 0;
+        // An abort ended the copy while announced messages were neither
+        // copied, failed nor deleted; those then count as failed.
+        bool aborted = false;
     };
 
     // Rounds after the first that fetch the messages announced (EXISTS)
@@ -104,10 +111,12 @@ public:
     // response is read through or this connection closed (getDropReason
     // tells why). What the copy keeps per message grows only with the
     // responses that came, whatever numbers they name.
-    // Results: 0 (also when aborted), 1 not connected, 8 the target failed,
-    // 13 the source response was unreadable or broke off, or a message the
-    // source announced never came, 3/4/12 an IMAP failure on this
-    // connection. The percentage of expected is written to progressStream
+    // Results: 0 (also when aborted, and when the target refused messages:
+    // they count in failed and the copy goes on), 1 not connected, 8 the
+    // target's connection broke or closed (the messages left count as
+    // failed uploads), 13 the source response was unreadable or broke off,
+    // or a message the source announced never came, 3/4/12 an IMAP failure
+    // on this connection. The percentage of expected is written to progressStream
     // under progressMutex when showProgress is set.
     ImapClientResult copyFolder(const std::string& folder, SimpleImapClient& target, unsigned& copied,
                                 unsigned& failed, std::ostream* progressStream,

@@ -472,7 +472,9 @@ private:
             result = Result::Ok;
         const unsigned long long done =
             static_cast<unsigned long long>(copied) + (failed - strayFailures) + report.deleted;
+        report.announced = total;
         if (done < total) {
+            report.aborted = wasAborted;
             // After an interrupt they failed on neither side.
             const unsigned long long left = total - done;
             failed = clampToUnsigned(failed + left);
