@@ -136,10 +136,11 @@ LockedFile::LockedFile(const char* path, LockMode mode)
             error = errno;
             break;
         }
-        // A conflicting record lock shows as EAGAIN or EACCES; anything else
-        // (a missing file, no permission on the directory) will not go away.
+        // Only a record lock held by another process (EAGAIN) is waited for;
+        // anything else (a missing file, no permission on the file or its
+        // folder) will not go away.
         error = errno;
-        if (error != EAGAIN && error != EACCES)
+        if (error != EAGAIN)
             break;
         if (wait.hasPeriodOccured(nullptr)) {
             timedOut = true;

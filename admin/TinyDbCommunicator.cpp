@@ -149,20 +149,36 @@ int TinyDbCommunicator::restoreAtExit()
     if (triedAtExit)
         return TinyDbResult::Failed;
     triedAtExit = true;
-    // When the session broke, once more on a fresh one. A refusal on a sound
-    // session would only be refused again.
-    int rc = restoreImapStatus();
-    if (rc != TinyDbResult::Ok && sessionBroken() && connect(true) == TinyDbResult::Ok) {
-        // Look before speaking: a restore carried out whose answer was lost,
-        // or a stop never carried out, left the service as it was found, and
-        // a restore would only cut its clients once more.
-        if (imapStatusAsSaved()) {
-            leftToRestore = false;
-            return TinyDbResult::Ok;
-        }
-        rc = restoreImapStatus();
-    }
-    return rc;
+    if (restoreImapStatus() == TinyDbResult::Ok)
+        return TinyDbResult::Ok;
+    // A refusal on a sound session is known, and would only be refused again.
+    if (!sessionBroken())
+        return TinyDbResult::Failed;
+    if (connect(true) != TinyDbResult::Ok)
+        return TinyDbResult::AnswerLost;
+    const int rc = restoreUnlessAsSaved();
+    return rc == TinyDbResult::AnswerLost ? lookOnceMore() : rc;
+}
+
+int TinyDbCommunicator::restoreUnlessAsSaved()
+{
+    // Look before speaking: a restore carried out whose answer was lost, or
+    // a stop never carried out, left the service as it was found, and a
+    // restore would only cut its clients once more.
+    if (compareWithSaved() == TinyDbResult::Ok)
+        return TinyDbResult::Ok;
+    if (sessionBroken())
+        return TinyDbResult::AnswerLost;
+    if (restoreImapStatus() == TinyDbResult::Ok)
+        return TinyDbResult::Ok;
+    return sessionBroken() ? TinyDbResult::AnswerLost : TinyDbResult::Failed;
+}
+
+int TinyDbCommunicator::lookOnceMore()
+{
+    if (connect(true) != TinyDbResult::Ok)
+        return TinyDbResult::AnswerLost;
+    return compareWithSaved();
 }
 
 bool TinyDbCommunicator::sessionBroken() const
@@ -307,13 +323,13 @@ int TinyDbCommunicator::saveImapServiceStatus()
     return TinyDbResult::Ok;
 }
 
-bool TinyDbCommunicator::imapStatusAsSaved()
+int TinyDbCommunicator::compareWithSaved()
 {
     std::vector<ImapBinding> bindings;
     std::uint32_t running = 0;
     std::uint32_t autoStart = 0;
     if (!connected || readImapStatus(bindings, running, autoStart) != TinyDbResult::Ok)
-        return false;
+        return TinyDbResult::AnswerLost;
     auto byAddressAndPort = [](const ImapBinding& a, const ImapBinding& b) {
         return a.ip != b.ip ? a.ip < b.ip : a.port < b.port;
     };
@@ -323,7 +339,10 @@ bool TinyDbCommunicator::imapStatusAsSaved()
     const bool sameBindings =
         std::equal(saved.begin(), saved.end(), bindings.begin(), bindings.end(),
                    [](const ImapBinding& a, const ImapBinding& b) { return a.ip == b.ip && a.port == b.port; });
-    return sameBindings && (running != 0) == (imapRunning != 0);
+    if (!sameBindings || (running != 0) != (imapRunning != 0))
+        return TinyDbResult::Failed;
+    leftToRestore = false;
+    return TinyDbResult::Ok;
 }
 
 int TinyDbCommunicator::readImapStatus(std::vector<ImapBinding>& bindings, std::uint32_t& running,
@@ -457,6 +476,7 @@ int TinyDbCommunicator::startImapService()
 int TinyDbCommunicator::createDomain(const boost::shared_ptr<WebStarPostOffice>& postOffice)
 {
     failedAliases.clear();
+    uncertainAliases.clear();
     if (!connected)
         return TinyDbResult::NotConnected;
     const std::vector<std::string>& domains = postOffice->smtpDomains;
@@ -488,10 +508,13 @@ int TinyDbCommunicator::createDomain(const boost::shared_ptr<WebStarPostOffice>&
     // The domain exists from here on: an alias that fails is told, the
     // others are still tried.
     for (std::size_t i = 1; i < domains.size(); ++i) {
-        if (insert("insert Domain set Domain='" + domains[i] + "', Type='2', Alias='" + d0 + "'") != 0)
+        const int aliased = insert("insert Domain set Domain='" + domains[i] + "', Type='2', Alias='" + d0 + "'");
+        if (aliased == TinyDbResult::AnswerLost)
+            uncertainAliases.push_back(domains[i]);
+        else if (aliased != TinyDbResult::Ok)
             failedAliases.push_back(domains[i]);
     }
-    return failedAliases.empty() ? TinyDbResult::Ok : TinyDbResult::AliasFailed;
+    return failedAliases.empty() && uncertainAliases.empty() ? TinyDbResult::Ok : TinyDbResult::AliasFailed;
 }
 
 int TinyDbCommunicator::createUser(const boost::shared_ptr<WebStarUser>& user, bool publish)
@@ -524,9 +547,16 @@ int TinyDbCommunicator::createUser(const boost::shared_ptr<WebStarUser>& user, b
     if (rc != TinyDbResult::Ok)
         return rc;
     // The account exists from here on, with or without its contact.
-    if (publish && publishUserAsContact(user) != TinyDbResult::Ok)
+    if (!publish)
+        return TinyDbResult::Ok;
+    switch (publishUserAsContact(user)) {
+    case TinyDbResult::Ok:
+        return TinyDbResult::Ok;
+    case TinyDbResult::AnswerLost:
+        return TinyDbResult::ContactAnswerLost;
+    default:
         return TinyDbResult::ContactFailed;
-    return TinyDbResult::Ok;
+    }
 }
 
 int TinyDbCommunicator::publishUserAsContact(const boost::shared_ptr<WebStarUser>& user)
@@ -537,6 +567,6 @@ int TinyDbCommunicator::publishUserAsContact(const boost::shared_ptr<WebStarUser
     if (!checkValues("contact", user->name + "@" + user->domain,
                      {{"name", &user->name}, {"domain", &user->domain}, {"display name", &display}}))
         return TinyDbResult::QueryFailed;
-    return execute("select AddressBookAdd(\"#public/Contacts\", \"" + display + "\",\"" + user->name + "@" +
-                   user->domain + "\")");
+    return insert("select AddressBookAdd(\"#public/Contacts\", \"" + display + "\",\"" + user->name + "@" +
+                  user->domain + "\")");
 }

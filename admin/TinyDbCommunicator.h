@@ -26,6 +26,7 @@ struct TinyDbResult {
         AliasFailed = 7,   // the domain was created, an alias was not (aliasesNotCreated)
         ContactFailed = 8, // the user was created, its public contact was not
         AnswerLost = 9,    // the session broke after the insert was sent: it may have been carried out
+        ContactAnswerLost = 10, // the user was created; the session broke while its contact was sent
     };
 };
 
@@ -61,7 +62,11 @@ public:
     bool needsRestore() const { return leftToRestore; }
     // The last chance to give the target its IMAP service back: tried at
     // most once, when needsRestore(), on this session and, when it broke,
-    // once more on a fresh one. Ok when nothing is left to restore.
+    // once more on a fresh one, which first looks whether the target is as
+    // saved. When that session breaks too, one more look on a new session
+    // decides. Ok when nothing is left to restore; Failed when the target is
+    // known not to be back; AnswerLost when it cannot be known (no session,
+    // or no look could be made).
     int restoreAtExit();
     bool restoreAtExitTried() const { return triedAtExit; }
     // The saved state of the service: was it running when the run began.
@@ -83,6 +88,9 @@ public:
 
     // The aliases the last createDomain did not create.
     const std::vector<std::string>& aliasesNotCreated() const { return failedAliases; }
+    // The aliases of the last createDomain whose insert was sent but whose
+    // answer went with the session: they may exist.
+    const std::vector<std::string>& aliasesThatMayExist() const { return uncertainAliases; }
     // True once the session can no longer carry a statement.
     bool sessionLost() const { return db != nullptr && sessionBroken(); }
 
@@ -97,8 +105,8 @@ private:
     int send(const std::string& statement, Answer& answer);
     // Sends a statement whose answer is not needed.
     int execute(const std::string& statement);
-    // Sends an insert: 0, 9 when the session broke while it was under way,
-    // else 4.
+    // Sends a statement that creates something: 0, 9 when the session broke
+    // while it was under way (it may have been carried out), else 4.
     int insert(const std::string& statement);
     // Sends a statement answered by one 32-bit value.
     int queryValue(const std::string& statement, std::uint32_t& value);
@@ -109,9 +117,16 @@ private:
     int putBackImapStatus();
     // Reads the target's IMAP bindings and service state (as the save does).
     int readImapStatus(std::vector<ImapBinding>& bindings, std::uint32_t& running, std::uint32_t& autoStart);
-    // True when the target's IMAP bindings and service state read now are
-    // the saved ones (bindings in any order).
-    bool imapStatusAsSaved();
+    // Ok when the target's IMAP bindings and service state read now are the
+    // saved ones (bindings in any order; nothing is left to restore then),
+    // Failed when they differ, AnswerLost when they could not be read.
+    int compareWithSaved();
+    // On a fresh session: Ok when the target is as saved or was restored,
+    // Failed when a restore failed on a sound session, AnswerLost when the
+    // session broke first.
+    int restoreUnlessAsSaved();
+    // compareWithSaved on a new session; AnswerLost when none opens.
+    int lookOnceMore();
     // True when the server refused the last statement (it was not carried out).
     bool statementRefused() const;
     // True when every value can go between quotes; else logs which cannot.
@@ -134,6 +149,7 @@ private:
     bool triedAtExit;
     std::string knownHostsProblem;
     std::vector<std::string> failedAliases;
+    std::vector<std::string> uncertainAliases;
 };
 
 // The known-hosts question of connect: a new server is trusted and recorded;

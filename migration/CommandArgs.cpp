@@ -2,6 +2,8 @@
 
 #include "migration/getopts.h"
 
+#include <cstring>
+
 
 CommandArgs::CommandArgs()
     : sourcePath("/Applications/4DWebSTAR/MailboxServer"),
@@ -58,10 +60,25 @@ int readPort(const char* text)
     return static_cast<int>(value);
 }
 
+// True when an option word (a unique prefix, as the parser took it) names
+// --source-port.
+bool namesSourcePort(const char* word)
+{
+    const char* name = options[SourcePort];
+    const std::size_t n = std::strlen(word + 1);
+    return n > 0 && n < std::strlen(name) && std::strncmp(word + 1, name, n) == 0;
+}
+
+// A word such as "-1" or "+143": a signed number, not an option.
+bool isSignedNumber(const char* word)
+{
+    return (word[0] == '-' || word[0] == '+') && word[1] >= '0' && word[1] <= '9';
+}
+
 } // namespace
 
 CommandArgsReader::CommandArgsReader(int argc, char** argv)
-    : valid(true), optionRejected(false), badPort(false)
+    : valid(true), optionRejected(false), badPort(false), portMissing(false)
 {
     using namespace cmdline;
     getopts(0, nullptr, nullptr);
@@ -122,6 +139,22 @@ CommandArgsReader::CommandArgsReader(int argc, char** argv)
             optionRejected = true;
             valid = false;
             break;
+        case GETOPTS_NO_VALUE:
+            valid = false;
+            if (!namesSourcePort(argv[optopt])) {
+                optionRejected = true;
+                break;
+            }
+            // The parser takes no value that starts with "-" or "+" from the
+            // next word; a signed number there was meant as the port.
+            if (optind < argc && isSignedNumber(argv[optind])) {
+                badPort = true;
+                invalidPort = argv[optind];
+                ++optind;
+            } else {
+                portMissing = true;
+            }
+            break;
         case GETOPTS_NO_SHORT:
             // Repeats forever: the table itself is unusable.
             optionRejected = true;
@@ -175,9 +208,11 @@ bool testCommandLineArguments(int argc, char** argv, CommandArgs& out, std::ostr
     if (!reader.isValid()) {
         if (reader.optionsRejected())
             console << "Invalid option " << reader.getInvalidOption() << "\n\n";
+        const char* const portRule = ": a port is a whole number from 1 to 65535\n\n";
         if (reader.portRejected())
-            console << "Invalid value \"" << reader.getInvalidPort()
-                    << "\" of option --source-port: a port is a whole number from 1 to 65535\n\n";
+            console << "Invalid value \"" << reader.getInvalidPort() << "\" of option --source-port" << portRule;
+        if (reader.portValueMissing())
+            console << "Option --source-port needs a value" << portRule;
         ok = false;
     }
     reader.get(out);

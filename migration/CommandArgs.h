@@ -41,12 +41,15 @@ public:
     // 65535; getInvalidPort is the last such value, as given.
     bool portRejected() const { return badPort; }
     const std::string& getInvalidPort() const { return invalidPort; }
+    // True when --source-port came without a value.
+    bool portValueMissing() const { return portMissing; }
 
 private:
     CommandArgs args;
     bool valid;
     bool optionRejected;
     bool badPort;
+    bool portMissing;
     std::string invalidOption;
     std::string invalidPort;
 };

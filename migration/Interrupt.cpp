@@ -46,7 +46,7 @@ void installUnlessIgnored(int signal)
 
 void Interrupt::install()
 {
-    installHandler(SIGINT);
+    installUnlessIgnored(SIGINT);
 }
 
 void Interrupt::installStopSignals()

@@ -19,6 +19,8 @@ public:
     using Hook = void (*)(void* context);
 
     // Installs the SIGINT handler (system calls restarted); never removed.
+    // A SIGINT ignored when this is called (a job started in the background
+    // of a script) stays ignored.
     static void install();
 
     // Makes every other signal that would end the process by default and

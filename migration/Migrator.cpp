@@ -81,7 +81,7 @@ bool Migrator::stopBeforeTheTargetChanges()
     return true;
 }
 
-int Migrator::endUntouched()
+int Migrator::endAborted()
 {
     workLeftUndone = true;
     log.log(LogStream::Line, "Migration was aborted - %s", getActualTime().c_str());
@@ -95,17 +95,21 @@ int Migrator::start()
     if (!configOk)
         return -2;
     if (stopBeforeTheTargetChanges())
-        return endUntouched();
+        return endAborted();
     const bool imapOk = test4DImapServer();
     pollInterrupt();
     if (!imapOk)
         return -3;
     if (stopBeforeTheTargetChanges())
-        return endUntouched();
+        return endAborted();
     const bool prepared = prepareZEV();
     pollInterrupt();
     if (!prepared && stoppedUntouched)
-        return endUntouched();
+        return endAborted();
+    if (!prepared && stoppedAfterSwitch) {
+        const int result = endAborted();
+        return restoreZEV() || restoreBeforeExit() ? result : -10;
+    }
     if (!prepared)
         return restoreBeforeExit() ? -4 : -10;
 
@@ -138,19 +142,27 @@ bool Migrator::restoreBeforeExit()
     if (db->restoreAtExitTried())
         return false;
     log.log(LogStream::Begin, "Restoring Zelvo MailServer IMAP service configuration before exit ... ");
-    if (db->restoreAtExit() == TinyDbResult::Ok) {
+    const int restored = db->restoreAtExit();
+    if (restored == TinyDbResult::Ok) {
         log.log(LogStream::End, "OK\n");
         return true;
     }
     log.log(LogStream::End, "Failed\n");
-    // What the administrator has to put back by hand.
+    // What the administrator has to put back by hand, or to check when the
+    // target's state could not be read.
     std::string bindings;
     for (const TinyDbCommunicator::ImapBinding& b : db->getSavedBindings())
         bindings += (bindings.empty() ? "" : ", ") + b.address() + ":" + std::to_string(b.port);
-    log.log(LogStream::Error,
-            "Zelvo MailServer IMAP service was left unrestored: put back its bindings (%s); it was %s before the "
-            "run.\n",
-            bindings.empty() ? "none" : bindings.c_str(), db->imapWasRunning() ? "running" : "stopped");
+    if (restored == TinyDbResult::AnswerLost)
+        log.log(LogStream::Error,
+                "Zelvo MailServer IMAP service may have been left unrestored (the connection to it was lost): its "
+                "bindings must be (%s); it was %s before the run.\n",
+                bindings.empty() ? "none" : bindings.c_str(), db->imapWasRunning() ? "running" : "stopped");
+    else
+        log.log(LogStream::Error,
+                "Zelvo MailServer IMAP service was left unrestored: put back its bindings (%s); it was %s before "
+                "the run.\n",
+                bindings.empty() ? "none" : bindings.c_str(), db->imapWasRunning() ? "running" : "stopped");
     return false;
 }
 
@@ -228,6 +240,13 @@ bool Migrator::prepareZEV()
         return false;
     }
     log.log(LogStream::End, "OK\n");
+    // From here on an interrupt lets nothing change the target that the
+    // restore does not put back.
+    pollInterrupt();
+    if (wasAborted()) {
+        stoppedAfterSwitch = true;
+        return false;
+    }
 
     log.log(LogStream::Begin, "Switching public folders location ... ");
     if (db->setGlobalPublicFolders() != TinyDbResult::Ok) {
@@ -280,13 +299,16 @@ bool Migrator::migrate()
         if (created == TinyDbResult::Ok || created == TinyDbResult::DomainExists ||
             created == TinyDbResult::AliasFailed) {
             log.log(LogStream::End, "%s\n", created == TinyDbResult::DomainExists ? "domain already exists" : "OK");
+            tellSessionLost();
             // The domain exists: its users are migrated, but a missing alias
             // fails it.
+            for (const std::string& alias : db->aliasesThatMayExist())
+                tellAnswerLost("Alias \"" + alias + "\" of domain \"" + domain + "\"");
             for (const std::string& alias : db->aliasesNotCreated())
                 log.log(LogStream::Error, "Alias \"%s\" of domain \"%s\" was not created.\n", alias.c_str(),
                         domain.c_str());
-            tellSessionLost();
-            // A post office whose users could not be read was not migrated.
+            // A post office whose users could not be read, or of which an
+            // interrupt let nothing move, was not migrated.
             if (migrateDomain(reader, postOffice) && created != TinyDbResult::AliasFailed)
                 summary.domainsOk++;
             else
@@ -295,14 +317,17 @@ bool Migrator::migrate()
             log.log(LogStream::End, "Failed\n");
             tellSessionLost();
             if (created == TinyDbResult::AnswerLost)
-                log.log(LogStream::Error, "Domain \"%s\" may exist on the target: the answer to its creation was lost.\n",
-                        domain.c_str());
+                tellAnswerLost("Domain \"" + domain + "\"");
             summary.domainsFailed++;
             // Its users are not migrated either: they count as failed.
             unsigned users = 0;
             if (reader.getUsersCount(postOffice, users) == 0 && users > 0) {
-                log.log(LogStream::Line, "Domain \"%s\" was not created, none of its %d users was migrated\n",
-                        domain.c_str(), static_cast<int>(users));
+                if (created == TinyDbResult::AnswerLost)
+                    log.log(LogStream::Line, "None of the %d users of domain \"%s\" was migrated\n",
+                            static_cast<int>(users), domain.c_str());
+                else
+                    log.log(LogStream::Line, "Domain \"%s\" was not created, none of its %d users was migrated\n",
+                            domain.c_str(), static_cast<int>(users));
                 summary.usersFailed += users;
             }
         }
@@ -328,6 +353,7 @@ void Migrator::printSummary()
 
 bool Migrator::migrateDomain(WebStarConfigReader& reader, boost::shared_ptr<WebStarPostOffice> postOffice)
 {
+    const bool undoneBefore = workLeftUndone;
     MigrationSummary record;
     std::vector<boost::shared_ptr<WebStarUser>> users;
     if (reader.getUsers(postOffice, users) != 0) {
@@ -355,14 +381,17 @@ bool Migrator::migrateDomain(WebStarConfigReader& reader, boost::shared_ptr<WebS
             continue;
         }
         const int created = db->createUser(user, true);
-        if (created == TinyDbResult::Ok || created == TinyDbResult::ContactFailed) {
+        if (created == TinyDbResult::Ok || created == TinyDbResult::ContactFailed ||
+            created == TinyDbResult::ContactAnswerLost) {
             log.log(LogStream::End, "OK\n");
+            tellSessionLost();
             // The account exists: its mail is copied, but a missing contact
             // fails the user.
-            if (created == TinyDbResult::ContactFailed)
+            if (created == TinyDbResult::ContactAnswerLost)
+                tellAnswerLost("The public contact of user \"" + user->name + "\"");
+            else if (created == TinyDbResult::ContactFailed)
                 log.log(LogStream::Error, "The public contact of user \"%s\" was not created.\n",
                         user->name.c_str());
-            tellSessionLost();
             if (migrateUser(user, record) && created == TinyDbResult::Ok)
                 record.usersOk++;
             else
@@ -374,19 +403,23 @@ bool Migrator::migrateDomain(WebStarConfigReader& reader, boost::shared_ptr<WebS
             log.log(LogStream::End, "Failed\n");
             tellSessionLost();
             if (created == TinyDbResult::AnswerLost)
-                log.log(LogStream::Error, "User \"%s\" may exist on the target: the answer to its creation was lost.\n",
-                        user->name.c_str());
+                tellAnswerLost("User \"" + user->name + "\"");
             record.usersFailed++;
         }
     }
 
     const std::string domain = postOffice->smtpDomains.empty() ? std::string() : postOffice->smtpDomains[0];
-    log.log(LogStream::Line, "Domain \"%s\" was migrated (%d users, %d folders, %d messages, %d errors)\n",
-            domain.c_str(), static_cast<int>(record.usersOk), static_cast<int>(record.foldersOk),
+    // A domain of which an interrupt let nothing move is not a migrated one.
+    const bool nothingMoved = workLeftUndone && !undoneBefore && record.usersOk == 0 && record.foldersOk == 0 &&
+                              record.messagesOk == 0;
+    log.log(LogStream::Line, "Domain \"%s\" %s (%d users, %d folders, %d messages, %d errors)\n", domain.c_str(),
+            nothingMoved ? "exists on the target, but the migration was aborted before any of its users was migrated"
+                         : "was migrated",
+            static_cast<int>(record.usersOk), static_cast<int>(record.foldersOk),
             static_cast<int>(record.messagesOk),
             static_cast<int>(record.usersFailed + record.foldersFailed + record.messagesFailed));
     summary += record;
-    return true;
+    return !nothingMoved;
 }
 
 bool Migrator::migrateUser(boost::shared_ptr<WebStarUser> user, MigrationSummary& record)
@@ -487,6 +520,11 @@ void Migrator::tellSessionLost()
         return;
     sessionLostTold = true;
     log.log(LogStream::Error, "The connection to Zelvo MailServer was lost: no more domains or users can be created.\n");
+}
+
+void Migrator::tellAnswerLost(const std::string& what)
+{
+    log.log(LogStream::Error, "%s may exist on the target: the answer to its creation was lost.\n", what.c_str());
 }
 
 void Migrator::tellMailNotCopied(const WebStarUser& user)

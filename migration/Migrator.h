@@ -60,10 +60,10 @@ public:
 
 private:
     // Acts on the interrupts that came; true when one did, before anything
-    // was changed on the target: the run ends there (endUntouched).
+    // was changed on the target: the run ends there (endAborted).
     bool stopBeforeTheTargetChanges();
-    // "Migration was aborted" for a run stopped before the target changed.
-    int endUntouched();
+    // "Migration was aborted" for a run stopped before the migration loop.
+    int endAborted();
     bool test4DConfiguration();
     bool test4DImapServer();
     bool prepareZEV();
@@ -78,6 +78,9 @@ private:
     void tellMailNotCopied(const WebStarUser& user);
     // Once the administration session is lost: one line that says so.
     void tellSessionLost();
+    // The error line of what (e.g. "Domain \"x\"") whose creation was sent
+    // but whose answer went with the session.
+    void tellAnswerLost(const std::string& what);
     void printSummary();
 
     CommandArgs args;
@@ -86,6 +89,9 @@ private:
     bool aborted;
     bool workLeftUndone = false;
     bool stoppedUntouched = false;
+    // An interrupt came after the IMAP switch, before the public folders:
+    // the run goes to the restore.
+    bool stoppedAfterSwitch = false;
     bool sessionLostTold = false;
     std::unique_ptr<TinyDbCommunicator> db;
     zelvo::utils::SocketRegistry imapSockets;

@@ -5,6 +5,8 @@
 #include "migration/WsPostOfficeXmlParser.h"
 #include "migration/WsUserXmlParser.h"
 
+#include <cerrno>
+#include <cstring>
 #include <fcntl.h>
 
 using zelvo::tinydb::RegularOnly;
@@ -38,12 +40,14 @@ bool parsedWhole(bool handlerOk, const ZXmlParser& parser, const std::string& fi
 bool openPreferenceFile(RegularOnly<ZFile>& file, const std::string& fileName, LogStream& log) {
     if (file.doOpen(fileName.c_str(), O_RDONLY | O_NONBLOCK))
         return true;
+    const int error = errno;
     // A socket fails the open itself.
     const char* kind = file.refusedKind() ? file.refusedKind() : zelvo::tinydb::specialFileKindAt(fileName.c_str());
     if (kind)
         log.log(LogStream::Error, "Unable to open file %s: it is %s, not a regular file\n", fileName.c_str(), kind);
     else
-        log.log(LogStream::Error, "Unable to open file %s\n", fileName.c_str());
+        log.log(LogStream::Error, "Unable to open file %s: %s\n", fileName.c_str(),
+                error != 0 ? std::strerror(error) : "no reason given by the system");
     return false;
 }
 

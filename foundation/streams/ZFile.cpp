@@ -209,8 +209,10 @@ bool ZInterLockedFile::postOpenOp(int descriptor, const char* mode) {
     rl.l_len = RecordLockLength;
     if (::fcntl(descriptor, F_SETLK, &rl) == 0)
         return true;
-    // EACCES or EAGAIN: another process holds a conflicting lock.
-    const int saved = errno;
+    // A conflicting lock held by another process shows as EACCES or EAGAIN;
+    // it is told as EAGAIN, so an EACCES of the open itself (no permission)
+    // is never taken for one.
+    const int saved = errno == EACCES ? EAGAIN : errno;
     close();
     errno = saved;
     return false;

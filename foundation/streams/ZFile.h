@@ -83,7 +83,7 @@ private:
 
 // A ZFile that takes a non-blocking fcntl record lock over the file as part
 // of opening: a write lock when opened for writing, a read lock when opened
-// read-only. The open fails (and closes again, errno kept) when another
+// read-only. The open fails (and closes again, errno EAGAIN) when another
 // process holds a conflicting lock. The lock belongs to the process and
 // falls when any descriptor of the file in this process is closed.
 class ZInterLockedFile : public ZFile {

@@ -14,6 +14,7 @@
 
 #include <boost/make_shared.hpp>
 #include <gtest/gtest.h>
+#include <memory>
 
 #include "migration/LogStream.h"
 #include "tests/admin/StandIn.h"
@@ -352,6 +353,57 @@ TEST_F(Communicator, RestoreAtExitPutsBackWhatDiffers)
     }
 }
 
+// A restore at exit that lost its session where it cannot know what the
+// target did (at its first look, at the answer to its last start) looks once
+// more on a new session before it says either; when no look can be made,
+// or the reconnection is refused, it says it cannot know.
+TEST_F(Communicator, RestoreAtExitThatCannotKnowLooksOnceMore)
+{
+    const std::string deletes = "delete from ServicePorts";
+    struct Case {
+        const char* name;
+        std::vector<std::string> knobs;
+        int rc;          // of restoreAtExit
+        int sessions;    // logins in all
+        bool back;       // the saved bindings are back and the service runs
+    } cases[] = {
+        {"its first look cut", {"--cut-after", "start_service=2", "--cut-after", std::string(selectBindings) + "=2"},
+         TinyDbResult::Ok, 3, true},
+        {"its last start carried out, unanswered",
+         {"--cut-after", deletes + "=2", "--cut-after", "start_service=2"}, TinyDbResult::Ok, 3, true},
+        {"every look cut", {"--cut-after", "start_service=2", "--cut-after", std::string(selectBindings) + "=2+"},
+         TinyDbResult::AnswerLost, 3, true},
+        // The last look shows the bindings gone: that much is known.
+        {"every restore cut", {"--cut-after", deletes + "=2+"}, TinyDbResult::Failed, 3, false},
+    };
+    for (const Case& k : cases) {
+        SCOPED_TRACE(k.name);
+        StandIn server(withAdmin(k.knobs));
+        auto c = connected(server);
+        ASSERT_EQ(TinyDbResult::Ok, c->saveAndChangeImapStatus());
+        ASSERT_EQ(TinyDbResult::QueryFailed, c->restoreImapStatus());
+        EXPECT_EQ(k.rc, c->restoreAtExit());
+        EXPECT_EQ(k.rc != TinyDbResult::Ok, c->needsRestore());
+        c.reset();
+        EXPECT_EQ(k.sessions, server.state().get<int>("sessions"));
+        if (k.back)
+            EXPECT_EQ(restoredBindings(), server.table("ServicePorts"));
+        else
+            EXPECT_NE(restoredBindings(), server.table("ServicePorts"));
+        EXPECT_EQ(k.back ? "true" : "false", server.state().get<std::string>("imap.running"));
+    }
+    {
+        SCOPED_TRACE("the reconnection refused");
+        auto server = std::make_unique<StandIn>(withAdmin({"--cut-after", "start_service=2"}));
+        auto c = connected(*server);
+        ASSERT_EQ(TinyDbResult::Ok, c->saveAndChangeImapStatus());
+        ASSERT_EQ(TinyDbResult::QueryFailed, c->restoreImapStatus());
+        server.reset();
+        EXPECT_EQ(TinyDbResult::AnswerLost, c->restoreAtExit());
+        EXPECT_TRUE(c->needsRestore());
+    }
+}
+
 TEST_F(Communicator, RefusedStartsMoveThePort)
 {
     {
@@ -587,19 +639,22 @@ TEST_F(Communicator, InsertsThatFailAfterTheirRecordExists)
         int rc;
         std::size_t rows; // rows of Domain, or of User
         std::vector<std::string> aliasesNotCreated;
+        std::vector<std::string> aliasesThatMayExist; // their insert was sent, its answer lost
         bool lost;
     } cases[] = {
         {"alias refused", {"--fail", "Domain='b.test', Type='2'=3:1"}, true, TinyDbResult::AliasFailed, 2, {"b.test"},
-         false},
+         {}, false},
+        // b.test was carried out; c.test was never sent on the lost session.
         {"alias answer lost", {"--cut-after", "Domain='b.test', Type='2'=1"}, true, TinyDbResult::AliasFailed, 2,
-         {"b.test", "c.test"}, true},
-        {"domain answer lost", {"--cut-after", "Type='1'=1"}, true, TinyDbResult::AnswerLost, 1, {}, true},
-        {"domain dropped unsent", {"--raw", "Type='1'=close"}, true, TinyDbResult::AnswerLost, 0, {}, true},
-        {"domain refused", {"--fail", "Type='1'=3:1"}, true, TinyDbResult::QueryFailed, 0, {}, false},
-        {"contact refused", {"--fail", "AddressBookAdd=3:1"}, false, TinyDbResult::ContactFailed, 1, {}, false},
-        {"contact answer lost", {"--cut-after", "AddressBookAdd=1"}, false, TinyDbResult::ContactFailed, 1, {}, true},
-        {"user answer lost", {"--cut-after", "insert User=1"}, false, TinyDbResult::AnswerLost, 1, {}, true},
-        {"user refused", {"--fail", "insert User=3:1"}, false, TinyDbResult::QueryFailed, 0, {}, false},
+         {"c.test"}, {"b.test"}, true},
+        {"domain answer lost", {"--cut-after", "Type='1'=1"}, true, TinyDbResult::AnswerLost, 1, {}, {}, true},
+        {"domain dropped unsent", {"--raw", "Type='1'=close"}, true, TinyDbResult::AnswerLost, 0, {}, {}, true},
+        {"domain refused", {"--fail", "Type='1'=3:1"}, true, TinyDbResult::QueryFailed, 0, {}, {}, false},
+        {"contact refused", {"--fail", "AddressBookAdd=3:1"}, false, TinyDbResult::ContactFailed, 1, {}, {}, false},
+        {"contact answer lost", {"--cut-after", "AddressBookAdd=1"}, false, TinyDbResult::ContactAnswerLost, 1, {},
+         {}, true},
+        {"user answer lost", {"--cut-after", "insert User=1"}, false, TinyDbResult::AnswerLost, 1, {}, {}, true},
+        {"user refused", {"--fail", "insert User=3:1"}, false, TinyDbResult::QueryFailed, 0, {}, {}, false},
     };
     for (const Case& k : cases) {
         SCOPED_TRACE(k.name);
@@ -609,6 +664,7 @@ TEST_F(Communicator, InsertsThatFailAfterTheirRecordExists)
             EXPECT_EQ(k.rc, c->createDomain(postOffice("main", "Main Office", {"a.test", "b.test", "c.test"})));
             EXPECT_EQ(k.rows, server.table("Domain").size());
             EXPECT_EQ(k.aliasesNotCreated, c->aliasesNotCreated());
+            EXPECT_EQ(k.aliasesThatMayExist, c->aliasesThatMayExist());
         } else {
             EXPECT_EQ(k.rc, c->createUser(webUser("a.test", "jdoe", "s3cret", "John Doe"), true));
             EXPECT_EQ(k.rows, server.table("User").size());

@@ -301,6 +301,9 @@ class Server:
         """Keeps a statement of a --hold knob unanswered until its file exists."""
         for needle, path in self.holds:
             if needle in text:
+                # The test can tell the statement arrived and waits.
+                with open(path + ".held", "w"):
+                    pass
                 deadline = time.monotonic() + HOLD_LIMIT
                 while not os.path.exists(path) and time.monotonic() < deadline:
                     time.sleep(0.02)

@@ -115,6 +115,10 @@ TEST(CommandArgsTest, SourcePortOutsideOneTo65535IsRejected)
         {{"4d2zev", "--source-port=143 "}, "143 "},
         {{"4d2zev", "--source-po=0x8f"}, "0x8f"},
         {{"4d2zev", "--source-port=2143", "--source-port=0"}, "0"},
+        // A signed number as the next word is the port meant, not an option.
+        {{"4d2zev", "--source-port", "-1"}, "-1"},
+        {{"4d2zev", "--source-port", "+143"}, "+143"},
+        {{"4d2zev", "--source-po", "-0x8f", "--quiet"}, "-0x8f"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(join(c.words));
@@ -170,6 +174,13 @@ TEST(CommandArgsTest, CheckWritesComplaintsAndUsage)
          "Invalid option --bogus\n\n"
          "Invalid value \"\" of option --source-port: a port is a whole number from 1 to 65535\n\n"
          "Required parameter 'target-user' is missing\n"},
+        {{"4d2zev", "--target-user=u", "--target-pass=p", "--source-port", "-1"}, false,
+         "Invalid value \"-1\" of option --source-port: a port is a whole number from 1 to 65535\n\n"},
+        {{"4d2zev", "--target-user=u", "--target-pass=p", "--source-port"}, false,
+         "Option --source-port needs a value: a port is a whole number from 1 to 65535\n\n"},
+        // The next word names an option: it is parsed as one.
+        {{"4d2zev", "--source-port", "--target-user=u", "--target-pass=p"}, false,
+         "Option --source-port needs a value: a port is a whole number from 1 to 65535\n\n"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(join(c.words));

@@ -12,7 +12,12 @@
 namespace {
 
 struct InterruptTest : ::testing::Test {
-    void SetUp() override { Interrupt::reset(); }
+    void SetUp() override
+    {
+        // Whatever started the tests may have left SIGINT ignored.
+        std::signal(SIGINT, SIG_DFL);
+        Interrupt::reset();
+    }
     void TearDown() override
     {
         Interrupt::setHook(nullptr, nullptr);
@@ -55,6 +60,19 @@ TEST_F(InterruptTest, SigintSetsTheFlagAndCountsEachSignal)
     EXPECT_FALSE(Interrupt::pending());
     EXPECT_FALSE(Interrupt::flag().load());
     EXPECT_EQ(0u, Interrupt::count());
+}
+
+// A SIGINT ignored when the tool starts (as for a job started in the
+// background of a script) stays ignored, as the other stop signals do.
+TEST_F(InterruptTest, IgnoredSigintStaysIgnored)
+{
+    std::signal(SIGINT, SIG_IGN);
+    Interrupt::install();
+    struct sigaction now;
+    ASSERT_EQ(0, sigaction(SIGINT, nullptr, &now));
+    EXPECT_EQ(SIG_IGN, now.sa_handler);
+    ASSERT_EQ(0, raise(SIGINT));
+    EXPECT_FALSE(Interrupt::pending());
 }
 
 TEST_F(InterruptTest, HookRunsInTheHandlerWithItsContext)

@@ -2,7 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
+#include <cstring>
 #include <fstream>
+#include <unistd.h>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -196,7 +199,9 @@ TEST(WebStarConfigReader, FileNames) {
         unsigned count = 7;
         EXPECT_EQ(3, reader.getUsers(absent, users, count));
         EXPECT_EQ(7u, count);
-        EXPECT_EQ("ERROR: Unable to open file " + reader.userFileName(*absent) + "\n\n", output(log));
+        EXPECT_EQ("ERROR: Unable to open file " + reader.userFileName(*absent) + ": " + std::strerror(ENOENT) +
+                      "\n\n",
+                  output(log));
     }
 
     struct ListCase {
@@ -217,7 +222,7 @@ TEST(WebStarConfigReader, FileNames) {
         if (c.source == "/" && rc == 0)
             continue;  // a machine that really has the file at its root
         EXPECT_EQ(3, rc);
-        EXPECT_EQ("ERROR: Unable to open file " + c.file + "\n\n", output(log));
+        EXPECT_EQ("ERROR: Unable to open file " + c.file + ": " + std::strerror(ENOENT) + "\n\n", output(log));
     }
 
     LogStream log(nullptr);
@@ -244,6 +249,40 @@ std::string expand(const std::string& pattern, const std::string& file) {
 
 const std::string Head = "<?xml version=\"1.0\"?>\n<prefs>";
 const std::string Tail = "</prefs>\n";
+
+// A preference file that cannot be opened is named with the system's reason.
+TEST(WebStarConfigReader, FileThatCannotBeOpenedIsToldWithTheReason) {
+    TempDir dir("wsreason");
+    const std::string loop = dir.file("RecipientDB_Loop.prefs.xml");
+    ASSERT_EQ(0, ::symlink(loop.c_str(), loop.c_str()));
+    writeFile(dir.file("plain"), "");
+    struct Case {
+        const char* name;
+        std::string source;      // the post-office file's folder
+        std::string root;        // the user file's folder
+        std::string display;
+        std::string file;        // named in the line
+        int error;
+    } cases[] = {
+        {"a link loop as the user file", dir.path(), dir.path(), "Loop", loop, ELOOP},
+        {"a file as the user file's folder", dir.path(), dir.file("plain"), "X",
+         dir.file("plain") + "/RecipientDB_X.prefs.xml", ENOTDIR},
+        {"a link loop as the post-office folder", loop, "", "", loop + "/WSMailboxServer.prefs.xml", ELOOP},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        LogStream log(nullptr);
+        WebStarConfigReader reader(c.source, log);
+        if (c.display.empty()) {
+            PostOffices offices;
+            EXPECT_EQ(3, reader.getPostOfficeList(offices));
+        } else {
+            Users users;
+            EXPECT_EQ(3, reader.getUsers(postOffice(c.display, c.root), users));
+        }
+        EXPECT_EQ("ERROR: Unable to open file " + c.file + ": " + std::strerror(c.error) + "\n\n", output(log));
+    }
+}
 
 TEST(WebStarConfigReader, PostOfficeFileRules) {
     const DocCase cases[] = {

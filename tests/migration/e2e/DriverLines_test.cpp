@@ -203,6 +203,22 @@ bool whileThePreparationIsHeld(World& w, const std::function<void()>& meanwhile)
     return held;
 }
 
+// Once the stand-in holds a statement of a "--hold TEXT=<RELEASE>" knob:
+// SIGINT, and the statement's release once the signal is taken.
+bool interruptTheHeldStatement(World& w) {
+    const std::string release = w.env.work("release");
+    bool held = false;
+    for (int waited = 0; !(held = ::access((release + ".held").c_str(), F_OK) == 0) && waited < 60000; waited += 10)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    bool delivered = false;
+    if (held) {
+        w.env.tool().signal(SIGINT);
+        delivered = e2e::waitDelivered(w.env.tool().pid(), SIGINT);
+    }
+    testsupport::writeFile(release, "");
+    return held && delivered;
+}
+
 // The post-office file changes between the check and the migration.
 bool changePostOffices(World& w, const std::string& second) {
     return whileThePreparationIsHeld(w, [&] {
@@ -345,15 +361,31 @@ TEST(EndToEndTexts, EveryFailureLine) {
          nullptr,
          1,
          {"Creating user (1/2) \"anna\" [\"Anna Berg\"] ... OK\n"
-          "ERROR: The public contact of user \"anna\" was not created.\n\n"
-          "ERROR: The connection to Zelvo MailServer was lost: no more domains or users can be created.\n\n",
+          "ERROR: The connection to Zelvo MailServer was lost: no more domains or users can be created.\n\n"
+          "ERROR: The public contact of user \"anna\" may exist on the target: the answer to its creation was "
+          "lost.\n\n",
           "User \"anna\" was migrated (7 messages, 5 folders, 0 errors)\n"
           "Creating user (2/2) \"ben\" [\"Ben Cole\"] ... Failed\n"
           "Domain \"acme.test\" was migrated (0 users, 5 folders, 7 messages, 2 errors)\n",
           "Creating domain \"beta.test\" ... Failed\n"
           "Domain \"beta.test\" was not created, none of its 1 users was migrated\n" +
               summary(1, 1, 0, 3, 5, 0, 7, 0)},
-         {}},
+         {"contact of user \"anna\" was not created"}},
+        {"alias insert whose answer was lost",
+         {"--cut-after", "Type='2'=1"},
+         nullptr,
+         nullptr,
+         1,
+         {"Creating domain \"acme.test\" ... OK\n"
+          "ERROR: The connection to Zelvo MailServer was lost: no more domains or users can be created.\n\n"
+          "ERROR: Alias \"acme-mail.test\" of domain \"acme.test\" may exist on the target: the answer to its "
+          "creation was lost.\n\n"
+          "Creating user (1/2) \"anna\" [\"Anna Berg\"] ... Failed\n",
+          "Domain \"acme.test\" was migrated (0 users, 0 folders, 0 messages, 2 errors)\n",
+          "Creating domain \"beta.test\" ... Failed\n"
+          "Domain \"beta.test\" was not created, none of its 1 users was migrated\n" +
+              summary(0, 2, 0, 3, 0, 0, 0, 0)},
+         {"of domain \"acme.test\" was not created"}},
         {"user insert whose answer was lost",
          {"--cut-after", "insert User=1"},
          nullptr,
@@ -387,11 +419,38 @@ TEST(EndToEndTexts, EveryFailureLine) {
          {"Creating domain \"acme.test\" ... Failed\n"
           "ERROR: The connection to Zelvo MailServer was lost: no more domains or users can be created.\n\n"
           "ERROR: Domain \"acme.test\" may exist on the target: the answer to its creation was lost.\n\n"
-          "Domain \"acme.test\" was not created, none of its 2 users was migrated\n",
+          "None of the 2 users of domain \"acme.test\" was migrated\n",
           "Creating domain \"beta.test\" ... Failed\n"
           "Domain \"beta.test\" was not created, none of its 1 users was migrated\n" +
               summary(0, 2, 0, 3, 0, 0, 0, 0)},
-         {"Creating user"}},
+         {"Creating user", "Domain \"acme.test\" was not created"}},
+        // After the IMAP service was moved, an interrupt lets nothing more
+        // change the target than the restore puts back.
+        {"interrupt during the IMAP switch",
+         {"--hold", "delete from ServicePorts=<RELEASE>"},
+         nullptr,
+         interruptTheHeldStatement,
+         130,
+         {"Preparing Zelvo MailServer IMAP service for migration ... OK\n\nABORTED\n"
+          "Migration was aborted - <TIME>\n" + kRestored},
+         {"Switching public folders", "Migration started", "ERROR"},
+         [](World& w) {
+             EXPECT_EQ(w.env.standIn("[e['statement'] for e in s['log'] if 'Misc' in e.get('statement', '')]"), "[]");
+             EXPECT_EQ(w.env.standIn("[r['PublicFoldersPerDomain'] for r in s['tables']['Misc']]"), "['1']");
+             EXPECT_EQ(w.env.standIn("s['imap']['listening']"), "[" + std::to_string(w.env.targetPort()) + "]");
+         }},
+        // A domain whose users an interrupt left all undone is not migrated.
+        {"interrupt during the creation of a domain",
+         {"--hold", "Domain='beta.test'=<RELEASE>"},
+         nullptr,
+         interruptTheHeldStatement,
+         130,
+         {"Domain \"acme.test\" was migrated (2 users, 2 folders, 0 messages, 0 errors)\n",
+          "Creating domain \"beta.test\" ... OK\n\nABORTED\n"
+          "Domain \"beta.test\" exists on the target, but the migration was aborted before any of its users was "
+          "migrated (0 users, 0 folders, 0 messages, 0 errors)\n" +
+              summary(1, 1, 2, 0, 2, 0, 0, 0) + "Migration was aborted - <TIME>\n" + kRestored},
+         {"Domain \"beta.test\" was migrated", "Creating user (1/1) \"cleo\""}},
         // Nothing is left undone by an interrupt during the last message of
         // the last user: the folder's line ends with its result and the run
         // closes as finished.

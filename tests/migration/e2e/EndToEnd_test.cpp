@@ -364,6 +364,54 @@ TEST(EndToEnd, KnownHostsFileThatCannotBeUsedStopsTheRun) {
     }
 }
 
+// A known-hosts file (or its folder) that the user may not read stops the
+// run at once with the system's reason: only a lock held by another process
+// is waited for. Root reads any file, so the tool runs as an unprivileged
+// user. Each run is bounded: one that waits fails.
+TEST(EndToEnd, KnownHostsFileTheUserMayNotReadStopsTheRunAtOnce) {
+    std::vector<std::string> asUser;
+    if (::geteuid() == 0) {
+        if (testsupport::runShell("id -u nobody >/dev/null 2>&1 && command -v setpriv >/dev/null") != 0)
+            GTEST_SKIP() << "running as root without a user nobody or setpriv: no unprivileged user to run the tool";
+        asUser = {"setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups", "--"};
+    }
+    struct Case {
+        const char* name;
+        const char* locked;  // below HOME, made mode 000
+    } cases[] = {
+        {"the file at mode 000", "/.zelvo/admin/known_hosts.cfg"},
+        {"its folder at mode 000", "/.zelvo/admin"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        MigrationEnv env;
+        e2e::GreetingServer source("* OK 4D Mail IMAP ready\r\n");
+        env.startStandIn();
+        const std::string path = env.home() + "/.zelvo/admin/known_hosts.cfg";
+        ASSERT_EQ(testsupport::runShell("mkdir -p " + testsupport::shellQuote(env.home() + "/.zelvo/admin") + " && touch " +
+                                        testsupport::shellQuote(path) + " && chmod 000 " + testsupport::shellQuote(env.home() + c.locked)),
+                  0);
+        if (!asUser.empty()) {
+            // The user reaches its home, and owns it, through a search-only work folder.
+            ASSERT_EQ(testsupport::runShell("chmod 711 " + testsupport::shellQuote(env.work("")) + " && chown -R nobody:nogroup " +
+                                            testsupport::shellQuote(env.home())),
+                      0);
+        }
+        std::vector<std::string> args = env.toolArgs(kGolden);
+        args[9] = std::to_string(source.port());
+        env.spawnTool(args, {}, asUser);
+        const int status = env.tool().wait(10000);
+        const std::string out = readFile(env.outPath());
+        EXPECT_EQ(status, 4) << "(-1: still running after 10 s)\n" << out << readFile(env.errPath());
+        const std::string line = "Connecting Zelvo MailServer ... Failed\nERROR: Cannot read the known-hosts file " +
+                                 path + ": " + std::strerror(EACCES) + ".\n\n";
+        EXPECT_TRUE(contains(out, line)) << "missing:\n" << line << "\nin:\n" << out;
+        EXPECT_FALSE(contains(out, "locked")) << out;
+        EXPECT_FALSE(contains(out, "Preparing Zelvo MailServer")) << out;
+        EXPECT_EQ(env.standIn("len([e for e in s['log'] if 'statement' in e])"), "0");
+    }
+}
+
 // A known-hosts file that is no file to read (a FIFO, a link to a device)
 // or larger than 1 MiB stops the run at once with a line that names it and
 // says what it is, before the target is touched; it is not waited on or
@@ -594,6 +642,7 @@ TEST(EndToEnd, EveryCatchableEndingSignalStopsTheRunAndRestores) {
         {"USR1", SIGUSR1, false},
         {"XFSZ", SIGXFSZ, false},
         {"USR1", SIGUSR1, true},
+        {"INT", SIGINT, true},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(std::string(c.name) + (c.ignoredAtStart ? " ignored at start" : ""));
@@ -928,6 +977,19 @@ TEST(EndToEnd, AdministrationDropsAroundTheRestore) {
          failed + again + "Failed\nERROR: Zelvo MailServer IMAP service was left unrestored: put back its bindings "
                           "(0.0.0.0:<HOME>); it was running before the run.\n\n",
          false, 2},
+        // Where the restore at exit cannot know what the target did, it
+        // looks once more on a new connection before it says either.
+        {"the run's restore carried out, the first look at exit cut",
+         {"--cut-after", "start_service=2", "--cut-after", "select Port, IPAddress=2"}, 1, failed + again + "OK\n",
+         true, 1},
+        {"the restore at exit carried out, its start's answer lost",
+         {"--cut-after", deletes + "=2", "--cut-after", "start_service=2"}, 1, failed + again + "OK\n", true, 2},
+        {"the run's restore carried out, every look at exit cut",
+         {"--cut-after", "start_service=2", "--cut-after", "select Port, IPAddress=2+"}, 10,
+         failed + again + "Failed\nERROR: Zelvo MailServer IMAP service may have been left unrestored (the "
+                          "connection to it was lost): its bindings must be (0.0.0.0:<HOME>); it was running before "
+                          "the run.\n\n",
+         true, 1},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);

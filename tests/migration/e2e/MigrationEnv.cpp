@@ -103,10 +103,14 @@ std::vector<std::string> MigrationEnv::toolArgs(const std::string& sourcePath) c
             "--source-port", std::to_string(source_.port())};
 }
 
-void MigrationEnv::spawnTool(const std::vector<std::string>& args, const std::vector<std::string>& envOptions) {
-    std::vector<std::string> argv = {"env"};
+void MigrationEnv::spawnTool(const std::vector<std::string>& args, const std::vector<std::string>& envOptions,
+                             const std::vector<std::string>& runner) {
+    // An ignored SIGINT stays ignored in the tool: the runs do not inherit
+    // one from whatever started the tests.
+    std::vector<std::string> argv = {"env", "--default-signal=INT"};
     argv.insert(argv.end(), envOptions.begin(), envOptions.end());
     argv.push_back("HOME=" + home_);
+    argv.insert(argv.end(), runner.begin(), runner.end());
     argv.push_back(testsupport::binaryPath("migration/4d2zev"));
     argv.insert(argv.end(), args.begin(), args.end());
     if (!tool_.start(argv, outPath(), errPath())) throw std::runtime_error("4d2zev did not start");

@@ -55,8 +55,11 @@ public:
     // Runs the tool to its end (HOME is a fresh directory of the run).
     ToolRun runTool(const std::vector<std::string>& args);
     // Starts the tool without waiting; output in outPath()/errPath().
-    // envOptions go to env(1) before the tool (e.g. "--ignore-signal=USR1").
-    void spawnTool(const std::vector<std::string>& args, const std::vector<std::string>& envOptions = {});
+    // envOptions go to env(1) before the tool (e.g. "--ignore-signal=USR1");
+    // SIGINT starts as the default unless they say otherwise. runner is a
+    // command that runs the tool (e.g. setpriv with another user).
+    void spawnTool(const std::vector<std::string>& args, const std::vector<std::string>& envOptions = {},
+                   const std::vector<std::string>& runner = {});
     testsupport::ChildProcess& tool() { return tool_; }
     std::string outPath() const { return work_.file("tool.out"); }
     std::string errPath() const { return work_.file("tool.err"); }
