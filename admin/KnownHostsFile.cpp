@@ -131,7 +131,7 @@ LockedFile::LockedFile(const char* path, LockMode mode)
             break;
         }
         // A socket fails the open itself.
-        refused = file.refusedKind() ? file.refusedKind() : specialFileKindAt(path);
+        refused = file.refusedKind() ? file.refusedKind() : utils::specialFileKindAt(path);
         if (refused) {
             error = errno;
             break;
@@ -331,7 +331,7 @@ int KnownHostsFile::getSetFingerprint(bool read, const char* host, const char* p
     }
     if (read)
         return readFingerprint(path, key, fingerprint);
-    if (const char* kind = specialFileKindAt(path.c_str()))
+    if (const char* kind = utils::specialFileKindAt(path.c_str()))
         return unusableFile(path, std::string("it is ") + kind + ", not a regular file");
     errno = 0;
     if (!createIfNotExist(path))

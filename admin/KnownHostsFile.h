@@ -4,8 +4,8 @@
 #include <sstream>
 #include <string>
 
-#include "admin/RegularFile.h"
 #include "admin/tinydb.h"
+#include "foundation/streams/RegularFile.h"
 #include "foundation/streams/ZFile.h"
 
 namespace zelvo {
@@ -57,7 +57,7 @@ private:
     int lockWait;
     const char* refused;
     bool overLimit;
-    RegularOnly<utils::ZInterLockedFile> file;
+    utils::RegularOnly<utils::ZInterLockedFile> file;
 };
 
 // The per-user store of administration servers' certificate fingerprints:

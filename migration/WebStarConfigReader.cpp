@@ -1,6 +1,6 @@
 #include "migration/WebStarConfigReader.h"
 
-#include "admin/RegularFile.h"
+#include "foundation/streams/RegularFile.h"
 #include "foundation/streams/ZFile.h"
 #include "migration/WsPostOfficeXmlParser.h"
 #include "migration/WsUserXmlParser.h"
@@ -9,7 +9,7 @@
 #include <cstring>
 #include <fcntl.h>
 
-using zelvo::tinydb::RegularOnly;
+using zelvo::utils::RegularOnly;
 using zelvo::utils::ZFile;
 using zelvo::utils::ZXmlParser;
 
@@ -42,7 +42,7 @@ bool openPreferenceFile(RegularOnly<ZFile>& file, const std::string& fileName, L
         return true;
     const int error = errno;
     // A socket fails the open itself.
-    const char* kind = file.refusedKind() ? file.refusedKind() : zelvo::tinydb::specialFileKindAt(fileName.c_str());
+    const char* kind = file.refusedKind() ? file.refusedKind() : zelvo::utils::specialFileKindAt(fileName.c_str());
     if (kind)
         log.log(LogStream::Error, "Unable to open file %s: it is %s, not a regular file\n", fileName.c_str(), kind);
     else

@@ -1,7 +1,7 @@
-#include "admin/RegularFile.h"
+#include "foundation/streams/RegularFile.h"
 
 namespace zelvo {
-namespace tinydb {
+namespace utils {
 
 const char* specialFileKind(mode_t mode)
 {
@@ -24,5 +24,5 @@ const char* specialFileKindAt(const char* path)
     return specialFileKind(st.st_mode);
 }
 
-}  // namespace tinydb
+}  // namespace utils
 }  // namespace zelvo

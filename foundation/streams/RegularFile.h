@@ -1,11 +1,11 @@
-#ifndef ZELVO_ADMIN_REGULARFILE_H
-#define ZELVO_ADMIN_REGULARFILE_H
+#ifndef ZELVO_FOUNDATION_STREAMS_REGULARFILE_H
+#define ZELVO_FOUNDATION_STREAMS_REGULARFILE_H
 
 #include <cerrno>
 #include <sys/stat.h>
 
 namespace zelvo {
-namespace tinydb {
+namespace utils {
 
 // What a file of this mode is when it is no file to read: "a FIFO", "a
 // character device", "a block device" or "a socket"; null for a regular
@@ -44,7 +44,7 @@ private:
     long long size = 0;
 };
 
-}  // namespace tinydb
+}  // namespace utils
 }  // namespace zelvo
 
 #endif
