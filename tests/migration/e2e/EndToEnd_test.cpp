@@ -364,71 +364,35 @@ TEST(EndToEnd, KnownHostsFileThatCannotBeUsedStopsTheRun) {
     }
 }
 
-// A known-hosts file (or its folder) that the user may not read stops the
-// run at once with the system's reason: only a lock held by another process
-// is waited for. Root reads any file, so the tool runs as an unprivileged
-// user. Each run is bounded: one that waits fails.
-TEST(EndToEnd, KnownHostsFileTheUserMayNotReadStopsTheRunAtOnce) {
-    std::vector<std::string> asUser;
-    if (::geteuid() == 0) {
-        if (testsupport::runShell("id -u nobody >/dev/null 2>&1 && command -v setpriv >/dev/null") != 0)
-            GTEST_SKIP() << "running as root without a user nobody or setpriv: no unprivileged user to run the tool";
-        asUser = {"setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups", "--"};
-    }
-    struct Case {
-        const char* name;
-        const char* locked;  // below HOME, made mode 000
-    } cases[] = {
-        {"the file at mode 000", "/.zelvo/admin/known_hosts.cfg"},
-        {"its folder at mode 000", "/.zelvo/admin"},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        MigrationEnv env;
-        e2e::GreetingServer source("* OK 4D Mail IMAP ready\r\n");
-        env.startStandIn();
-        const std::string path = env.home() + "/.zelvo/admin/known_hosts.cfg";
-        ASSERT_EQ(testsupport::runShell("mkdir -p " + testsupport::shellQuote(env.home() + "/.zelvo/admin") + " && touch " +
-                                        testsupport::shellQuote(path) + " && chmod 000 " + testsupport::shellQuote(env.home() + c.locked)),
-                  0);
-        if (!asUser.empty()) {
-            // The user reaches its home, and owns it, through a search-only work folder.
-            ASSERT_EQ(testsupport::runShell("chmod 711 " + testsupport::shellQuote(env.work("")) + " && chown -R nobody:nogroup " +
-                                            testsupport::shellQuote(env.home())),
-                      0);
-        }
-        std::vector<std::string> args = env.toolArgs(kGolden);
-        args[9] = std::to_string(source.port());
-        env.spawnTool(args, {}, asUser);
-        const int status = env.tool().wait(10000);
-        const std::string out = readFile(env.outPath());
-        EXPECT_EQ(status, 4) << "(-1: still running after 10 s)\n" << out << readFile(env.errPath());
-        const std::string line = "Connecting Zelvo MailServer ... Failed\nERROR: Cannot read the known-hosts file " +
-                                 path + ": " + std::strerror(EACCES) + ".\n\n";
-        EXPECT_TRUE(contains(out, line)) << "missing:\n" << line << "\nin:\n" << out;
-        EXPECT_FALSE(contains(out, "locked")) << out;
-        EXPECT_FALSE(contains(out, "Preparing Zelvo MailServer")) << out;
-        EXPECT_EQ(env.standIn("len([e for e in s['log'] if 'statement' in e])"), "0");
-    }
-}
-
-// A known-hosts file that is no file to read (a FIFO, a link to a device)
-// or larger than 1 MiB stops the run at once with a line that names it and
-// says what it is, before the target is touched; it is not waited on or
-// read without end. Each run is bounded: one that hangs fails.
-TEST(EndToEnd, KnownHostsFileThatIsNoFileStopsTheRunAtOnce) {
+// A known-hosts file that is no file to read (a FIFO, a link to a device),
+// larger than 1 MiB, or that the user may not read (the file or its folder
+// at mode 000) stops the run at once with a line that names it and says
+// why, before the target is touched; only a lock held by another process is
+// waited for. Root reads any file, so those rows run the tool as an
+// unprivileged user. Each run is bounded: one that waits fails.
+TEST(EndToEnd, KnownHostsFileThatCannotBeReadStopsTheRunAtOnce) {
     struct Case {
         const char* name;
         std::string shell;  // makes $F
         std::string reason;
+        bool unprivileged;  // the tool runs as a user that root is not
     } cases[] = {
-        {"a FIFO", "mkfifo \"$F\"", "it is a FIFO, not a regular file"},
-        {"a link to /dev/zero", "ln -s /dev/zero \"$F\"", "it is a character device, not a regular file"},
+        {"a FIFO", "mkfifo \"$F\"", "it is a FIFO, not a regular file", false},
+        {"a link to /dev/zero", "ln -s /dev/zero \"$F\"", "it is a character device, not a regular file", false},
         {"a file of 1 MiB and one byte", "head -c 1048577 /dev/zero | tr '\\0' '\\n' > \"$F\"",
-         "it is larger than 1 MiB"},
+         "it is larger than 1 MiB", false},
+        {"a file at mode 000", "touch \"$F\" && chmod 000 \"$F\"", std::strerror(EACCES), true},
+        {"a file in a folder at mode 000", "touch \"$F\" && chmod 000 \"$(dirname \"$F\")\"", std::strerror(EACCES),
+         true},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
+        std::vector<std::string> runner;
+        if (c.unprivileged && ::geteuid() == 0) {
+            if (testsupport::runShell("id -u nobody >/dev/null 2>&1 && command -v setpriv >/dev/null") != 0)
+                GTEST_SKIP() << "root without a user nobody or setpriv: no unprivileged user to run the tool as";
+            runner = {"setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups", "--"};
+        }
         MigrationEnv env;
         e2e::GreetingServer source("* OK 4D Mail IMAP ready\r\n");
         env.startStandIn();
@@ -436,12 +400,18 @@ TEST(EndToEnd, KnownHostsFileThatIsNoFileStopsTheRunAtOnce) {
         ASSERT_EQ(testsupport::runShell("mkdir -p " + testsupport::shellQuote(env.home() + "/.zelvo/admin") +
                                         " && F=" + testsupport::shellQuote(path) + " && " + c.shell),
                   0);
+        // The user owns its home and reaches it through a search-only work folder.
+        if (!runner.empty()) {
+            ASSERT_EQ(testsupport::runShell("chmod 711 " + testsupport::shellQuote(env.work("")) +
+                                            " && chown -R nobody:nogroup " + testsupport::shellQuote(env.home())),
+                      0);
+        }
         std::vector<std::string> args = env.toolArgs(kGolden);
         args[9] = std::to_string(source.port());
-        env.spawnTool(args);
-        const int status = env.tool().wait(30000);
+        env.spawnTool(args, {}, runner);
+        const int status = env.tool().wait(10000);
         const std::string out = readFile(env.outPath());
-        EXPECT_EQ(status, 4) << "(-1: still running after 30 s)\n" << out;
+        EXPECT_EQ(status, 4) << "(-1: still running after 10 s)\n" << out << readFile(env.errPath());
         const std::string line = "Connecting Zelvo MailServer ... Failed\nERROR: Cannot read the known-hosts file " +
                                  path + ": " + c.reason + ".\n\n";
         EXPECT_TRUE(contains(out, line)) << "missing:\n" << line << "\nin:\n" << out;
