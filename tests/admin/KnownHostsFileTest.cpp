@@ -17,6 +17,9 @@
 
 #include <gtest/gtest.h>
 
+#include <grp.h>
+#include <pwd.h>
+
 #include "tests/support/TestSupport.h"
 
 using zelvo::tinydb::KnownHostsFile;
@@ -337,7 +340,15 @@ struct BoundedResult {
     std::string failure;
 };
 
-BoundedResult runBounded(int (*operation)(const std::string& path), const std::string& path)
+// A user that the child becomes before the operation, or none.
+struct RunAs {
+    bool change = false;
+    uid_t uid = 0;
+    gid_t gid = 0;
+};
+
+BoundedResult runBounded(int (*operation)(const std::string& path), const std::string& path,
+                         const RunAs& user = RunAs())
 {
     BoundedResult r;
     int out[2];
@@ -346,6 +357,8 @@ BoundedResult runBounded(int (*operation)(const std::string& path), const std::s
     const pid_t pid = ::fork();
     if (pid == 0) {
         ::close(out[0]);
+        if (user.change && (::setgroups(0, nullptr) != 0 || ::setgid(user.gid) != 0 || ::setuid(user.uid) != 0))
+            ::_exit(1);
         KnownHostsFile::clearLastFailure();
         const int rc = operation(path);
         const std::string text = std::to_string(rc) + "\n" + KnownHostsFile::lastFailure();
@@ -471,6 +484,51 @@ TEST_F(KnownHosts, StoreThatIsNoFileIsRefusedAtOnce)
             EXPECT_EQ(before.st_mode, after.st_mode);
             EXPECT_EQ(before.st_size, after.st_size);
             ::unlink(cfg().c_str());
+        }
+    }
+}
+
+// A store the user may not read (the file or its folder at mode 000) is
+// refused at once with the system's reason: only a lock held by another
+// process is waited for. Root reads any file, so the operations run as an
+// unprivileged user.
+TEST_F(KnownHosts, StoreTheUserMayNotReadIsRefusedAtOnce)
+{
+    RunAs user;
+    if (::geteuid() == 0) {
+        const passwd* nobody = ::getpwnam("nobody");
+        if (!nobody)
+            GTEST_SKIP() << "root without a user nobody: no unprivileged user to run the store operations as";
+        user = {true, nobody->pw_uid, nobody->pw_gid};
+    }
+    struct Case {
+        const char* what;
+        bool folder;  // the folder at mode 000, else the file
+    } cases[] = {{"the file at mode 000", false}, {"its folder at mode 000", true}};
+    struct Operation {
+        const char* name;
+        int (*run)(const std::string& path);
+        const char* action;
+    } operations[] = {{"read", readOnce, "read"}, {"write", writeOnce, "write"}};
+    for (const Case& k : cases) {
+        for (const Operation& op : operations) {
+            SCOPED_TRACE(std::string(k.what) + ", " + op.name);
+            writeCfg("zev.example:44337: " + fpB + "\n");
+            if (user.change) {
+                ASSERT_EQ(0, ::chmod(home.path().c_str(), 0711));
+                for (const std::string& p : {home.path() + "/.zelvo", adminDir(), cfg()})
+                    ASSERT_EQ(0, ::chown(p.c_str(), user.uid, user.gid));
+            }
+            const std::string locked = k.folder ? adminDir() : cfg();
+            ASSERT_EQ(0, ::chmod(locked.c_str(), 0));
+            const BoundedResult r = runBounded(op.run, cfg(), user);
+            ::chmod(locked.c_str(), k.folder ? 0700 : 0600);
+            EXPECT_TRUE(r.finished) << "still waiting after 10 s";
+            EXPECT_EQ(TINYDB_E_KNOWNHOSTS, r.rc);
+            EXPECT_EQ(std::string("Cannot ") + op.action + " the known-hosts file " + cfg() + ": " +
+                          std::strerror(EACCES) + ".",
+                      r.failure);
+            EXPECT_EQ("zev.example:44337: " + fpB + "\n", readFile(cfg()));
         }
     }
 }
