@@ -74,11 +74,41 @@ void ImapCopyist::endFolderLine(const FolderInfo& folder, const std::string& res
         log->log(LogStream::Line, "Copying folder \"%s\" ... %s\n", folder.name.c_str(), result.c_str());
 }
 
-void ImapCopyist::endCutFolder(const FolderInfo& folder, unsigned copied)
+namespace {
+
+// How a folder's line ends: its state, with how many of total messages were
+// copied.
+std::string folderResult(const FolderOutcome& outcome, unsigned total)
 {
-    endFolderLine(folder, "Failed (aborted after " + std::to_string(copied) + " of " +
-                              std::to_string(folder.messages) + " messages)");
+    const std::string counts = std::to_string(outcome.copied) + " of " + std::to_string(total) + " messages";
+    switch (outcome.state) {
+    case FolderOutcome::Copied:
+        return "OK";
+    case FolderOutcome::Cut:
+        return "Failed (aborted after " + counts + ")";
+    case FolderOutcome::Failed:
+        break;
+    }
+    return "Failed (" + counts + " copied)";
 }
+
+// The folder's state and counts from its bulk copy: cut when an abort left
+// announced messages undone, copied when every message arrived.
+void settle(FolderOutcome& outcome, ClientResult result, unsigned copied, unsigned failed,
+            const SimpleImapClient::FolderCopyReport& report)
+{
+    outcome.copied = copied;
+    outcome.failed = failed;
+    outcome.deleted = report.deleted;
+    if (report.aborted)
+        outcome.state = FolderOutcome::Cut;
+    else if (result == ClientResult::Ok && failed == 0)
+        outcome.state = FolderOutcome::Copied;
+    else
+        outcome.state = FolderOutcome::Failed;
+}
+
+} // namespace
 
 ImapCopyist::Result ImapCopyist::connect(SimpleImapClient& client, const ConnectionConfiguration& configuration)
 {
@@ -284,8 +314,8 @@ ImapCopyist::Result ImapCopyist::copyFolder(const FolderInfo& folder, FolderOutc
     ClientResult r = source.select(folder.name, exists);
     if (r != ClientResult::Ok) {
         if (connectionsCut()) {
-            endCutFolder(folder, 0);
             outcome.state = FolderOutcome::Cut;
+            endFolderLine(folder, folderResult(outcome, folder.messages));
         } else {
             log->log(LogStream::Error, "I am not able select source folder \"%s\".\n", folder.name.c_str());
         }
@@ -303,35 +333,24 @@ ImapCopyist::Result ImapCopyist::copyFolder(const FolderInfo& folder, FolderOutc
     }
     if (r != ClientResult::Ok) {
         if (connectionsCut()) {
-            endCutFolder(folder, 0);
             outcome.state = FolderOutcome::Cut;
+            endFolderLine(folder, folderResult(outcome, folder.messages));
         } else {
             log->log(LogStream::Error, "I am not able create target folder \"%s\".\n", folder.name.c_str());
         }
         return r == ClientResult::CreateFolderFailed ? FolderFailed : ConnectionError;
     }
-    const bool whole = copyMessages(source, target, folder.name, exists, outcome);
-    if (outcome.copied < exists && wasAborted()) {
-        endCutFolder(folder, outcome.copied);
-        outcome.state = FolderOutcome::Cut;
-        return Ok;
-    }
+    copyMessages(source, target, folder.name, exists, outcome);
     // A message that did not arrive fails its folder; the copy goes on.
-    if (!whole || outcome.failed > 0) {
-        endFolderLine(folder, "Failed (" + std::to_string(outcome.copied) + " of " + std::to_string(exists) +
-                                  " messages copied)");
-        outcome.state = FolderOutcome::Failed;
-    } else {
-        endFolderLine(folder, "OK");
-        outcome.state = FolderOutcome::Copied;
-    }
-    if (outcome.deleted > 0)
+    const bool cut = outcome.state == FolderOutcome::Cut;
+    endFolderLine(folder, folderResult(outcome, cut ? folder.messages : exists));
+    if (!cut && outcome.deleted > 0)
         log->log(LogStream::Line, "%u messages of folder \"%s\" were deleted on the source during its copy.\n",
                  outcome.deleted, folder.name.c_str());
     return Ok;
 }
 
-bool ImapCopyist::copyMessages(SimpleImapClient& from, SimpleImapClient& to, const std::string& name,
+void ImapCopyist::copyMessages(SimpleImapClient& from, SimpleImapClient& to, const std::string& name,
                                unsigned expected, FolderOutcome& outcome)
 {
     unsigned copied = 0;
@@ -339,16 +358,11 @@ bool ImapCopyist::copyMessages(SimpleImapClient& from, SimpleImapClient& to, con
     SimpleImapClient::FolderCopyReport report;
     const ClientResult r =
         from.copyFolder(name, to, copied, failed, log->out, &log->mutex, log->enabled, expected, &report);
-    outcome.copied = copied;
-    outcome.failed = failed;
-    outcome.deleted = report.deleted;
-    if (r == ClientResult::Ok && failed == 0)
-        return true;
-    // An interrupt that ended the copy is acted on (its line written) before
-    // a failure is told. After it the messages left behind are counted, not
-    // reported.
-    if (wasAborted() && r == ClientResult::Ok)
-        return false;
+    settle(outcome, r, copied, failed, report);
+    // After an interrupt that ended the copy the messages left behind are
+    // counted, not reported.
+    if (outcome.state != FolderOutcome::Failed)
+        return;
     // Each side that failed messages is told, also when the copy went on
     // past them. Every failure of the bulk copy other than the target's is
     // on the source side.
@@ -360,7 +374,6 @@ bool ImapCopyist::copyMessages(SimpleImapClient& from, SimpleImapClient& to, con
     if (!dropped.empty())
         log->log(LogStream::Debug, "The copy of folder \"%s\" dropped the source connection: %s\n", name.c_str(),
                  dropped.c_str());
-    return false;
 }
 
 int ImapCopyist::close()

@@ -130,9 +130,9 @@ private:
     // Fills the folder's outcome (its name set, its messages counted as failed); the
     // result is Ok also when an interrupt ended the copy (state Cut).
     Result copyFolder(const FolderInfo& folder, FolderOutcome& outcome);
-    // Sets the messages copied, failed and deleted of the folder's outcome;
-    // true when every message arrived.
-    bool copyMessages(SimpleImapClient& from, SimpleImapClient& to, const std::string& name, unsigned expected,
+    // Runs the bulk copy and sets the folder's outcome from it: its state
+    // and its messages copied, failed and deleted.
+    void copyMessages(SimpleImapClient& from, SimpleImapClient& to, const std::string& name, unsigned expected,
                       FolderOutcome& outcome);
     // The counters from the folder outcomes of the last copy.
     void tally();
@@ -144,8 +144,6 @@ private:
     void serverError(const char* format, ...) __attribute__((format(printf, 2, 3)));
     // Ends the progress line of a folder with its result.
     void endFolderLine(const FolderInfo& folder, const std::string& result);
-    // Ends the progress line of a folder whose copy the interrupt cut.
-    void endCutFolder(const FolderInfo& folder, unsigned copied);
     Result lastResult = Ok;
     bool listed = false;
     bool stoppedByInterrupt = false;
