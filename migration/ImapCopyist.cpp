@@ -196,7 +196,6 @@ ImapCopyist::Result ImapCopyist::copy()
 {
     lastFolders.clear();
     listed = false;
-    stoppedByInterrupt = false;
     lastResult = Ok;
     std::vector<FolderInfo> list;
     listed = listFolders(source, list) == Ok;
@@ -219,7 +218,6 @@ ImapCopyist::Result ImapCopyist::copy()
     // An interrupt before a folder, or one that cut it, leaves it and the
     // folders after it to the interrupt; a failed folder leaves the rest failed.
     auto cutFrom = [&](std::size_t first) {
-        stoppedByInterrupt = true;
         for (std::size_t j = first; j < list.size(); ++j)
             lastFolders[j].state = FolderOutcome::Cut;
     };
@@ -229,13 +227,11 @@ ImapCopyist::Result ImapCopyist::copy()
             break;
         }
         const Result r = copyFolder(list[i], lastFolders[i]);
-        const bool cut = lastFolders[i].state == FolderOutcome::Cut;
         if (r != Ok) {
             lastResult = r;
-            stoppedByInterrupt = cut;
             break;
         }
-        if (cut) {
+        if (lastFolders[i].state == FolderOutcome::Cut) {
             cutFrom(i + 1);
             break;
         }
@@ -258,9 +254,7 @@ ImapCopyist::Outcome ImapCopyist::outcome() const
     Outcome o;
     o.result = lastResult;
     o.listed = listed;
-    o.aborted = abortedFlag();
     o.connectionsCut = connectionsCut();
-    o.stoppedByInterrupt = stoppedByInterrupt;
     o.folders = lastFolders;
     return o;
 }
@@ -268,6 +262,14 @@ ImapCopyist::Outcome ImapCopyist::outcome() const
 bool ImapCopyist::Outcome::complete() const
 {
     return listed && result == Ok && foldersFailed() == 0;
+}
+
+bool ImapCopyist::Outcome::interrupted() const
+{
+    for (const FolderOutcome& f : folders)
+        if (f.state == FolderOutcome::Cut)
+            return true;
+    return false;
 }
 
 bool ImapCopyist::Outcome::nothingCopied() const

@@ -56,13 +56,13 @@ public:
     struct Outcome {
         Result result = Ok;
         bool listed = false;         // the folders were listed with their counts
-        bool aborted = false;        // the copier was aborted (by the time the outcome was read)
         bool connectionsCut = false; // the interrupt cut the connections: what failed since is its doing
-        bool stoppedByInterrupt = false; // the interrupt left folders or messages uncopied
         std::vector<FolderOutcome> folders;
 
         // Every listed folder copied.
         bool complete() const;
+        // The interrupt left folders or messages uncopied: a folder was cut.
+        bool interrupted() const;
         bool nothingCopied() const;
         unsigned foldersCopied() const;
         unsigned foldersFailed() const;
@@ -146,7 +146,6 @@ private:
     void endFolderLine(const FolderInfo& folder, const std::string& result);
     Result lastResult = Ok;
     bool listed = false;
-    bool stoppedByInterrupt = false;
     std::vector<FolderOutcome> lastFolders;
     std::function<void()> interruptPoll;
     zelvo::utils::SocketRegistry* sockets = nullptr;

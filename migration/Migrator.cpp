@@ -5,6 +5,7 @@
 #include "migration/ImapCopyist.h"
 #include "migration/Interrupt.h"
 #include "migration/LogStream.h"
+#include "migration/UserVerdict.h"
 #include "migration/WebStarConfigReader.h"
 
 #include <ctime>
@@ -485,7 +486,8 @@ bool Migrator::copyUser(boost::shared_ptr<WebStarUser> user, MigrationSummary& r
     // The abort lines come before what the interrupt did.
     pollInterrupt();
     const ImapCopyist::Outcome copied = copyist->outcome();
-    if (copied.stoppedByInterrupt || (copied.connectionsCut && !copied.complete()))
+    const UserVerdict verdict = userVerdict(copied);
+    if (verdict.workLeftUndone)
         workLeftUndone = true;
     // What was copied or failed counts also when the copy stopped early, so
     // the summary accounts for every folder and message the source listed.
@@ -493,25 +495,16 @@ bool Migrator::copyUser(boost::shared_ptr<WebStarUser> user, MigrationSummary& r
     record.messagesOk += copied.messagesCopied();
     record.foldersFailed += copied.foldersFailed();
     record.messagesFailed += copied.messagesFailed();
-    // Folders that were not listed and counted: nothing was copied, and the
-    // user gets no line of its own unless the interrupt's cut was the cause.
-    if (!copied.listed) {
-        if (copied.connectionsCut)
-            tellMailNotCopied(*user);
-        return false;
-    }
-    // Once the interrupt has cut the connections, their failures are its own.
-    if (copied.result == ImapCopyist::Result::ConnectionError && !copied.connectionsCut)
+    if (verdict.connectionError)
         log.log(LogStream::Error, "Connection error.\n");
-    if (!copied.complete() && copied.aborted && copied.nothingCopied())
+    if (verdict.mailNotCopied)
         tellMailNotCopied(*user);
-    else
+    if (verdict.migratedLine)
         log.log(LogStream::Line, "User \"%s\" was migrated (%d messages, %d folders, %d errors)\n",
                 user->name.c_str(), static_cast<int>(copied.messagesCopied()),
                 static_cast<int>(copied.foldersCopied()),
                 static_cast<int>(copied.messagesFailed() + copied.foldersFailed()));
-    // A folder or message left uncopied (also by an interrupt) fails the user.
-    return copied.complete();
+    return verdict.complete;
 }
 
 void Migrator::tellSessionLost()
