@@ -76,11 +76,12 @@ void ImapCopyist::endFolderLine(const FolderInfo& folder, const std::string& res
 
 namespace {
 
-// How a folder's line ends: its state, with how many of total messages were
+// How a folder's line ends: its state, with how many of its messages were
 // copied.
-std::string folderResult(const FolderOutcome& outcome, unsigned total)
+std::string folderResult(const FolderOutcome& outcome)
 {
-    const std::string counts = std::to_string(outcome.copied) + " of " + std::to_string(total) + " messages";
+    const std::string counts =
+        std::to_string(outcome.copied) + " of " + std::to_string(outcome.total) + " messages";
     switch (outcome.state) {
     case FolderOutcome::Copied:
         return "OK";
@@ -100,6 +101,7 @@ void settle(FolderOutcome& outcome, ClientResult result, unsigned copied, unsign
     outcome.copied = copied;
     outcome.failed = failed;
     outcome.deleted = report.deleted;
+    outcome.total = report.announced > report.deleted ? report.announced - report.deleted : 0;
     if (report.aborted)
         outcome.state = FolderOutcome::Cut;
     else if (result == ClientResult::Ok && failed == 0)
@@ -207,6 +209,7 @@ ImapCopyist::Result ImapCopyist::copy()
         FolderOutcome o;
         o.name = folder.name;
         o.failed = folder.messages;
+        o.total = folder.messages;
         lastFolders.push_back(o);
     }
     if (!listed) {
@@ -317,7 +320,7 @@ ImapCopyist::Result ImapCopyist::copyFolder(const FolderInfo& folder, FolderOutc
     if (r != ClientResult::Ok) {
         if (connectionsCut()) {
             outcome.state = FolderOutcome::Cut;
-            endFolderLine(folder, folderResult(outcome, folder.messages));
+            endFolderLine(folder, folderResult(outcome));
         } else {
             log->log(LogStream::Error, "I am not able select source folder \"%s\".\n", folder.name.c_str());
         }
@@ -336,7 +339,7 @@ ImapCopyist::Result ImapCopyist::copyFolder(const FolderInfo& folder, FolderOutc
     if (r != ClientResult::Ok) {
         if (connectionsCut()) {
             outcome.state = FolderOutcome::Cut;
-            endFolderLine(folder, folderResult(outcome, folder.messages));
+            endFolderLine(folder, folderResult(outcome));
         } else {
             log->log(LogStream::Error, "I am not able create target folder \"%s\".\n", folder.name.c_str());
         }
@@ -344,9 +347,8 @@ ImapCopyist::Result ImapCopyist::copyFolder(const FolderInfo& folder, FolderOutc
     }
     copyMessages(source, target, folder.name, exists, outcome);
     // A message that did not arrive fails its folder; the copy goes on.
-    const bool cut = outcome.state == FolderOutcome::Cut;
-    endFolderLine(folder, folderResult(outcome, cut ? folder.messages : exists));
-    if (!cut && outcome.deleted > 0)
+    endFolderLine(folder, folderResult(outcome));
+    if (outcome.deleted > 0)
         log->log(LogStream::Line, "%u messages of folder \"%s\" were deleted on the source during its copy.\n",
                  outcome.deleted, folder.name.c_str());
     return Ok;

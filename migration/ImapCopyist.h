@@ -37,6 +37,9 @@ struct FolderOutcome {
     unsigned copied = 0;
     unsigned failed = 0; // messages that did not arrive
     unsigned deleted = 0; // messages the source deleted during the copy
+    // The messages its copy had to move: every one the source announced
+    // during it, less those it deleted (the listed count when no copy ran).
+    unsigned long long total = 0;
     State state = Failed;
 };
 

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <functional>
+#include <map>
 #include <iostream>
 #include <memory>
 #include <mutex>
@@ -649,3 +650,150 @@ TEST_F(ImapCopyistScripted, TheDebugLogTellsWhyTheSourceWasDropped)
 }
 
 } // namespace
+
+namespace {
+
+std::string itemsFrom(unsigned first, unsigned last)
+{
+    std::string out;
+    for (unsigned n = first; n <= last; ++n)
+        out += itemsOf(n);
+    return out;
+}
+
+std::string bodiesFrom(unsigned first, unsigned last)
+{
+    std::string out;
+    for (unsigned n = first; n <= last; ++n)
+        out += bodyOf(n);
+    return out;
+}
+
+// Folders whose STATUS and SELECT both report count, whose FETCH requests
+// are answered from fetches by what follows "A FETCH " ("1:2 (BODY.PEEK[])"),
+// each answer ended by "A OK"; a request not in fetches gets only that.
+// onFetch sees every request first.
+Responder::Reply folders(std::vector<std::string> names, std::string count,
+                         std::map<std::string, std::string> fetches,
+                         std::function<void(const std::string&)> onFetch = nullptr)
+{
+    return [=](const std::string& command, const std::string& tag) {
+        if (has(command, " LIST ")) {
+            std::string out;
+            for (const std::string& n : names)
+                out += "* LIST () \"/\" \"" + n + "\"\r\n";
+            return out + tag + " OK done\r\n";
+        }
+        if (has(command, " STATUS ")) {
+            const std::size_t open = command.find('"');
+            return "* STATUS " + command.substr(open, command.find('"', open + 1) - open + 1) + " (MESSAGES " +
+                   count + ")\r\n" + tag + " OK done\r\n";
+        }
+        if (has(command, " SELECT "))
+            return "* " + count + " EXISTS\r\n" + tag + " OK [READ-WRITE] selected\r\n";
+        if (command.compare(0, 8, "A FETCH ") == 0) {
+            const std::string request = command.substr(8, command.find("\r\n") - 8);
+            if (onFetch)
+                onFetch(request);
+            const auto answer = fetches.find(request);
+            return (answer == fetches.end() ? std::string() : answer->second) + "A OK done\r\n";
+        }
+        return tag + " BAD unexpected\r\n";
+    };
+}
+
+} // namespace
+
+// A folder's line and outcome count against every message the source
+// announced during its copy, less those it deleted: mail that arrives while
+// the folder is copied and is left undone fails it, also when an interrupt
+// left it undone, which cuts the folder.
+TEST_F(ImapCopyistScripted, TheFolderCountsEveryMessageTheSourceAnnounced)
+{
+    const std::string items = "(INTERNALDATE FLAGS)";
+    const std::string bodies = "(BODY.PEEK[])";
+    struct Case {
+        const char* name;
+        const char* count; // STATUS and SELECT
+        std::map<std::string, std::string> fetches;
+        std::string abortAt; // the request the interrupt comes with, or empty
+        const char* ending;  // of the folder's line
+        FolderOutcome::State state;
+        unsigned long long copied, failed, deleted;
+    } cases[] = {
+        {"an interrupt while the first body streams, a second message announced",
+         "1",
+         {{"1:1 " + items, itemsOf(1)}, {"1:1 " + bodies, "* 2 EXISTS\r\n" + bodyOf(1)}},
+         "1:1 " + bodies,
+         "Failed (aborted after 1 of 2 messages)\n",
+         FolderOutcome::Cut,
+         1, 1, 0},
+        {"an interrupt after growth and a deletion",
+         "3",
+         {{"1:3 " + items, itemsFrom(1, 3)}, {"1:3 " + bodies, "* 3 EXPUNGE\r\n* 4 EXISTS\r\n" + bodyOf(1)}},
+         "1:3 " + bodies,
+         "Failed (aborted after 1 of 4 messages)\n",
+         FolderOutcome::Cut,
+         1, 3, 1},
+        {"an interrupt during the last message announced",
+         "1",
+         {{"1:1 " + items, itemsOf(1)}, {"1:1 " + bodies, bodyOf(1)}},
+         "1:1 " + bodies,
+         "OK\n",
+         FolderOutcome::Copied,
+         1, 0, 0},
+        {"a body announced during the copy that never came",
+         "1",
+         {{"1:1 " + items, itemsOf(1)}, {"1:1 " + bodies, "* 2 EXISTS\r\n" + bodyOf(1)}, {"2:2 " + items, itemsOf(2)}},
+         "",
+         "Failed (1 of 2 messages copied)\n",
+         FolderOutcome::Failed,
+         1, 1, 0},
+        {"a folder that grows from 40 to 49, of which 48 arrive",
+         "40",
+         {{"1:40 " + items, itemsFrom(1, 40)},
+          {"1:40 " + bodies, "* 49 EXISTS\r\n" + bodiesFrom(1, 40)},
+          {"41:49 " + items, itemsFrom(41, 49)},
+          {"41:49 " + bodies, bodiesFrom(41, 48)}},
+         "",
+         "Failed (48 of 49 messages copied)\n",
+         FolderOutcome::Failed,
+         48, 1, 0},
+        {"a message deleted and one that never came",
+         "3",
+         {{"1:3 " + items, itemsFrom(1, 3)}, {"1:3 " + bodies, "* 3 EXPUNGE\r\n" + bodyOf(1)}},
+         "",
+         "Failed (1 of 2 messages copied)\n",
+         FolderOutcome::Failed,
+         1, 1, 1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ImapCopyist* victim = nullptr;
+        const std::string abortAt = c.abortAt;
+        Responder source(folders({"INBOX"}, c.count, c.fetches, [&victim, abortAt](const std::string& request) {
+            if (request == abortAt)
+                victim->abort();
+        }));
+        Responder target(emptyTarget());
+        LogStream out(nullptr);
+        ImapCopyist copyist(at(source.port(), false), at(target.port(), false), out);
+        victim = &copyist;
+        EXPECT_EQ(ImapCopyist::Ok, copyAll(copyist, source, target));
+        const ImapCopyist::Outcome outcome = copyist.outcome();
+        ASSERT_EQ(1u, outcome.folders.size());
+        const FolderOutcome& folder = outcome.folders[0];
+        EXPECT_EQ(c.state, folder.state);
+        EXPECT_EQ(c.copied, folder.copied);
+        EXPECT_EQ(c.failed, folder.failed);
+        EXPECT_EQ(c.deleted, folder.deleted);
+        EXPECT_EQ(c.copied, target.with("APPEND").size());
+        std::string logged;
+        out.getData(logged);
+        const std::size_t begin = logged.find("Copying folder \"INBOX\" (" + std::string(c.count) + " messages) ... ");
+        EXPECT_NE(std::string::npos, begin) << logged;
+        EXPECT_NE(std::string::npos, logged.find(c.ending, begin)) << logged;
+        const std::string deletedLine = std::to_string(c.deleted) + " messages of folder \"INBOX\" were deleted";
+        EXPECT_EQ(c.deleted > 0, logged.find(deletedLine) != std::string::npos) << logged;
+    }
+}

@@ -35,12 +35,14 @@ const std::vector<e2e::Account> kAccounts = {
 
 const std::string kRestored = "Restoring Zelvo MailServer IMAP service configuration ... OK\n";
 
-std::string summary(int domainsOk, int domainsFailed, int usersOk, int usersFailed, int foldersOk,
-                    int foldersFailed, int messagesOk, int messagesFailed) {
+std::string summary(unsigned long long domainsOk, unsigned long long domainsFailed, unsigned long long usersOk,
+                    unsigned long long usersFailed, unsigned long long foldersOk, unsigned long long foldersFailed,
+                    unsigned long long messagesOk, unsigned long long messagesFailed) {
     char text[512];
     std::snprintf(text, sizeof text,
-                  "\nMigration summary:\nSuccesses:             Errors:\n%6d Domains         %6d Domains\n"
-                  "%6d Users           %6d Users\n%6d Folders         %6d Folders\n%6d Messages        %6d Messages\n\n",
+                  "\nMigration summary:\nSuccesses:             Errors:\n%6llu Domains         %6llu Domains\n"
+                  "%6llu Users           %6llu Users\n%6llu Folders         %6llu Folders\n"
+                  "%6llu Messages        %6llu Messages\n\n",
                   domainsOk, domainsFailed, usersOk, usersFailed, foldersOk, foldersFailed, messagesOk,
                   messagesFailed);
     return text;
@@ -147,10 +149,11 @@ struct World {
 };
 
 // Each user one folder "INBOX" of one message; the body of the third user's
-// (the last one's) is held until the test releases it.
-ScriptedSource::Answer lastBodyHeld(World& w) {
+// (the last one's) is held until the test releases it, and comes after
+// announced.
+ScriptedSource::Answer lastBodyHeld(World& w, std::string announced = "") {
     auto bodies = std::make_shared<int>(0);
-    return [&w, bodies](const std::string& command, const std::string& tag) -> std::string {
+    return [&w, bodies, announced](const std::string& command, const std::string& tag) -> std::string {
         if (contains(command, " LIST ")) return "* LIST () \"/\" \"INBOX\"\r\n" + tag + " OK done\r\n";
         if (contains(command, " STATUS ")) return "* STATUS \"INBOX\" (MESSAGES 1)\r\n" + tag + " OK done\r\n";
         if (contains(command, "A FETCH 1:1 (INTERNALDATE FLAGS)"))
@@ -160,6 +163,7 @@ ScriptedSource::Answer lastBodyHeld(World& w) {
                 w.held = true;
                 for (int waited = 0; !w.released && waited < 60000; waited += 10)
                     std::this_thread::sleep_for(std::chrono::milliseconds(10));
+                return announced + "* 1 FETCH (BODY[] {6}\r\nbody\r\n)\r\nA OK done\r\n";
             }
             return "* 1 FETCH (BODY[] {6}\r\nbody\r\n)\r\nA OK done\r\n";
         }
@@ -466,6 +470,19 @@ TEST(EndToEndTexts, EveryFailureLine) {
           "User \"cleo\" was migrated (1 messages, 1 folders, 0 errors)\n",
           summary(2, 0, 3, 0, 3, 0, 3, 0) + "Migration finished - <TIME>\n" + kRestored},
          {"Migration was aborted", "ABORTED BY USER", "ERROR"}},
+        // Mail announced during the copy and left undone by the interrupt:
+        // the folder was cut, so the run was aborted.
+        {"interrupt that leaves announced mail undone",
+         {},
+         [](World& w) { w.scripted.reset(new ScriptedSource(lastBodyHeld(w, "* 2 EXISTS\r\n"), 4)); },
+         interruptTheHeldReply,
+         130,
+         {"Creating user (1/1) \"cleo\"", "\nABORTED\n",
+          "Copying folder \"INBOX\" ... Failed (aborted after 1 of 2 messages)\n"
+          "User \"cleo\" was migrated (1 messages, 0 folders, 2 errors)\n"
+          "Domain \"beta.test\" was migrated (0 users, 0 folders, 1 messages, 3 errors)\n",
+          summary(2, 0, 2, 1, 2, 1, 3, 1) + "Migration was aborted - <TIME>\n" + kRestored},
+         {"Migration finished", "ABORTED BY USER", "ERROR"}},
         {"user without name and password",
          {},
          [](World& w) {
