@@ -60,7 +60,7 @@ int main(int argc, char** argv)
     getrusage(RUSAGE_SELF, &usage);
     const double cpu = static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
                        static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
-    std::printf("copied=%u failed=%u folders=%u seconds=%.3f cpu_s=%.3f maxrss_kb=%ld\n", copyist.messages,
+    std::printf("copied=%llu failed=%llu folders=%llu seconds=%.3f cpu_s=%.3f maxrss_kb=%ld\n", copyist.messages,
                 copyist.messageErrors, copyist.folders, seconds, cpu, peakResidentKb());
     if (status != 0) {
         std::string text;

@@ -280,30 +280,30 @@ bool ImapCopyist::Outcome::nothingCopied() const
     return foldersCopied() == 0 && messagesCopied() == 0;
 }
 
-unsigned ImapCopyist::Outcome::foldersCopied() const
+unsigned long long ImapCopyist::Outcome::foldersCopied() const
 {
-    unsigned n = 0;
+    unsigned long long n = 0;
     for (const FolderOutcome& f : folders)
         n += f.state == FolderOutcome::Copied ? 1 : 0;
     return n;
 }
 
-unsigned ImapCopyist::Outcome::foldersFailed() const
+unsigned long long ImapCopyist::Outcome::foldersFailed() const
 {
-    return static_cast<unsigned>(folders.size()) - foldersCopied();
+    return folders.size() - foldersCopied();
 }
 
-unsigned ImapCopyist::Outcome::messagesCopied() const
+unsigned long long ImapCopyist::Outcome::messagesCopied() const
 {
-    unsigned n = 0;
+    unsigned long long n = 0;
     for (const FolderOutcome& f : folders)
         n += f.copied;
     return n;
 }
 
-unsigned ImapCopyist::Outcome::messagesFailed() const
+unsigned long long ImapCopyist::Outcome::messagesFailed() const
 {
-    unsigned n = 0;
+    unsigned long long n = 0;
     for (const FolderOutcome& f : folders)
         n += f.failed;
     return n;
@@ -349,7 +349,7 @@ ImapCopyist::Result ImapCopyist::copyFolder(const FolderInfo& folder, FolderOutc
     // A message that did not arrive fails its folder; the copy goes on.
     endFolderLine(folder, folderResult(outcome));
     if (outcome.deleted > 0)
-        log->log(LogStream::Line, "%u messages of folder \"%s\" were deleted on the source during its copy.\n",
+        log->log(LogStream::Line, "%llu messages of folder \"%s\" were deleted on the source during its copy.\n",
                  outcome.deleted, folder.name.c_str());
     return Ok;
 }

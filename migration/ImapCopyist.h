@@ -34,9 +34,10 @@ struct FolderOutcome {
         Cut,    // an interrupt ended its copy, or kept it from starting
     };
     std::string name;
-    unsigned copied = 0;
-    unsigned failed = 0; // messages that did not arrive
-    unsigned deleted = 0; // messages the source deleted during the copy
+    // Message counts are 64-bit: a source may claim any number.
+    unsigned long long copied = 0;
+    unsigned long long failed = 0;  // messages that did not arrive
+    unsigned long long deleted = 0; // messages the source deleted during the copy
     // The messages its copy had to move: every one the source announced
     // during it, less those it deleted (the listed count when no copy ran).
     unsigned long long total = 0;
@@ -67,10 +68,10 @@ public:
         // The interrupt left folders or messages uncopied: a folder was cut.
         bool interrupted() const;
         bool nothingCopied() const;
-        unsigned foldersCopied() const;
-        unsigned foldersFailed() const;
-        unsigned messagesCopied() const;
-        unsigned messagesFailed() const;
+        unsigned long long foldersCopied() const;
+        unsigned long long foldersFailed() const;
+        unsigned long long messagesCopied() const;
+        unsigned long long messagesFailed() const;
     };
 
     ImapCopyist(const ConnectionConfiguration& source, const ConnectionConfiguration& target, LogStream& log);
@@ -119,10 +120,10 @@ public:
     ConnectionConfiguration sourceCfg;
     ConnectionConfiguration targetCfg;
     LogStream* log;
-    unsigned messages = 0;
-    unsigned folders = 0;
-    unsigned messageErrors = 0;
-    unsigned folderErrors = 0;
+    unsigned long long messages = 0;
+    unsigned long long folders = 0;
+    unsigned long long messageErrors = 0;
+    unsigned long long folderErrors = 0;
     mutable zelvo::tiny::ZMutex mutex; // guards aborted
     bool aborted = false;
 

@@ -1,16 +1,17 @@
 #ifndef ZELVO_MIGRATION_MIGRATIONSUMMARY_H
 #define ZELVO_MIGRATION_MIGRATIONSUMMARY_H
 
-// The totals of a run, or of one post office while it is migrated.
+// The totals of a run, or of one post office while it is migrated; 64-bit,
+// as a source may claim any number of messages.
 struct MigrationSummary {
-    unsigned domainsOk = 0;
-    unsigned usersOk = 0;
-    unsigned foldersOk = 0;
-    unsigned messagesOk = 0;
-    unsigned domainsFailed = 0;
-    unsigned usersFailed = 0;
-    unsigned foldersFailed = 0;
-    unsigned messagesFailed = 0;
+    unsigned long long domainsOk = 0;
+    unsigned long long usersOk = 0;
+    unsigned long long foldersOk = 0;
+    unsigned long long messagesOk = 0;
+    unsigned long long domainsFailed = 0;
+    unsigned long long usersFailed = 0;
+    unsigned long long foldersFailed = 0;
+    unsigned long long messagesFailed = 0;
 
     MigrationSummary& operator+=(const MigrationSummary& other)
     {

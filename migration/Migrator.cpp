@@ -342,14 +342,11 @@ void Migrator::printSummary()
 {
     log.log(LogStream::Line, "\nMigration summary:\n");
     log.log(LogStream::Line, "Successes:             Errors:\n");
-    log.log(LogStream::Line, "%6d Domains         %6d Domains\n", static_cast<int>(summary.domainsOk),
-            static_cast<int>(summary.domainsFailed));
-    log.log(LogStream::Line, "%6d Users           %6d Users\n", static_cast<int>(summary.usersOk),
-            static_cast<int>(summary.usersFailed));
-    log.log(LogStream::Line, "%6d Folders         %6d Folders\n", static_cast<int>(summary.foldersOk),
-            static_cast<int>(summary.foldersFailed));
-    log.log(LogStream::Line, "%6d Messages        %6d Messages\n\n", static_cast<int>(summary.messagesOk),
-            static_cast<int>(summary.messagesFailed));
+    log.log(LogStream::Line, "%6llu Domains         %6llu Domains\n", summary.domainsOk, summary.domainsFailed);
+    log.log(LogStream::Line, "%6llu Users           %6llu Users\n", summary.usersOk, summary.usersFailed);
+    log.log(LogStream::Line, "%6llu Folders         %6llu Folders\n", summary.foldersOk, summary.foldersFailed);
+    log.log(LogStream::Line, "%6llu Messages        %6llu Messages\n\n", summary.messagesOk,
+            summary.messagesFailed);
 }
 
 bool Migrator::migrateDomain(WebStarConfigReader& reader, boost::shared_ptr<WebStarPostOffice> postOffice)
@@ -413,12 +410,12 @@ bool Migrator::migrateDomain(WebStarConfigReader& reader, boost::shared_ptr<WebS
     // A domain of which an interrupt let nothing move is not a migrated one.
     const bool nothingMoved = workLeftUndone && !undoneBefore && record.usersOk == 0 && record.foldersOk == 0 &&
                               record.messagesOk == 0;
-    log.log(LogStream::Line, "Domain \"%s\" %s (%d users, %d folders, %d messages, %d errors)\n", domain.c_str(),
+    log.log(LogStream::Line, "Domain \"%s\" %s (%llu users, %llu folders, %llu messages, %llu errors)\n",
+            domain.c_str(),
             nothingMoved ? "exists on the target, but the migration was aborted before any of its users was migrated"
                          : "was migrated",
-            static_cast<int>(record.usersOk), static_cast<int>(record.foldersOk),
-            static_cast<int>(record.messagesOk),
-            static_cast<int>(record.usersFailed + record.foldersFailed + record.messagesFailed));
+            record.usersOk, record.foldersOk, record.messagesOk,
+            record.usersFailed + record.foldersFailed + record.messagesFailed);
     summary += record;
     return !nothingMoved;
 }
@@ -500,10 +497,9 @@ bool Migrator::copyUser(boost::shared_ptr<WebStarUser> user, MigrationSummary& r
     if (verdict.mailNotCopied)
         tellMailNotCopied(*user);
     if (verdict.migratedLine)
-        log.log(LogStream::Line, "User \"%s\" was migrated (%d messages, %d folders, %d errors)\n",
-                user->name.c_str(), static_cast<int>(copied.messagesCopied()),
-                static_cast<int>(copied.foldersCopied()),
-                static_cast<int>(copied.messagesFailed() + copied.foldersFailed()));
+        log.log(LogStream::Line, "User \"%s\" was migrated (%llu messages, %llu folders, %llu errors)\n",
+                user->name.c_str(), copied.messagesCopied(), copied.foldersCopied(),
+                copied.messagesFailed() + copied.foldersFailed());
     return verdict.complete;
 }
 

@@ -797,3 +797,29 @@ TEST_F(ImapCopyistScripted, TheFolderCountsEveryMessageTheSourceAnnounced)
         EXPECT_EQ(c.deleted > 0, logged.find(deletedLine) != std::string::npos) << logged;
     }
 }
+
+// Counts past 2^32 (a source that claims more messages than it has) are
+// kept whole, in each folder and in their sums.
+TEST_F(ImapCopyistScripted, CountsPastTwoToThe32DoNotWrap)
+{
+    Responder source(folders({"One", "Two"}, "3000000000",
+                             {{"1:3000000000 (INTERNALDATE FLAGS)", itemsOf(1)},
+                              {"1:3000000000 (BODY.PEEK[])", bodyOf(1)}}));
+    Responder target(emptyTarget());
+    LogStream out(nullptr);
+    ImapCopyist copyist(at(source.port(), false), at(target.port(), false), out);
+    EXPECT_EQ(ImapCopyist::Ok, copyAll(copyist, source, target));
+    const ImapCopyist::Outcome outcome = copyist.outcome();
+    EXPECT_EQ(2u, outcome.messagesCopied());
+    EXPECT_EQ(5999999998ull, outcome.messagesFailed());
+    EXPECT_EQ(2u, copyist.messages);
+    EXPECT_EQ(5999999998ull, copyist.messageErrors);
+    EXPECT_EQ(2u, copyist.folderErrors);
+    std::string logged;
+    out.getData(logged);
+    for (const char* name : {"One", "Two"}) {
+        EXPECT_NE(std::string::npos, logged.find(std::string("Copying folder \"") + name +
+                                                 "\" ... Failed (1 of 3000000000 messages copied)\n"))
+            << logged;
+    }
+}

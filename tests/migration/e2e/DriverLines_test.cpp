@@ -171,6 +171,22 @@ ScriptedSource::Answer lastBodyHeld(World& w, std::string announced = "") {
     };
 }
 
+// Each user one folder "INBOX" whose STATUS and SELECT report count, of which
+// only message 1 comes; its body comes after announced.
+ScriptedSource::Answer claimingFolder(std::string count, std::string announced = "") {
+    return [count, announced](const std::string& command, const std::string& tag) -> std::string {
+        if (contains(command, " LIST ")) return "* LIST () \"/\" \"INBOX\"\r\n" + tag + " OK done\r\n";
+        if (contains(command, " STATUS ")) return "* STATUS \"INBOX\" (MESSAGES " + count + ")\r\n" + tag + " OK done\r\n";
+        if (contains(command, " SELECT ")) return "* " + count + " EXISTS\r\n" + tag + " OK selected\r\n";
+        if (contains(command, "A FETCH 1:" + count + " (INTERNALDATE FLAGS)"))
+            return "* 1 FETCH (INTERNALDATE \"1-Jan-2024 00:00:00 +0000\" FLAGS (\\Seen))\r\nA OK done\r\n";
+        if (contains(command, "A FETCH 1:" + count + " (BODY.PEEK[])"))
+            return announced + "* 1 FETCH (BODY[] {6}\r\nbody\r\n)\r\nA OK done\r\n";
+        if (contains(command, "A FETCH ")) return "A OK done\r\n";
+        return tag + " OK done\r\n";
+    };
+}
+
 // While the reply is held: SIGINT, and the reply once the signal is taken.
 bool interruptTheHeldReply(World& w) {
     for (int waited = 0; !w.held && waited < 60000; waited += 10)
@@ -483,6 +499,30 @@ TEST(EndToEndTexts, EveryFailureLine) {
           "Domain \"beta.test\" was migrated (0 users, 0 folders, 1 messages, 3 errors)\n",
           summary(2, 0, 2, 1, 2, 1, 3, 1) + "Migration was aborted - <TIME>\n" + kRestored},
          {"Migration finished", "ABORTED BY USER", "ERROR"}},
+        // Counts a source claims beyond 2^32 in all, and beyond 2^31 in one
+        // folder, are printed whole.
+        {"folders that claim 3000000000 messages",
+         {},
+         [](World& w) { w.scripted.reset(new ScriptedSource(claimingFolder("3000000000"), 4)); },
+         nullptr,
+         1,
+         {"Copying folder \"INBOX\" ... Failed (1 of 3000000000 messages copied)\n"
+          "User \"anna\" was migrated (1 messages, 0 folders, 3000000000 errors)\n",
+          "Domain \"acme.test\" was migrated (0 users, 0 folders, 2 messages, 6000000002 errors)\n",
+          "User \"cleo\" was migrated (1 messages, 0 folders, 3000000000 errors)\n"
+          "Domain \"beta.test\" was migrated (0 users, 0 folders, 1 messages, 3000000001 errors)\n" +
+              summary(2, 0, 0, 3, 0, 3, 3, 8999999997)},
+         {}},
+        {"a one-message folder that announces 4294967295",
+         {},
+         [](World& w) { w.scripted.reset(new ScriptedSource(claimingFolder("1", "* 4294967295 EXISTS\r\n"), 4)); },
+         nullptr,
+         1,
+         {"Copying folder \"INBOX\" ... Failed (1 of 4294967295 messages copied)\n"
+          "User \"anna\" was migrated (1 messages, 0 folders, 4294967295 errors)\n",
+          "Domain \"acme.test\" was migrated (0 users, 0 folders, 2 messages, 8589934592 errors)\n",
+          summary(2, 0, 0, 3, 0, 3, 3, 12884901882)},
+         {}},
         {"user without name and password",
          {},
          [](World& w) {
