@@ -77,22 +77,33 @@ bool has(const std::string& command, const std::string& text)
     return command.find(text) != std::string::npos;
 }
 
+// The answer of a source with the given folders of count messages each to
+// LIST or STATUS; empty for any other command.
+std::string listingAnswer(const std::vector<std::string>& folders, const std::string& count,
+                          const std::string& command, const std::string& tag)
+{
+    if (has(command, " LIST ")) {
+        std::string out;
+        for (const std::string& f : folders)
+            out += "* LIST () \"/\" \"" + f + "\"\r\n";
+        return out + tag + " OK done\r\n";
+    }
+    if (has(command, " STATUS ")) {
+        const std::size_t open = command.find('"');
+        const std::string name = command.substr(open, command.find('"', open + 1) - open + 1);
+        return "* STATUS " + name + " (MESSAGES " + count + ")\r\n" + tag + " OK done\r\n";
+    }
+    return std::string();
+}
+
 // A source with the given folders of one message each; SELECT of refused
 // fails.
 Responder::Reply sourceWith(std::vector<std::string> folders, std::string refused = "")
 {
     return [folders, refused](const std::string& command, const std::string& tag) {
-        if (has(command, " LIST ")) {
-            std::string out;
-            for (const std::string& f : folders)
-                out += "* LIST () \"/\" \"" + f + "\"\r\n";
-            return out + tag + " OK done\r\n";
-        }
-        if (has(command, " STATUS ")) {
-            const std::size_t open = command.find('"');
-            const std::string name = command.substr(open, command.find('"', open + 1) - open + 1);
-            return "* STATUS " + name + " (MESSAGES 1)\r\n" + tag + " OK done\r\n";
-        }
+        const std::string listing = listingAnswer(folders, "1", command, tag);
+        if (!listing.empty())
+            return listing;
         if (has(command, " SELECT "))
             return tag + (!refused.empty() && has(command, "\"" + refused + "\"") ? " NO no such folder\r\n"
                                                                                   : " OK selected\r\n");
@@ -678,17 +689,9 @@ Responder::Reply folders(std::vector<std::string> names, std::string count,
                          std::function<void(const std::string&)> onFetch = nullptr)
 {
     return [=](const std::string& command, const std::string& tag) {
-        if (has(command, " LIST ")) {
-            std::string out;
-            for (const std::string& n : names)
-                out += "* LIST () \"/\" \"" + n + "\"\r\n";
-            return out + tag + " OK done\r\n";
-        }
-        if (has(command, " STATUS ")) {
-            const std::size_t open = command.find('"');
-            return "* STATUS " + command.substr(open, command.find('"', open + 1) - open + 1) + " (MESSAGES " +
-                   count + ")\r\n" + tag + " OK done\r\n";
-        }
+        const std::string listing = listingAnswer(names, count, command, tag);
+        if (!listing.empty())
+            return listing;
         if (has(command, " SELECT "))
             return "* " + count + " EXISTS\r\n" + tag + " OK [READ-WRITE] selected\r\n";
         if (command.compare(0, 8, "A FETCH ") == 0) {
