@@ -407,17 +407,17 @@ bool Migrator::migrateDomain(WebStarConfigReader& reader, boost::shared_ptr<WebS
     }
 
     const std::string domain = postOffice->smtpDomains.empty() ? std::string() : postOffice->smtpDomains[0];
-    // A domain of which an interrupt let nothing move is not a migrated one.
-    const bool nothingMoved = workLeftUndone && !undoneBefore && record.usersOk == 0 && record.foldersOk == 0 &&
-                              record.messagesOk == 0;
+    // A domain whose migration an interrupt cut before any of its users was
+    // migrated whole is not a migrated one, whatever mail had moved.
+    const bool noUserMigrated = workLeftUndone && !undoneBefore && record.usersOk == 0;
     log.log(LogStream::Line, "Domain \"%s\" %s (%llu users, %llu folders, %llu messages, %llu errors)\n",
             domain.c_str(),
-            nothingMoved ? "exists on the target, but the migration was aborted before any of its users was migrated"
+            noUserMigrated ? "exists on the target, but the migration was aborted before any of its users was migrated"
                          : "was migrated",
             record.usersOk, record.foldersOk, record.messagesOk,
             record.usersFailed + record.foldersFailed + record.messagesFailed);
     summary += record;
-    return !nothingMoved;
+    return !noUserMigrated;
 }
 
 bool Migrator::migrateUser(boost::shared_ptr<WebStarUser> user, MigrationSummary& record)

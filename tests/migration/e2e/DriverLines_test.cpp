@@ -496,8 +496,9 @@ TEST(EndToEndTexts, EveryFailureLine) {
          {"Creating user (1/1) \"cleo\"", "\nABORTED\n",
           "Copying folder \"INBOX\" ... Failed (aborted after 1 of 2 messages)\n"
           "User \"cleo\" was migrated (1 messages, 0 folders, 2 errors)\n"
-          "Domain \"beta.test\" was migrated (0 users, 0 folders, 1 messages, 3 errors)\n",
-          summary(2, 0, 2, 1, 2, 1, 3, 1) + "Migration was aborted - <TIME>\n" + kRestored},
+          "Domain \"beta.test\" exists on the target, but the migration was aborted before any of its users was "
+          "migrated (0 users, 0 folders, 1 messages, 3 errors)\n",
+          summary(1, 1, 2, 1, 2, 1, 3, 1) + "Migration was aborted - <TIME>\n" + kRestored},
          {"Migration finished", "ABORTED BY USER", "ERROR"}},
         // Counts a source claims beyond 2^32 in all, and beyond 2^31 in one
         // folder, are printed whole.
