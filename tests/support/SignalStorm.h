@@ -13,19 +13,20 @@
 
 namespace testsupport {
 
-// From construction, sends SIGUSR1 to target every intervalMs, at most limit
-// times, from a thread of its own. The handler only counts; it is installed
-// with SA_RESTART, as the tool installs its own, so only calls that the
-// kernel never restarts see EINTR. When the limit is reached, whenOver runs
-// on that thread (it can free a call that would otherwise wait on). The
-// previous handler comes back on destruction.
+// From construction (or firstAfterMs later), sends SIGUSR1 to target every
+// intervalMs, at most limit times, from a thread of its own. The handler
+// only counts; it is installed with SA_RESTART, as the tool installs its
+// own, so only calls that the kernel never restarts see EINTR. When the
+// limit is reached, whenOver runs on that thread (it can free a call that
+// would otherwise wait on). The previous handler comes back on destruction.
 //
 // A call under test that ends while the signals still come kept its
 // time-out: outlasted() is false. One that restarts its wait after every
 // signal lasts until the signals stop.
 class SignalStorm {
 public:
-    SignalStorm(pthread_t target, int intervalMs, int limit, std::function<void()> whenOver = {})
+    SignalStorm(pthread_t target, int intervalMs, int limit, std::function<void()> whenOver = {},
+                int firstAfterMs = 0)
         : limit_(limit)
     {
         struct sigaction action = {};
@@ -34,7 +35,10 @@ public:
         action.sa_flags = SA_RESTART;
         sigaction(SIGUSR1, &action, &previous_);
         seen() = 0;
-        thread_ = std::thread([this, target, intervalMs, whenOver] {
+        thread_ = std::thread([this, target, intervalMs, whenOver, firstAfterMs] {
+            const auto first = std::chrono::steady_clock::now() + std::chrono::milliseconds(firstAfterMs);
+            while (!stop_ && std::chrono::steady_clock::now() < first)
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
             while (!stop_ && sent_ < limit_) {
                 pthread_kill(target, SIGUSR1);
                 ++sent_;

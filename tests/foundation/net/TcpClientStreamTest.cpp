@@ -60,6 +60,42 @@ std::string binaryPayload(size_t size)
     return bytes;
 }
 
+// A listener on 127.0.0.1 whose queue of length 0 one connection fills:
+// it is never accepted, and the SYNs of any further connect are dropped,
+// so that connect waits without an answer.
+class FullListener {
+public:
+    FullListener()
+    {
+        if (!zelvo::utils::sockListenIp4(listenFd, htonl(INADDR_LOOPBACK), 0, &port, 0))
+            return;
+        filler = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        address.sin_port = htons(port);
+        filled = ::connect(filler, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+    }
+    ~FullListener()
+    {
+        if (filler >= 0)
+            ::close(filler);
+        if (listenFd >= 0)
+            ::close(listenFd);
+    }
+    FullListener(const FullListener&) = delete;
+    FullListener& operator=(const FullListener&) = delete;
+
+    bool ok() const { return filled; }
+    std::string url() const { return "imap://127.0.0.1:" + std::to_string(port); }
+
+private:
+    int listenFd = -1;
+    int filler = -1;
+    unsigned short port = 0;
+    bool filled = false;
+};
+
 // A client buffer that records the transfers and can be told to cut or fail
 // the next sends.
 class RecordingBuffer : public basic_tcpclientbuffer {
@@ -322,20 +358,11 @@ TEST(TcpClientStream, SignalsDoNotStretchTheSendTimeout)
 // been sent, the registry cuts the connect, so a failure ends the test too.
 TEST(TcpClientStream, SignalsDoNotStretchTheConnectTimeout)
 {
-    int listenFd = -1;
-    unsigned short port = 0;
-    ASSERT_TRUE(zelvo::utils::sockListenIp4(listenFd, htonl(INADDR_LOOPBACK), 0, &port, 0));
-    // One connection fills a queue of length 0; it is never accepted.
-    const int filler = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = htons(port);
-    ASSERT_EQ(::connect(filler, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    FullListener listener;
+    ASSERT_TRUE(listener.ok());
 
     zelvo::utils::SocketRegistry registry;
-    basic_tcpclientiostream s(InetSocketAddress("imap://127.0.0.1:" + std::to_string(port)),
-                              InetSocketAddress::any(), 4096, 4096);
+    basic_tcpclientiostream s(InetSocketAddress(listener.url()), InetSocketAddress::any(), 4096, 4096);
     s.getBuffer()->setSocketRegistry(&registry);
     s.setTimeoutInSeconds(1);
     {
@@ -349,8 +376,77 @@ TEST(TcpClientStream, SignalsDoNotStretchTheConnectTimeout)
     EXPECT_TRUE(s.bad());
     EXPECT_FALSE(s.isConnected());
     s.getBuffer()->setSocketRegistry(nullptr);
-    ::close(filler);
-    ::close(listenFd);
+}
+
+// A call that a signal interrupts half-way through its time-out resumes
+// with what is left of the time-out counted from its start, not with the
+// whole time-out again from the signal. The signals begin at 500 ms of a
+// 1 s time-out: a wait counted from the first of them would end at 1.5 s.
+TEST(TcpClientStream, AfterASignalTheTimeoutCountsFromTheStart)
+{
+    enum class Call { Connect, Receive, Send };
+    const struct Row {
+        const char* name;
+        Call call;
+    } rows[] = {{"connect", Call::Connect}, {"receive", Call::Receive}, {"send", Call::Send}};
+    constexpr int timeoutSeconds = 1;
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        FullListener listener;
+        ASSERT_TRUE(listener.ok());
+        zelvo::utils::SocketRegistry registry;
+        basic_tcpclientiostream stream(InetSocketAddress(listener.url()), InetSocketAddress::any(), 4096, 4096);
+        stream.getBuffer()->setSocketRegistry(&registry);
+        stream.setTimeoutInSeconds(timeoutSeconds);
+        // Nothing ever arrives on ours, and theirs never reads.
+        int pair[2];
+        ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair), 0);
+        const int ours = pair[0];
+        const timeval tv{timeoutSeconds, 0};
+        ASSERT_EQ(0, setsockopt(ours, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv));
+        ASSERT_EQ(0, setsockopt(ours, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv));
+        const std::string block(64 * 1024, 'x');
+        if (row.call == Call::Send)
+            while (::send(ours, block.data(), block.size(), MSG_DONTWAIT) > 0) {
+            }
+
+        bool failed = false;
+        int signalsBeforeTheEnd = 0;
+        std::chrono::steady_clock::duration took{};
+        {
+            // One signal every 20 ms from 500 ms on, for two seconds; then
+            // the registry cuts a connect that still waits.
+            testsupport::SignalStorm storm(pthread_self(), 20, 100, [&registry] { registry.shutdownAll(); }, 500);
+            const auto start = std::chrono::steady_clock::now();
+            char byte;
+            switch (row.call) {
+            case Call::Connect:
+                stream.create();
+                failed = stream.bad();
+                break;
+            case Call::Receive:
+                failed = zelvo::utils::recvWithinTimeout(ours, &byte, 1, 0) < 0 && errno == EAGAIN;
+                break;
+            case Call::Send:
+                failed = zelvo::utils::sendWithinTimeout(ours, block.data(), block.size(), MSG_NOSIGNAL) < 0 &&
+                         (errno == EAGAIN || errno == EWOULDBLOCK);
+                break;
+            }
+            took = std::chrono::steady_clock::now() - start;
+            signalsBeforeTheEnd = testsupport::SignalStorm::received();
+            storm.stop();
+        }
+        stream.getBuffer()->setSocketRegistry(nullptr);
+        ::close(pair[0]);
+        ::close(pair[1]);
+        EXPECT_TRUE(failed);
+        EXPECT_GT(signalsBeforeTheEnd, 0) << "no signal came while the call waited";
+        // The kernel counts socket time-outs in ticks: one may end a few
+        // milliseconds early.
+        const auto tookMs = std::chrono::duration_cast<std::chrono::milliseconds>(took).count();
+        EXPECT_GE(tookMs, timeoutSeconds * 1000 - 20);
+        EXPECT_LT(tookMs, timeoutSeconds * 1000 + 300);
+    }
 }
 
 TEST(TcpClientStream, RefusedConnectSetsBadbitAndBufferCanRetry)

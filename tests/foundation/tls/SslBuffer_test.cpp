@@ -9,6 +9,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -463,6 +464,77 @@ TEST(SslBufferTest, ASilentPeerEndsAReadAtTheTimeOutAndTheStreamGoesOn)
             released = true;
             ASSERT_TRUE(std::getline(*stream, line));
             EXPECT_EQ("hello", line);
+            stream->close();
+        }
+    }
+}
+
+// A peer that sends a record one byte every 250 ms keeps the socket
+// readable more often than the time-out, but never completes the record:
+// the read ends at its time-out from its start, neither a whole time-out
+// after the latest byte (which would hold it for as long as the bytes
+// come) nor after a wait of a whole time-out begun at the latest byte.
+TEST(SslBufferTest, ATricklingPeerEndsAReadAtTheTimeOut)
+{
+    tlstest::SigpipeIgnored quiet;
+    constexpr auto trickleCap = std::chrono::seconds(6);
+    constexpr auto interval = std::chrono::milliseconds(250);
+    struct Row {
+        const char* name;
+        int version;
+        int bytes;  // then silence; 0: until the read ends
+    };
+    const Row rows[] = {
+        {"TLS 1.2, bytes until the read ends", TLS1_2_VERSION, 0},
+        {"TLS 1.3, bytes until the read ends", TLS1_3_VERSION, 0},
+        // The last byte comes at 750 ms of the client's 1 s time-out.
+        {"TLS 1.2, four bytes then silence", TLS1_2_VERSION, 4},
+        {"TLS 1.3, four bytes then silence", TLS1_3_VERSION, 4},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        ServerCtx server(row.version);
+        std::atomic<pid_t> reader{0};
+        std::atomic<bool> released{false};
+        std::atomic<bool> gaveUp{false};
+        tlstest::Listener listener;
+        {
+            tlstest::PeerThread peer(listener, [&](int fd) {
+                SSL* ssl = tlstest::handshake(server.ctx, fd, true);
+                if (!ssl)
+                    return;
+                BIO* memory = BIO_new(BIO_s_mem());
+                SSL_set0_wbio(ssl, memory);
+                const std::string text(1000, 'x');
+                SSL_write(ssl, text.data(), static_cast<int>(text.size()));
+                char* bytes = nullptr;
+                const long length = BIO_get_mem_data(memory, &bytes);
+                // The schedule starts with the client's read.
+                tlstest::waitUntilBlocked(reader);
+                const auto start = std::chrono::steady_clock::now();
+                const long count = row.bytes > 0 ? row.bytes : length;
+                for (long at = 0; at < count && interval * at < trickleCap && !released; ++at) {
+                    std::this_thread::sleep_until(start + interval * at);
+                    ::send(fd, bytes + at, 1, MSG_NOSIGNAL);
+                }
+                while (!released && std::chrono::steady_clock::now() < start + trickleCap)
+                    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+                gaveUp = !released;
+                SSL_free(ssl);
+            });
+            auto stream = connectedWithShortTimeout(listener);
+            ASSERT_TRUE(stream->good());
+            reader = static_cast<pid_t>(::syscall(SYS_gettid));
+            const auto start = std::chrono::steady_clock::now();
+            std::string line;
+            EXPECT_FALSE(std::getline(*stream, line));
+            const auto took = std::chrono::steady_clock::now() - start;
+            released = true;
+            EXPECT_TRUE(stream->eof());
+            EXPECT_FALSE(gaveUp) << "the read waited until the peer gave up";
+            const auto tookMs = std::chrono::duration_cast<std::chrono::milliseconds>(took).count();
+            EXPECT_GE(tookMs, 1000);
+            EXPECT_LT(tookMs, 1500);
             stream->close();
         }
     }
