@@ -124,9 +124,17 @@ bool createThread(void (*fn)(void*), void* arg, pthread_t* out, const ThreadAttr
 
     pthread_attr_t attributes;
     pthread_attr_t* usedAttributes = nullptr;
-    if (attrs.stackSize != 0) {
+    if (attrs.stackSize != 0 || !out) {
         if (pthread_attr_init(&attributes) != 0)
             return false;
+        usedAttributes = &attributes;
+    }
+    // Detached from its first instruction: nobody can join it.
+    if (!out && pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED) != 0) {
+        pthread_attr_destroy(&attributes);
+        return false;
+    }
+    if (attrs.stackSize != 0) {
         size_t size = attrs.stackSize;
         if (size < smallestStackSize)
             size = smallestStackSize;
@@ -136,7 +144,6 @@ bool createThread(void (*fn)(void*), void* arg, pthread_t* out, const ThreadAttr
             pthread_attr_destroy(&attributes);
             return false;
         }
-        usedAttributes = &attributes;
     }
 
     StartRecord* record = new StartRecord{fn, arg, attrs.name};
@@ -150,8 +157,6 @@ bool createThread(void (*fn)(void*), void* arg, pthread_t* out, const ThreadAttr
     }
     if (out)
         *out = thread;
-    else
-        pthread_detach(thread);
     return true;
 }
 
