@@ -435,12 +435,7 @@ TEST(SslBufferTest, ASilentPeerEndsAReadAtTheTimeOutAndTheStreamGoesOn)
                 std::string record;
                 if (row.partialRecord) {
                     // The record is built in memory and sent in two pieces.
-                    BIO* memory = BIO_new(BIO_s_mem());
-                    SSL_set0_wbio(ssl, memory);
-                    SSL_write(ssl, "hello\n", 6);
-                    char* bytes = nullptr;
-                    long length = BIO_get_mem_data(memory, &bytes);
-                    record.assign(bytes, static_cast<size_t>(length));
+                    record = tlstest::recordFor(ssl, "hello\n");
                     ::send(fd, record.data(), 8, MSG_NOSIGNAL);
                 }
                 gaveUp = !keepSilent(fd, released);
@@ -503,19 +498,14 @@ TEST(SslBufferTest, ATricklingPeerEndsAReadAtTheTimeOut)
                 SSL* ssl = tlstest::handshake(server.ctx, fd, true);
                 if (!ssl)
                     return;
-                BIO* memory = BIO_new(BIO_s_mem());
-                SSL_set0_wbio(ssl, memory);
-                const std::string text(1000, 'x');
-                SSL_write(ssl, text.data(), static_cast<int>(text.size()));
-                char* bytes = nullptr;
-                const long length = BIO_get_mem_data(memory, &bytes);
+                const std::string record = tlstest::recordFor(ssl, std::string(1000, 'x'));
                 // The schedule starts with the client's read.
                 tlstest::waitUntilBlocked(reader);
                 const auto start = std::chrono::steady_clock::now();
-                const long count = row.bytes > 0 ? row.bytes : length;
-                for (long at = 0; at < count && interval * at < trickleCap && !released; ++at) {
+                const std::size_t count = row.bytes > 0 ? std::size_t(row.bytes) : record.size();
+                for (std::size_t at = 0; at < count && interval * at < trickleCap && !released; ++at) {
                     std::this_thread::sleep_until(start + interval * at);
-                    ::send(fd, bytes + at, 1, MSG_NOSIGNAL);
+                    ::send(fd, &record[at], 1, MSG_NOSIGNAL);
                 }
                 while (!released && std::chrono::steady_clock::now() < start + trickleCap)
                     std::this_thread::sleep_for(std::chrono::milliseconds(10));

@@ -161,6 +161,18 @@ inline SSL* handshake(SSL_CTX* ctx, int fd, bool server)
     return ssl;
 }
 
+// The record (or records) ssl would send for text, built in memory and not
+// sent; from then on ssl writes to memory only.
+inline std::string recordFor(SSL* ssl, const std::string& text)
+{
+    BIO* memory = BIO_new(BIO_s_mem());
+    SSL_set0_wbio(ssl, memory);
+    SSL_write(ssl, text.data(), static_cast<int>(text.size()));
+    char* bytes = nullptr;
+    const long length = BIO_get_mem_data(memory, &bytes);
+    return std::string(bytes, static_cast<size_t>(length));
+}
+
 // Reads until the peer closes; returns everything read.
 inline std::string readAll(SSL* ssl)
 {

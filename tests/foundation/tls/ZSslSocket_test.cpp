@@ -544,17 +544,6 @@ namespace {
 // How the peer ends the session once the client has read its line.
 enum class PeerEnd { CloseNotify, Fin, Reset, ForgedRecord, CutRecord, Silence };
 
-// The next record ssl would send for text, built in memory and not sent.
-std::string recordFor(SSL* ssl, const char* text)
-{
-    BIO* memory = BIO_new(BIO_s_mem());
-    SSL_set0_wbio(ssl, memory);
-    SSL_write(ssl, text, static_cast<int>(std::strlen(text)));
-    char* bytes = nullptr;
-    const long length = BIO_get_mem_data(memory, &bytes);
-    return std::string(bytes, static_cast<size_t>(length));
-}
-
 // Reads and drops raw bytes until the client closes (or a safety limit).
 void drainUntilClosed(int fd)
 {
@@ -578,14 +567,14 @@ void endSession(SSL* ssl, int fd, PeerEnd end)
         break;
     }
     case PeerEnd::ForgedRecord: {
-        std::string record = recordFor(ssl, "more\n");
+        std::string record = tlstest::recordFor(ssl, "more\n");
         record.back() ^= 0x01;  // the record's authentication no longer holds
         ::send(fd, record.data(), record.size(), MSG_NOSIGNAL);
         drainUntilClosed(fd);
         break;
     }
     case PeerEnd::CutRecord: {
-        const std::string record = recordFor(ssl, "more\n");
+        const std::string record = tlstest::recordFor(ssl, "more\n");
         ::send(fd, record.data(), record.size() / 2, MSG_NOSIGNAL);
         break;
     }
