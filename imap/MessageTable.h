@@ -15,6 +15,16 @@
 // rest in a map, which becomes part of the vector once the gaps it spans
 // would cost no more. So what the table holds grows with the responses that
 // came, never with a number one of them names or a count the source claims.
+//
+// An EXPUNGE renumbers every message above it, and a source may send
+// thousands in a row: none moves an entry of the vector. An expunged entry
+// stays in its slot, marked, and a count of the live slots (a Fenwick tree,
+// kept only while there are marked slots) finds the slot of a number; the
+// marked slots are dropped once they are as many as the live ones. The
+// map's numbers are kept with one offset, so an EXPUNGE below all of them
+// changes only the offset, and one among them renumbers those on its
+// smaller side. Each EXPUNGE thus costs the logarithm of the vector's
+// length, plus what it renumbers in the map.
 class MessageTable {
 public:
     // NilBody: BODY[] NIL, whether for a deleted message the end of the
@@ -35,12 +45,12 @@ public:
     {
         if (number == 0 || number > announced)
             return nullptr;
-        if (number <= dense.size())
-            return &dense[number - 1];
-        if (number == dense.size() + 1)
-            dense.emplace_back();
+        if (number <= inOrder())
+            return &slots[slotOf(number)];
+        if (number == inOrder() + 1)
+            append(Entry());
         else
-            sparse.emplace(number, Entry());
+            sparse.emplace(number + shift, Entry());
         settle();
         return find(number);
     }
@@ -66,23 +76,48 @@ public:
     // by one. Its state (0 when no response named it).
     std::uint8_t expunge(unsigned long number)
     {
-        std::uint8_t state = 0;
-        if (number <= dense.size()) {
-            state = dense[number - 1].state;
-            work += dense.size() - number;
-            dense.erase(dense.begin() + static_cast<std::ptrdiff_t>(number - 1));
-        } else {
-            const auto it = sparse.find(number);
-            if (it != sparse.end()) {
-                state = it->second.state;
-                sparse.erase(it);
-            }
+        if (number == 0)
+            return 0;
+        if (number <= inOrder()) {
+            if (gone == 0)
+                buildIndex();
+            const std::size_t slot = slotOf(number);
+            const std::uint8_t state = slots[slot].state;
+            slots[slot].state = Gone;
+            ++gone;
+            for (std::size_t i = slot + 1; i < index.size(); i += i & (~i + 1), ++work)
+                --index[i];
+            // Every number of the map lies above it.
+            ++shift;
+            if (gone >= slots.size() - gone)
+                dropGone();
+            settle();
+            return state;
         }
-        std::map<unsigned long, Entry> moved;
-        work += sparse.size();
-        for (const auto& e : sparse)
-            moved.emplace_hint(moved.end(), e.first > number ? e.first - 1 : e.first, e.second);
-        sparse.swap(moved);
+        const unsigned long key = number + shift;
+        std::uint8_t state = 0;
+        auto at = sparse.lower_bound(key);
+        if (at != sparse.end() && at->first == key) {
+            state = at->second.state;
+            at = sparse.erase(at);
+        }
+        // The keys above move down by one, or those below up by one and the
+        // offset with them, whichever are fewer.
+        auto below = sparse.begin();
+        auto above = sparse.end();
+        while (below != at && above != at) {
+            ++below;
+            --above;
+            ++work;
+        }
+        if (above == at) {
+            for (auto it = at; it != sparse.end(); ++work)
+                it = std::next(rekey(it, it->first - 1));
+        } else {
+            for (auto it = at; it != sparse.begin(); ++work)
+                it = rekey(std::prev(it), std::prev(it)->first + 1);
+            ++shift;
+        }
         settle();
         return state;
     }
@@ -91,12 +126,17 @@ public:
     unsigned long bodiesCame(unsigned long count) const
     {
         unsigned long came = 0;
-        const std::size_t last = static_cast<std::size_t>(std::min<unsigned long>(count, dense.size()));
-        for (std::size_t i = 0; i < last; ++i)
-            if (dense[i].state & BodyCame)
+        unsigned long number = 0;
+        for (const Entry& e : slots) {
+            if (e.state == Gone)
+                continue;
+            if (++number > count)
+                break;
+            if (e.state & BodyCame)
                 ++came;
+        }
         for (const auto& e : sparse)
-            if (e.first <= count && (e.second.state & BodyCame))
+            if (e.first - shift <= count && (e.second.state & BodyCame))
                 ++came;
         return came;
     }
@@ -104,44 +144,120 @@ public:
     // Ends the NIL bodies' wait for the end of their response.
     void settleNilBodies()
     {
-        for (Entry& e : dense)
-            e.state &= static_cast<std::uint8_t>(~NilBody);
+        for (Entry& e : slots)
+            if (e.state != Gone)
+                e.state &= static_cast<std::uint8_t>(~NilBody);
         for (auto& e : sparse)
             e.second.state &= static_cast<std::uint8_t>(~NilBody);
     }
 
-    // Entries moved or renumbered one at a time so far: what the table's
-    // upkeep cost, for tests of its bounds.
+    // Entries moved or renumbered one at a time, and nodes of the count
+    // visited, so far: what the table's upkeep cost, for tests of its bounds.
     unsigned long long steps() const { return work; }
 
 private:
+    // The state of an expunged slot; no live entry has it.
+    static constexpr std::uint8_t Gone = 0xff;
+
+    // Numbers held in the vector: 1 to this.
+    unsigned long inOrder() const { return slots.size() - gone; }
+
     Entry* find(unsigned long number)
     {
-        if (number <= dense.size())
-            return &dense[number - 1];
-        const auto it = sparse.find(number);
+        if (number <= inOrder())
+            return &slots[slotOf(number)];
+        const auto it = sparse.find(number + shift);
         return it == sparse.end() ? nullptr : &it->second;
+    }
+
+    // The slot of the number-th live entry.
+    std::size_t slotOf(unsigned long number)
+    {
+        if (gone == 0)
+            return number - 1;
+        std::size_t at = 0;
+        std::size_t step = 1;
+        while (step * 2 < index.size())
+            step *= 2;
+        for (; step > 0; step /= 2, ++work) {
+            if (at + step < index.size() && index[at + step] < number) {
+                at += step;
+                number -= index[at];
+            }
+        }
+        return at;
+    }
+
+    // index[i] counts the live slots among the lowbit(i) slots up to slot
+    // i - 1.
+    void buildIndex()
+    {
+        index.assign(slots.size() + 1, 0);
+        for (std::size_t i = 1; i < index.size(); ++i, ++work) {
+            index[i] += slots[i - 1].state == Gone ? 0 : 1;
+            const std::size_t up = i + (i & (~i + 1));
+            if (up < index.size())
+                index[up] += index[i];
+        }
+    }
+
+    void append(const Entry& e)
+    {
+        slots.push_back(e);
+        ++work;
+        if (gone == 0)
+            return;
+        // The new node counts itself and the nodes it spans below it.
+        const std::size_t i = index.size();
+        std::uint32_t live = 1;
+        for (std::size_t j = i - 1; j > i - (i & (~i + 1)); j -= j & (~j + 1), ++work)
+            live += index[j];
+        index.push_back(live);
+    }
+
+    void dropGone()
+    {
+        slots.erase(std::remove_if(slots.begin(), slots.end(), [](const Entry& e) { return e.state == Gone; }),
+                    slots.end());
+        work += slots.size();
+        gone = 0;
+        index.clear();
+    }
+
+    std::map<unsigned long, Entry>::iterator rekey(std::map<unsigned long, Entry>::iterator it, unsigned long key)
+    {
+        const auto next = std::next(it);
+        auto node = sparse.extract(it);
+        node.key() = key;
+        return sparse.insert(next, std::move(node));
     }
 
     // Moves the map's entries into the vector while they continue it, or
     // all of them once they fill half the numbers they span.
     void settle()
     {
-        while (!sparse.empty() && sparse.begin()->first == dense.size() + 1) {
-            dense.push_back(sparse.begin()->second);
-            ++work;
+        while (!sparse.empty() && sparse.begin()->first - shift == inOrder() + 1) {
+            append(sparse.begin()->second);
             sparse.erase(sparse.begin());
         }
-        if (sparse.empty() || sparse.size() * 2 < sparse.rbegin()->first - dense.size())
+        if (sparse.empty() || sparse.size() * 2 < sparse.rbegin()->first - shift - inOrder())
             return;
-        dense.resize(static_cast<std::size_t>(sparse.rbegin()->first));
-        for (const auto& e : sparse)
-            dense[e.first - 1] = e.second;
-        work += sparse.size();
+        const unsigned long last = sparse.rbegin()->first - shift;
+        auto it = sparse.begin();
+        for (unsigned long number = inOrder() + 1; number <= last; ++number) {
+            if (it->first - shift == number)
+                append((it++)->second);
+            else
+                append(Entry());
+        }
         sparse.clear();
     }
 
-    std::vector<Entry> dense;
+    std::vector<Entry> slots;
+    std::size_t gone = 0;
+    std::vector<std::uint32_t> index;
+    // A key of the map less shift is its number.
     std::map<unsigned long, Entry> sparse;
+    unsigned long shift = 0;
     unsigned long long work = 0;
 };
