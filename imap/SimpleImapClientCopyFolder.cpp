@@ -77,30 +77,68 @@ public:
     }
 
 private:
-    enum class Request { Items, Bodies };
+    enum class Request { Items, Bodies, Noop };
     // What the reader found: a FETCH response, the line that ends the
     // response, or nothing more (the copy has stopped).
     enum class Next { Message, End, Stopped };
 
     // Each round asks for the numbers announced and not asked for yet, until
     // there are none (an empty folder is never asked: "1:0" is an error) or
-    // the rounds run out.
+    // the rounds run out. A round after which nothing is left to ask is
+    // followed by one NOOP: a server may tell of new mail only at the next
+    // command (RFC 3501, 7.3.1), and what it tells there starts a further
+    // round.
     void copyRounds()
     {
-        for (unsigned round = 0;; ++round) {
+        unsigned rounds = 0;
+        bool told = false;
+        for (;;) {
             first = asked + 1;
             last = announced;
-            if (first > last || round > maxFurtherRounds)
+            if (first <= last) {
+                if (rounds > maxFurtherRounds)
+                    break;
+                if (!fetch(Request::Items) || !fetch(Request::Bodies))
+                    return;
+                asked = last;
+                ++rounds;
+                told = false;
+                if (lastRound)
+                    break;
+                continue;
+            }
+            // Nothing is asked after an abort, and nothing of an empty folder.
+            if (rounds == 0 || told || source.wasAborted())
                 break;
-            if (!fetch(Request::Items) || !fetch(Request::Bodies))
+            if (!noop())
                 return;
-            asked = last;
-            if (lastRound)
-                break;
+            told = true;
         }
         // Every message announced that brought no body is a failed download.
         const unsigned long missing = announced - table.bodiesCame(announced);
         stop(missing > 0 || itemsRefused ? Result::FetchFailed : Result::Ok);
+    }
+
+    // One NOOP, its answer read like every other response; false when the
+    // copy has stopped. Its send never rebuilds the connection: a new one
+    // has no folder selected to tell about.
+    bool noop()
+    {
+        connection.sendContinuation("A NOOP\r\n");
+        for (;;) {
+            unsigned long number = 0;
+            FetchedItems items;
+            switch (readResponse(number, items)) {
+            case Next::Stopped:
+                return false;
+            case Next::End:
+                return endResponse(Request::Noop);
+            case Next::Message:
+                break;
+            }
+            if (!takeMessage(Request::Noop, number, items))
+                return false;
+        }
     }
 
     // Sends the request for the numbers first to last and handles its
@@ -208,6 +246,12 @@ private:
         if (!ours)
             connection.dropConnection("the response ended on a line not tagged for it");
         const Result end = parseTaggedResponse(line);
+        // Its completion, a refusal too, ends the command at which the server
+        // could tell of new mail, and what it told is acted on. Without it,
+        // whether more came is not known: the folder fails, with nothing
+        // more counted.
+        if (request == Request::Noop)
+            return ours || stop(Result::FetchFailed);
         if (request == Request::Items) {
             if (ours && end == Result::Ok)
                 return true;

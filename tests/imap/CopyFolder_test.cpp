@@ -132,8 +132,10 @@ struct CopyRound {
 using Answer = std::function<void(scripted::Peer& peer, const std::string& request)>;
 
 // onAppend runs on the target's thread while the copy waits for the reply
-// to each APPEND.
-CopyRound copyOnce(const Answer& answer, unsigned expected, std::function<void()> onAppend = nullptr)
+// to each APPEND. A NOOP is answered by noop, or with OK when there is none.
+// sourceTimeout, when not 0, is the source connection's read time-out.
+CopyRound copyOnce(const Answer& answer, unsigned expected, std::function<void()> onAppend = nullptr,
+                   const Answer& noop = nullptr, unsigned sourceTimeout = 0)
 {
     CopyRound round;
     scripted::Server sourceServer;
@@ -148,6 +150,13 @@ CopyRound copyOnce(const Answer& answer, unsigned expected, std::function<void()
             if (request.find(" LOGOUT") != std::string::npos) {
                 peer.send("* BYE Logging out\r\n" + scripted::Peer::tagOf(request) + " OK Logout completed\r\n");
                 return;
+            }
+            if (request.find(" NOOP") != std::string::npos) {
+                if (noop)
+                    noop(peer, request);
+                else
+                    peer.send(scripted::Peer::tagOf(request) + " OK NOOP completed.\r\n");
+                continue;
             }
             if (request.find(" FETCH ") == std::string::npos) {
                 peer.send(scripted::Peer::tagOf(request) + " BAD Unexpected\r\n");
@@ -175,6 +184,8 @@ CopyRound copyOnce(const Answer& answer, unsigned expected, std::function<void()
     zelvo::tiny::ZMutex mutex;
     EXPECT_EQ(Result::Ok, source.connect("127.0.0.1", sourceServer.port(), "u", "p", false));
     EXPECT_EQ(Result::Ok, target.connect("127.0.0.1", targetServer.port(), "u", "p", false));
+    if (sourceTimeout != 0)
+        source.getConnection().setTimeout(sourceTimeout);
     round.result = source.copyFolder("Target", target, round.copied, round.failed, nullptr, &mutex, false, expected,
                                      &round.report);
     round.sourceDropped = source.getConnection().getState() == ConnectionInternal::State::Disconnected;
@@ -839,6 +850,22 @@ TEST_F(CopyFolder, AnAbortStopsAfterTheMessageInTransfer)
     EXPECT_TRUE(source.wasAborted());
 }
 
+TEST_F(CopyFolder, AnAbortDuringTheLastMessageAsksTheSourceNothingMore)
+{
+    startSource(sourceOf(threeMessages()));
+    onAppend = [this](std::size_t n) {
+        if (n == 2)
+            source.abort();
+    };
+    startTarget();
+    EXPECT_EQ(Result::Ok, run(3));
+    EXPECT_EQ(3u, copied);
+    EXPECT_EQ(0u, failed);
+    source.disconnect(false);
+    sourceServer.join();
+    EXPECT_TRUE(sourceCommands.empty()) << sourceCommands.front();
+}
+
 TEST_F(CopyFolder, AnAbortBeforeTheCopyStillLetsTheFirstMessageThrough)
 {
     startSource(sourceOf(threeMessages()));
@@ -1202,11 +1229,29 @@ public:
         return *this;
     }
 
-    // A message is delivered: "* n EXISTS".
+    // A message is delivered: "* n EXISTS", or nothing yet when the server
+    // tells of new mail only at a command other than FETCH.
     std::string deliver()
     {
         add();
+        if (holdingExists) {
+            existsHeld = true;
+            return "";
+        }
         return "* " + std::to_string(ids.size()) + " EXISTS\r\n";
+    }
+    // The server sends no EXISTS inside a FETCH response (RFC 3501 lets it
+    // wait for the next command): the count comes with the next NOOP.
+    LiveFolder& tellsNewMailOnlyAtNoop()
+    {
+        holdingExists = true;
+        return *this;
+    }
+    // The line that ends the answer to every NOOP; empty: no answer at all.
+    LiveFolder& endsNoopWith(std::string line)
+    {
+        noopEnd = std::move(line);
+        return *this;
     }
     // Another session expunges message n, and the server keeps the numbers
     // stable while a command runs: the message is left out of the dates and
@@ -1274,6 +1319,14 @@ private:
     {
         const std::size_t index = requests.size();
         requests.push_back(request);
+        if (request.find(" NOOP") != std::string::npos) {
+            if (existsHeld)
+                peer.send("* " + std::to_string(ids.size()) + " EXISTS\r\n");
+            existsHeld = false;
+            runChanges(peer, index, 0);
+            peer.send(noopEnd);
+            return;
+        }
         // "*" is the highest number in use, and "5:3" is "3:5" (so "41:*"
         // of 40 messages is message 40).
         const std::size_t colon = request.find(':');
@@ -1318,6 +1371,9 @@ private:
     std::vector<unsigned> ids;
     std::vector<bool> gone;
     std::vector<Step> changes;
+    bool holdingExists = false;
+    bool existsHeld = false;
+    std::string noopEnd = "A OK NOOP completed.\r\n";
 };
 
 std::string itemsFor(unsigned lo, unsigned hi)
@@ -1329,6 +1385,8 @@ std::string bodiesFor(unsigned lo, unsigned hi)
 {
     return "A FETCH " + std::to_string(lo) + ":" + std::to_string(hi) + " (BODY.PEEK[])\r\n";
 }
+
+const std::string noop = "A NOOP\r\n";
 
 // One scripted copy of a live folder and what must come of it: the
 // requests, the messages stored (ids in order, each with its own flags and
@@ -1342,6 +1400,7 @@ struct LiveRow {
     unsigned failed;
     unsigned deleted;
     Result result;
+    unsigned timeout = 0;  // of the source connection, when not the default
 };
 
 void checkLive(const LiveRow& row)
@@ -1349,7 +1408,7 @@ void checkLive(const LiveRow& row)
     SCOPED_TRACE(row.name);
     LiveFolder folder(row.count);
     row.script(folder);
-    const CopyRound round = copyOnce(folder.answer(), row.count);
+    const CopyRound round = copyOnce(folder.answer(), row.count, nullptr, folder.answer(), row.timeout);
     EXPECT_EQ(row.requests, folder.requests);
     std::vector<std::string> stored;
     for (unsigned n = 0; n < row.stored.size(); ++n)
@@ -1360,11 +1419,14 @@ void checkLive(const LiveRow& row)
     EXPECT_EQ(row.failed, round.failed);
     EXPECT_EQ(row.failed, round.report.failedDownloads);
     EXPECT_EQ(row.deleted, round.report.deleted);
+    // Every message the source announced is accounted for once.
+    EXPECT_EQ(round.report.announced, round.copied + round.failed + round.report.deleted);
 }
 
 TEST(CopyFolderLive, MailDeliveredDuringTheCopyIsCopiedWithItsFlags)
 {
-    const std::vector<std::string> twoRounds = {itemsFor(1, 2), bodiesFor(1, 2), itemsFor(3, 3), bodiesFor(3, 3)};
+    const std::vector<std::string> twoRounds = {itemsFor(1, 2), bodiesFor(1, 2), itemsFor(3, 3), bodiesFor(3, 3),
+                                                noop};
     const LiveRow rows[] = {
         {"before the first request", 2, [](LiveFolder& f) { f.at(0, 0, [](LiveFolder& l) { return l.deliver(); }); },
          twoRounds, {0, 1, 2}, 0, 0, Result::Ok},
@@ -1378,7 +1440,7 @@ TEST(CopyFolderLive, MailDeliveredDuringTheCopyIsCopiedWithItsFlags)
              f.at(1, 1, [](LiveFolder& l) { return l.deliver() + l.deliver(); });
              f.at(3, 1, [](LiveFolder& l) { return l.deliver(); });
          },
-         {itemsFor(1, 2), bodiesFor(1, 2), itemsFor(3, 4), bodiesFor(3, 4), itemsFor(5, 5), bodiesFor(5, 5)},
+         {itemsFor(1, 2), bodiesFor(1, 2), itemsFor(3, 4), bodiesFor(3, 4), itemsFor(5, 5), bodiesFor(5, 5), noop},
          {0, 1, 2, 3, 4}, 0, 0, Result::Ok},
     };
     for (const LiveRow& row : rows)
@@ -1403,9 +1465,85 @@ TEST(CopyFolderLive, AFolderThatNeverStopsGrowingEndsAfterTheLastRound)
     checkLive(row);
 }
 
+TEST(CopyFolderLive, MailToldOfOnlyAtTheNextCommandIsCopied)
+{
+    // A server that sends no EXISTS inside a FETCH response: after the last
+    // round a NOOP gives it the next command at which to tell, and the copy
+    // goes on while the folder grows.
+    LiveRow streaming{"three arrive while the bodies of 400 stream", 400,
+                      [](LiveFolder& f) {
+                          f.tellsNewMailOnlyAtNoop().at(1, 200, [](LiveFolder& l) {
+                              return l.deliver() + l.deliver() + l.deliver();
+                          });
+                      },
+                      {itemsFor(1, 400), bodiesFor(1, 400), noop, itemsFor(401, 403), bodiesFor(401, 403), noop},
+                      {}, 0, 0, Result::Ok};
+    for (unsigned k = 0; k < 403; ++k)
+        streaming.stored.push_back(k);
+    checkLive(streaming);
+
+    // One arrives during every round; the one told after the last round
+    // that may be asked for is left on the source and counts as failed.
+    LiveRow growing{"one more told at every NOOP", 2,
+                    [](LiveFolder& f) {
+                        f.tellsNewMailOnlyAtNoop();
+                        for (unsigned r = 0; r <= SimpleImapClient::maxFurtherRounds; ++r)
+                            f.at(3 * r + 1, 0, [](LiveFolder& l) { return l.deliver(); });
+                    },
+                    {itemsFor(1, 2), bodiesFor(1, 2), noop}, {0, 1}, 1, 0, Result::FetchFailed};
+    for (unsigned r = 1; r <= SimpleImapClient::maxFurtherRounds; ++r) {
+        growing.requests.insert(growing.requests.end(), {itemsFor(2 + r, 2 + r), bodiesFor(2 + r, 2 + r), noop});
+        growing.stored.push_back(1 + r);
+    }
+    checkLive(growing);
+}
+
+TEST(CopyFolderLive, WhatTheNoopAnswersIsHandledLikeAnyResponse)
+{
+    const std::vector<std::string> oneRound = {itemsFor(1, 2), bodiesFor(1, 2), noop};
+    const std::string seen = "* 1 FETCH (FLAGS (\\Seen \\Deleted))\r\n";
+    const LiveRow rows[] = {
+        {"before the first request", 2,
+         [](LiveFolder& f) { f.tellsNewMailOnlyAtNoop().at(0, 0, [](LiveFolder& l) { return l.deliver(); }); },
+         {itemsFor(1, 2), bodiesFor(1, 2), noop, itemsFor(3, 3), bodiesFor(3, 3), noop}, {0, 1, 2}, 0, 0,
+         Result::Ok},
+        // An EXPUNGE of a message copied, and a flag update: nothing more
+        // to do, nothing counted twice.
+        {"an EXPUNGE and flags", 3,
+         [seen](LiveFolder& f) { f.at(2, 0, [seen](LiveFolder& l) { return l.expungeNow(1) + seen; }); },
+         {itemsFor(1, 3), bodiesFor(1, 3), noop}, {0, 1, 2}, 0, 0, Result::Ok},
+        // Told and gone in the same answer: deleted, not fetched.
+        {"a new message and its EXPUNGE", 2,
+         [](LiveFolder& f) {
+             f.tellsNewMailOnlyAtNoop().at(1, 1, [](LiveFolder& l) { return l.deliver(); });
+             f.at(2, 0, [](LiveFolder& l) { return l.expungeNow(3); });
+         },
+         oneRound, {0, 1}, 0, 1, Result::Ok},
+        // A refused NOOP still closes the command at which the server
+        // could tell: what it told is fetched, the rest stands.
+        {"refused after telling of new mail", 2,
+         [](LiveFolder& f) {
+             f.tellsNewMailOnlyAtNoop().endsNoopWith("A NO Not now\r\n").at(1, 1, [](LiveFolder& l) {
+                 return l.deliver();
+             });
+         },
+         {itemsFor(1, 2), bodiesFor(1, 2), noop, itemsFor(3, 3), bodiesFor(3, 3), noop}, {0, 1, 2}, 0, 0,
+         Result::Ok},
+        {"unknown to the source", 2, [](LiveFolder& f) { f.endsNoopWith("A BAD Unknown command\r\n"); }, oneRound,
+         {0, 1}, 0, 0, Result::Ok},
+        // The source fails before it answers: whether more mail came is not
+        // known, so the folder fails, with nothing more counted.
+        {"a BYE instead", 2, [](LiveFolder& f) { f.endsNoopWith("* BYE Shutting down\r\n"); }, oneRound, {0, 1},
+         0, 0, Result::ConnectionFailed},
+        {"silence", 2, [](LiveFolder& f) { f.endsNoopWith(""); }, oneRound, {0, 1}, 0, 0, Result::FetchFailed, 1},
+    };
+    for (const LiveRow& row : rows)
+        checkLive(row);
+}
+
 TEST(CopyFolderLive, MailDeletedDuringTheCopyIsNeitherCopiedNorFailed)
 {
-    const std::vector<std::string> oneRound = {itemsFor(1, 3), bodiesFor(1, 3)};
+    const std::vector<std::string> oneRound = {itemsFor(1, 3), bodiesFor(1, 3), noop};
     const LiveRow rows[] = {
         {"between the requests", 3,
          [](LiveFolder& f) { f.at(1, 0, [](LiveFolder& l) { return l.expungeKeepingNumbers(2); }); }, oneRound,
@@ -1423,7 +1561,7 @@ TEST(CopyFolderLive, MailDeletedDuringTheCopyIsNeitherCopiedNorFailed)
              f.at(1, 2, [](LiveFolder& l) { return l.deliver() + l.deliver(); });
              f.at(2, 0, [](LiveFolder& l) { return l.expungeNow(3); });
          },
-         {itemsFor(1, 2), bodiesFor(1, 2), itemsFor(3, 4), bodiesFor(3, 3)}, {0, 1, 3}, 0, 1, Result::Ok},
+         {itemsFor(1, 2), bodiesFor(1, 2), itemsFor(3, 4), bodiesFor(3, 3), noop}, {0, 1, 3}, 0, 1, Result::Ok},
     };
     for (const LiveRow& row : rows)
         checkLive(row);
@@ -1436,16 +1574,16 @@ TEST(CopyFolderLive, AnExpungeAmidTheAnswersNeverShiftsFlagsOrDates)
     // flags and date.
     const LiveRow rows[] = {
         {"amid the bodies", 3, [](LiveFolder& f) { f.at(1, 1, [](LiveFolder& l) { return l.expungeNow(2); }); },
-         {itemsFor(1, 3), bodiesFor(1, 3)}, {0, 2}, 0, 1, Result::Ok},
+         {itemsFor(1, 3), bodiesFor(1, 3), noop}, {0, 2}, 0, 1, Result::Ok},
         {"amid the dates and flags", 3,
          [](LiveFolder& f) { f.at(0, 1, [](LiveFolder& l) { return l.expungeNow(2); }); },
-         {itemsFor(1, 3), bodiesFor(1, 2)}, {0, 2}, 0, 1, Result::Ok},
+         {itemsFor(1, 3), bodiesFor(1, 2), noop}, {0, 2}, 0, 1, Result::Ok},
         {"of a message already copied", 3,
          [](LiveFolder& f) { f.at(1, 2, [](LiveFolder& l) { return l.expungeNow(1); }); },
-         {itemsFor(1, 3), bodiesFor(1, 3)}, {0, 1, 2}, 0, 0, Result::Ok},
+         {itemsFor(1, 3), bodiesFor(1, 3), noop}, {0, 1, 2}, 0, 0, Result::Ok},
         {"of every message asked for", 2,
          [](LiveFolder& f) { f.at(0, 0, [](LiveFolder& l) { return l.expungeNow(1) + l.expungeNow(1); }); },
-         {itemsFor(1, 2)}, {}, 0, 2, Result::Ok},
+         {itemsFor(1, 2), noop}, {}, 0, 2, Result::Ok},
     };
     for (const LiveRow& row : rows)
         checkLive(row);
