@@ -850,15 +850,20 @@ TEST_F(CopyFolder, AnAbortStopsAfterTheMessageInTransfer)
     EXPECT_TRUE(source.wasAborted());
 }
 
-TEST_F(CopyFolder, AnAbortDuringTheLastMessageAsksTheSourceNothingMore)
+TEST_F(CopyFolder, AnAbortAfterTheLastMessageAsksTheSourceNothingMore)
 {
+    // The interrupt is seen after the last upload has been counted, while
+    // the response is read to its end.
     startSource(sourceOf(threeMessages()));
-    onAppend = [this](std::size_t n) {
-        if (n == 2)
-            source.abort();
-    };
     startTarget();
+    int pollsAfterTheLast = 0;
+    source.setInterruptPoll([&] {
+        std::lock_guard<std::mutex> lock(mutex);
+        if (appends.size() == 3 && ++pollsAfterTheLast == 2)
+            source.abort();
+    });
     EXPECT_EQ(Result::Ok, run(3));
+    EXPECT_TRUE(source.wasAborted());
     EXPECT_EQ(3u, copied);
     EXPECT_EQ(0u, failed);
     source.disconnect(false);
@@ -1261,6 +1266,12 @@ public:
         gone[ids[n - 1]] = true;
         return "";
     }
+    // The body of message n is never sent, and nothing tells why.
+    std::string withholdBody(unsigned n)
+    {
+        withheld.push_back(ids[n - 1]);
+        return "";
+    }
     // The same, reported at once: "* n EXPUNGE", the numbers above move down.
     std::string expungeNow(unsigned n)
     {
@@ -1352,6 +1363,8 @@ private:
             if (at == ids.end())
                 continue;
             const std::string number = std::to_string(at - ids.begin() + 1);
+            if (bodies && std::find(withheld.begin(), withheld.end(), k) != withheld.end())
+                continue;
             if (gone[k]) {
                 issued = true;
                 if (bodies)
@@ -1371,6 +1384,7 @@ private:
     std::vector<unsigned> ids;
     std::vector<bool> gone;
     std::vector<Step> changes;
+    std::vector<unsigned> withheld;
     bool holdingExists = false;
     bool existsHeld = false;
     std::string noopEnd = "A OK NOOP completed.\r\n";
@@ -1401,6 +1415,9 @@ struct LiveRow {
     unsigned deleted;
     Result result;
     unsigned timeout = 0;  // of the source connection, when not the default
+    // Failed bodies for numbers the source never announced, counted in
+    // failed beside the folder's messages.
+    unsigned strays = 0;
 };
 
 void checkLive(const LiveRow& row)
@@ -1420,7 +1437,7 @@ void checkLive(const LiveRow& row)
     EXPECT_EQ(row.failed, round.report.failedDownloads);
     EXPECT_EQ(row.deleted, round.report.deleted);
     // Every message the source announced is accounted for once.
-    EXPECT_EQ(round.report.announced, round.copied + round.failed + round.report.deleted);
+    EXPECT_EQ(round.report.announced + row.strays, round.copied + round.failed + round.report.deleted);
 }
 
 TEST(CopyFolderLive, MailDeliveredDuringTheCopyIsCopiedWithItsFlags)
@@ -1536,6 +1553,40 @@ TEST(CopyFolderLive, WhatTheNoopAnswersIsHandledLikeAnyResponse)
         {"a BYE instead", 2, [](LiveFolder& f) { f.endsNoopWith("* BYE Shutting down\r\n"); }, oneRound, {0, 1},
          0, 0, Result::ConnectionFailed},
         {"silence", 2, [](LiveFolder& f) { f.endsNoopWith(""); }, oneRound, {0, 1}, 0, 0, Result::FetchFailed, 1},
+    };
+    for (const LiveRow& row : rows)
+        checkLive(row);
+}
+
+TEST(CopyFolderLive, EachStepOfTheBookkeepingKeepsAMessage)
+{
+    // Each row loses or double-counts a message when one step of the
+    // bookkeeping is left out.
+    const LiveRow rows[] = {
+        // The first number of the round moves down with the EXPUNGE, or the
+        // message now at 1 is never asked for.
+        {"an EXPUNGE of a message copied, in the next round's first answer", 1,
+         [](LiveFolder& f) {
+             f.at(1, 1, [](LiveFolder& l) { return l.deliver() + l.deliver(); });
+             f.at(2, 0, [](LiveFolder& l) { return l.expungeNow(1); });
+         },
+         {itemsFor(1, 1), bodiesFor(1, 1), itemsFor(2, 3), bodiesFor(1, 2), noop}, {0, 1, 2}, 0, 0, Result::Ok},
+        // A body for a number never announced fails beside the folder: it
+        // must not stand in for message 2, which never came.
+        {"a body for a number never announced, and one never sent", 2,
+         [](LiveFolder& f) {
+             f.at(1, 0, [](LiveFolder& l) { return l.withholdBody(2); });
+             f.at(1, 1, [](LiveFolder&) { return std::string("* 5 FETCH (BODY[] {3}\r\nabc)\r\n"); });
+         },
+         {itemsFor(1, 2), bodiesFor(1, 2), noop}, {0}, 2, 0, Result::FetchFailed, 0, 1},
+        // A NIL body counted deleted at the end of its response is not
+        // counted again when its EXPUNGE follows.
+        {"a NIL body, then the EXPUNGE of its message", 3,
+         [](LiveFolder& f) {
+             f.at(1, 0, [](LiveFolder& l) { return l.expungeKeepingNumbers(2); });
+             f.at(2, 0, [](LiveFolder& l) { return l.expungeNow(2); });
+         },
+         {itemsFor(1, 3), bodiesFor(1, 3), noop}, {0, 2}, 0, 1, Result::Ok},
     };
     for (const LiveRow& row : rows)
         checkLive(row);
