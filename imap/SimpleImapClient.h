@@ -89,35 +89,45 @@ public:
     // Copies every message of the folder selected on this client into folder
     // on target. expected is the folder's count when its copy begins (the
     // EXISTS of its SELECT). Round after round: one FETCH of the dates and
-    // flags of the numbers not asked for yet and announced by the source
-    // (1 to expected first, then those of later EXISTS responses), then one
+    // flags of the numbers not asked for yet and announced by the source (1
+    // to expected first, then those of later EXISTS responses), then one
     // FETCH of their bodies and one APPEND per message, each body streamed
-    // from this connection to the target's in parts; the rounds end when
-    // the folder stops growing, after maxFurtherRounds further rounds at
-    // most. Mail delivered to the folder after its last round stays on the
+    // from this connection to the target's in parts. A server may tell of new
+    // mail only at the next command (RFC 3501, 7.3.1), so a round that leaves
+    // nothing to ask is followed by one NOOP, whose answer is read like every
+    // response (EXISTS, EXPUNGE, flag updates); mail it announces starts a
+    // further round. The rounds end at a NOOP that announces nothing new, or
+    // after maxFurtherRounds further rounds: messages announced after those,
+    // by a FETCH answer or the last NOOP, count as failed. A NOOP refused
+    // (NO, BAD) still ended the command at which the server could tell, so
+    // the copy ends on what it told; a NOOP without an answer (BYE, the read
+    // time-out, a broken or unreadable answer) leaves unknown whether more
+    // came, and the copy ends with 3 or 13, with nothing more counted. No
+    // NOOP is sent for an empty folder, after an abort, or once this
+    // connection was dropped. Mail delivered after the last NOOP stays on the
     // source. An EXPUNGE renumbers the messages above it. A body is stored
-    // once, with the flags and date the source gave for its number (a
-    // message whose flags never came is not stored and counts as failed;
-    // one without a valid date gets the target's). A message the source
-    // deleted (expunged before its body came, or a NIL body under an
-    // EXPUNGEISSUED reply) is neither copied nor failed but counted in
-    // report->deleted. copied counts the messages the target accepted,
-    // failed every other message the source announced, so that after any
-    // result copied + failed + deleted covers at least every message
-    // announced; report, when given, splits failed by side (the messages
-    // left when the copy stops early count on the side that stopped it). A
-    // message that fails while both connections stay in step is counted and
-    // the copy goes on; when the copy must stop early the rest of the FETCH
-    // response is read through or this connection closed (getDropReason
-    // tells why). What the copy keeps per message grows only with the
-    // responses that came, whatever numbers they name.
+    // once, with the flags and date the source gave for its number (a message
+    // whose flags never came is not stored and counts as failed; one without
+    // a valid date gets the target's). A message the source deleted (expunged
+    // before its body came, or a NIL body under an EXPUNGEISSUED reply) is
+    // neither copied nor failed but counted in report->deleted. copied counts
+    // the messages the target accepted, failed every other message the source
+    // announced, so that after any result copied + failed + deleted covers at
+    // least every message announced; report, when given, splits failed by
+    // side (the messages left when the copy stops early count on the side
+    // that stopped it). A message that fails while both connections stay in
+    // step is counted and the copy goes on; when the copy must stop early the
+    // rest of the FETCH response is read through or this connection closed
+    // (getDropReason tells why). What the copy keeps per message grows only
+    // with the responses that came, whatever numbers they name.
     // Results: 0 (also when aborted, and when the target refused messages:
     // they count in failed and the copy goes on), 1 not connected, 8 the
-    // target's connection broke or closed (the messages left count as
-    // failed uploads), 13 the source response was unreadable or broke off,
-    // or a message the source announced never came, 3/4/12 an IMAP failure
-    // on this connection. The percentage of expected is written to progressStream
-    // under progressMutex when showProgress is set.
+    // target's connection broke or closed (the messages left count as failed
+    // uploads), 13 the source response was unreadable or broke off, a message
+    // the source announced never came, or the NOOP got no answer, 3/4/12 an
+    // IMAP failure on this connection (3 also a BYE). The percentage of
+    // expected is written to progressStream under progressMutex when
+    // showProgress is set.
     ImapClientResult copyFolder(const std::string& folder, SimpleImapClient& target, unsigned& copied,
                                 unsigned& failed, std::ostream* progressStream,
                                 zelvo::tiny::ZMutex* progressMutex, bool showProgress, unsigned expected,
