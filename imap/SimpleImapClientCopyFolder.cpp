@@ -125,20 +125,7 @@ private:
     bool noop()
     {
         connection.sendContinuation("A NOOP\r\n");
-        for (;;) {
-            unsigned long number = 0;
-            FetchedItems items;
-            switch (readResponse(number, items)) {
-            case Next::Stopped:
-                return false;
-            case Next::End:
-                return endResponse(Request::Noop);
-            case Next::Message:
-                break;
-            }
-            if (!takeMessage(Request::Noop, number, items))
-                return false;
-        }
+        return handleResponse(Request::Noop);
     }
 
     // Sends the request for the numbers first to last and handles its
@@ -152,6 +139,13 @@ private:
         std::snprintf(text, sizeof text, "A FETCH %lu:%lu (%s)\r\n", first, last,
                       request == Request::Items ? "INTERNALDATE FLAGS" : "BODY.PEEK[]");
         connection.send(text);
+        return handleResponse(request);
+    }
+
+    // Reads the response to request to its end; false when the copy has
+    // stopped.
+    bool handleResponse(Request request)
+    {
         for (;;) {
             unsigned long number = 0;
             FetchedItems items;
