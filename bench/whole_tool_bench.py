@@ -19,7 +19,16 @@ its peak resident memory and CPU time; the first 4d2zev copy is
 compared message by message with the source.
 
     bench/whole_tool_bench.py [--rounds N] [--count N] [--users N]
-                              [--post-offices N] [--build DIR] [--keep]
+                              [--post-offices N] [--folders N] [--build DIR]
+                              [--baseline SRC [--baseline-build DIR]]
+                              [--no-mbsync] [--keep]
+
+--folders N deals each user's messages out over N folders (INBOX and
+"Folder 2" to "Folder N") instead of the corpus's own. With --baseline SRC a
+second 4d2zev, built from the source tree SRC (an earlier commit checked out,
+e.g. with git worktree), runs in the same rounds, interleaved with the
+others, so machine load hits both builds alike; its medians and the speed
+ratio of this build to it are printed as well.
 
 Needs ports 44337, 8143 and 8144 free, dovecot-imapd and isync
 (WITH_BENCH=1 bash scripts/install-deps.sh). Everything it starts it stops by
@@ -264,18 +273,28 @@ def main():
     ap.add_argument("--count", type=int, default=2000, help="messages in all")
     ap.add_argument("--users", type=int, default=4)
     ap.add_argument("--post-offices", type=int, default=2)
+    ap.add_argument("--folders", type=int, default=0, help="folders per user (0: the corpus's)")
     ap.add_argument("--build", default=os.path.join(ROOT, "build", "demo"))
+    ap.add_argument("--baseline", help="source tree of a second 4d2zev to compare with")
+    ap.add_argument("--baseline-build", help="its build directory (default SRC/build/demo)")
+    ap.add_argument("--no-mbsync", action="store_true", help="leave mbsync out of the rounds")
     ap.add_argument("--keep", action="store_true", help="keep the working directory")
     args = ap.parse_args()
 
     wait_fixed_ports(60)
-    if not shutil.which("mbsync"):
+    if not args.no_mbsync and not shutil.which("mbsync"):
         sys.exit("mbsync is missing: WITH_BENCH=1 bash scripts/install-deps.sh")
 
-    run("cmake", "-S", ROOT, "-B", args.build, "-DCMAKE_BUILD_TYPE=Release", "-DZELVO_SANITIZE=OFF",
-        "-DZELVO_TESTS=OFF")
-    run("cmake", "--build", args.build, "--target", "4d2zev", "-j4")
-    tool = os.path.join(args.build, "migration", "4d2zev")
+    def build(source, build_dir):
+        run("cmake", "-S", source, "-B", build_dir, "-DCMAKE_BUILD_TYPE=Release", "-DZELVO_SANITIZE=OFF",
+            "-DZELVO_TESTS=OFF")
+        run("cmake", "--build", build_dir, "--target", "4d2zev", "-j4")
+        return os.path.join(build_dir, "migration", "4d2zev")
+
+    tools = {"4d2zev": build(ROOT, args.build)}
+    if args.baseline:
+        source = os.path.abspath(args.baseline)
+        tools["baseline"] = build(source, args.baseline_build or os.path.join(source, "build", "demo"))
 
     base = tempfile.mkdtemp(prefix="zwhole.", dir="/dev/shm")
     os.chmod(base, 0o755)
@@ -299,8 +318,12 @@ def main():
         for top, _, files in sorted(os.walk(corpus)):
             for name in sorted(files):
                 login = accounts[k % len(accounts)][0]
+                folder = os.path.relpath(top, corpus)
+                if args.folders:
+                    n = (k // len(accounts)) % args.folders
+                    folder = os.path.join("INBOX" if n == 0 else "Folder %d" % (n + 1), "cur")
                 k += 1
-                dest = os.path.join(src.maildir(login), os.path.relpath(top, corpus))
+                dest = os.path.join(src.maildir(login), folder)
                 for sub in ("cur", "new", "tmp"):
                     os.makedirs(os.path.join(os.path.dirname(dest), sub), exist_ok=True)
                 os.rename(os.path.join(top, name), os.path.join(dest, name))
@@ -325,16 +348,20 @@ def main():
             restarts.append(time.monotonic() - t0)
         dst.stop()
 
-        times = {"4d2zev": [], "mbsync": []}
-        rss, loops, cpu = [], [], []
+        names = list(tools) + ([] if args.no_mbsync else ["mbsync"])
+        times = {n: [] for n in names}
+        rss = {t: [] for t in tools}
+        loops = {t: [] for t in tools}
+        cpu = {t: [] for t in tools}
         verified = False
         for r in range(args.rounds):
-            for name in (("4d2zev", "mbsync") if r % 2 == 0 else ("mbsync", "4d2zev")):
+            # Each tool in turn goes first.
+            for name in names[r % len(names):] + names[:r % len(names)]:
                 dst.empty()
-                if name == "4d2zev":
+                if name in tools:
                     standin = StandIn(base, dst)
-                    out_path = os.path.join(base, "run%d.txt" % r)
-                    secs, loop, rc, kb, cpu_s = run_tool(tool, base, src, src_path, out_path)
+                    out_path = os.path.join(base, "run%d-%s.txt" % (r, name))
+                    secs, loop, rc, kb, cpu_s = run_tool(tools[name], base, src, src_path, out_path)
                     ok, failed = summary_messages(out_path)
                     if rc != 0 or ok != count or failed:
                         sys.exit("4d2zev exit status %d, %s copied, %s failed of %d; see %s"
@@ -350,9 +377,9 @@ def main():
                         verified = True
                     standin.stop()
                     standin = None
-                    rss.append(kb)
-                    loops.append(loop)
-                    cpu.append(cpu_s)
+                    rss[name].append(kb)
+                    loops[name].append(loop)
+                    cpu[name].append(cpu_s)
                 else:
                     dst.start()
                     secs = run_mbsync(base, src, dst.port, accounts)
@@ -361,23 +388,30 @@ def main():
                 if stored != count:
                     sys.exit("%s left %d of %d messages on the target" % (name, stored, count))
                 times[name].append(secs)
-                print("  round %d %-6s %7.2f s%s" % (r + 1, name, secs, "  (migration loop %.2f s)"
-                                                      % loop if name == "4d2zev" else ""), flush=True)
+                print("  round %d %-8s %7.2f s%s" % (r + 1, name, secs, "  (migration loop %.2f s)"
+                                                        % loop if name in tools else ""), flush=True)
 
         med = {t: statistics.median(v) for t, v in times.items()}
-        print("whole run over loopback: %d messages, %.1f MB, %d users, %d rounds (medians)"
-              % (count, mb, len(accounts), args.rounds))
-        for t in ("4d2zev", "mbsync"):
-            print("  %-6s %7.2f s  %8.1f msg/s  %7.2f MB/s" % (t, med[t], count / med[t], mb / med[t]))
-        lm = statistics.median(loops)
-        print("  4d2zev migration loop only (domains, users, copies): %7.2f s  %8.1f msg/s  %7.2f MB/s"
-              % (lm, count / lm, mb / lm))
-        print("  ratio 4d2zev/mbsync (speed): %.2f whole run, %.2f migration loop"
-              % (med["mbsync"] / med["4d2zev"], med["mbsync"] / lm))
+        lm = {t: statistics.median(v) for t, v in loops.items()}
+        print("whole run over loopback: %d messages, %.1f MB, %d users, %s, %d rounds (medians)"
+              % (count, mb, len(accounts), "%d folders each" % args.folders if args.folders
+                 else "the corpus's folders", args.rounds))
+        for t in names:
+            print("  %-8s %7.2f s  %8.1f msg/s  %7.2f MB/s" % (t, med[t], count / med[t], mb / med[t]))
+        for t in tools:
+            print("  %-8s migration loop only (domains, users, copies): %7.2f s  %8.1f msg/s  %7.2f MB/s"
+                  % (t, lm[t], count / lm[t], mb / lm[t]))
+        if "mbsync" in med:
+            print("  ratio 4d2zev/mbsync (speed): %.2f whole run, %.2f migration loop"
+                  % (med["mbsync"] / med["4d2zev"], med["mbsync"] / lm["4d2zev"]))
+        if "baseline" in med:
+            print("  ratio 4d2zev/baseline (speed): %.3f whole run, %.3f migration loop"
+                  % (med["baseline"] / med["4d2zev"], lm["baseline"] / lm["4d2zev"]))
         print("  one restart of the target Dovecot (stop and start): %.2f s (median); a whole run"
               " makes two" % statistics.median(restarts))
-        print("  4d2zev peak RSS %.1f MB (max over rounds), CPU time %.2f s (median)"
-              % (max(rss) / 1024.0, statistics.median(cpu)))
+        for t in tools:
+            print("  %-8s peak RSS %.1f MB (max over rounds), CPU time %.2f s (median)"
+                  % (t, max(rss[t]) / 1024.0, statistics.median(cpu[t])))
     finally:
         if standin:
             standin.stop()
