@@ -19,7 +19,7 @@ interleaved with the other two, so machine load hits both builds alike; its
 medians and the speed ratio of this build to it are printed as well.
 
     bench/run_copy_bench.py [--rounds N] [--count N] [--delay-ms MS] [--build DIR]
-                            [--baseline SRC [--baseline-build DIR]]
+                            [--baseline SRC [--baseline-build DIR]] [--no-mbsync]
 
 Needs dovecot-imapd and isync (scripts/install-deps.sh with WITH_BENCH=1).
 Everything it starts it stops by process id; its directory is removed.
@@ -128,7 +128,7 @@ def mbsync(workdir, src, target_port):
 
 def scenario(label, args, exes, src, dst, total_bytes, count, target_port):
     copiers = ["copier"] + (["baseline"] if "baseline" in exes else [])
-    tools = copiers + ["mbsync"]
+    tools = copiers + ([] if args.no_mbsync else ["mbsync"])
     rows = {t: [] for t in tools}
     rss = {t: [] for t in copiers}
     cpu = {t: [] for t in copiers}
@@ -157,7 +157,8 @@ def scenario(label, args, exes, src, dst, total_bytes, count, target_port):
     for t in tools:
         print("  %-8s median %7.2f s  %8.1f msg/s  %7.2f MB/s"
               % (t, med[t], count / med[t], mb / med[t], ))
-    print("  ratio copier/mbsync (speed): %.2f" % (med["mbsync"] / med["copier"]))
+    if "mbsync" in med:
+        print("  ratio copier/mbsync (speed): %.2f" % (med["mbsync"] / med["copier"]))
     if "baseline" in med:
         print("  ratio copier/baseline (speed): %.3f" % (med["baseline"] / med["copier"]))
     for t in copiers:
@@ -183,6 +184,7 @@ def main():
     ap.add_argument("--build", default=os.path.join(ROOT, "build", "bench"))
     ap.add_argument("--baseline", help="source tree of a second copier to compare with")
     ap.add_argument("--baseline-build", help="its build directory (default SRC/build/bench)")
+    ap.add_argument("--no-mbsync", action="store_true", help="leave mbsync out of the rounds")
     args = ap.parse_args()
 
     build(ROOT, args.build, ["bench_copy", "bench_delay_proxy"])
