@@ -154,16 +154,13 @@ bool Migrator::restoreBeforeExit()
     std::string bindings;
     for (const TinyDbCommunicator::ImapBinding& b : db->getSavedBindings())
         bindings += (bindings.empty() ? "" : ", ") + b.address() + ":" + std::to_string(b.port);
-    if (restored == TinyDbResult::AnswerLost)
-        log.log(LogStream::Error,
-                "Zelvo MailServer IMAP service may have been left unrestored (the connection to it was lost): its "
-                "bindings must be (%s); it was %s before the run.\n",
-                bindings.empty() ? "none" : bindings.c_str(), db->imapWasRunning() ? "running" : "stopped");
-    else
-        log.log(LogStream::Error,
-                "Zelvo MailServer IMAP service was left unrestored: put back its bindings (%s); it was %s before "
-                "the run.\n",
-                bindings.empty() ? "none" : bindings.c_str(), db->imapWasRunning() ? "running" : "stopped");
+    log.log(LogStream::Error,
+            restored == TinyDbResult::AnswerLost
+                ? "Zelvo MailServer IMAP service may have been left unrestored (the connection to it was lost): "
+                  "its bindings must be (%s); it was %s before the run.\n"
+                : "Zelvo MailServer IMAP service was left unrestored: put back its bindings (%s); it was %s "
+                  "before the run.\n",
+            bindings.empty() ? "none" : bindings.c_str(), db->imapWasRunning() ? "running" : "stopped");
     return false;
 }
 
@@ -308,8 +305,9 @@ bool Migrator::migrate()
             for (const std::string& alias : db->aliasesNotCreated())
                 log.log(LogStream::Error, "Alias \"%s\" of domain \"%s\" was not created.\n", alias.c_str(),
                         domain.c_str());
-            // A post office whose users could not be read, or of which an
-            // interrupt let nothing move, was not migrated.
+            // A post office whose users could not be read, or whose
+            // migration an interrupt cut before any of its users was
+            // migrated whole, was not migrated.
             if (migrateDomain(reader, postOffice) && created != TinyDbResult::AliasFailed)
                 summary.domainsOk++;
             else
@@ -413,7 +411,7 @@ bool Migrator::migrateDomain(WebStarConfigReader& reader, boost::shared_ptr<WebS
     log.log(LogStream::Line, "Domain \"%s\" %s (%llu users, %llu folders, %llu messages, %llu errors)\n",
             domain.c_str(),
             noUserMigrated ? "exists on the target, but the migration was aborted before any of its users was migrated"
-                         : "was migrated",
+                           : "was migrated",
             record.usersOk, record.foldersOk, record.messagesOk,
             record.usersFailed + record.foldersFailed + record.messagesFailed);
     summary += record;
