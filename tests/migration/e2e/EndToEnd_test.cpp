@@ -400,13 +400,20 @@ TEST(EndToEnd, KnownHostsFileThatCannotBeReadStopsTheRunAtOnce) {
         ASSERT_EQ(testsupport::runShell("mkdir -p " + testsupport::shellQuote(env.home() + "/.zelvo/admin") +
                                         " && F=" + testsupport::shellQuote(path) + " && " + c.shell),
                   0);
-        // The user owns its home and reaches it through a search-only work folder.
+        // The user owns its home and reaches it, and a copy of the
+        // installation (the checkout may lie where it may not look), through
+        // a search-only work folder.
+        std::string installation = kGolden;
         if (!runner.empty()) {
-            ASSERT_EQ(testsupport::runShell("chmod 711 " + testsupport::shellQuote(env.work("")) +
-                                            " && chown -R nobody:nogroup " + testsupport::shellQuote(env.home())),
+            installation = env.work("installation");
+            ASSERT_EQ(testsupport::runShell("cp -r " + testsupport::shellQuote(kGolden) + " " +
+                                            testsupport::shellQuote(installation) + " && chmod -R a+rX " +
+                                            testsupport::shellQuote(installation) + " && chmod 711 " +
+                                            testsupport::shellQuote(env.work("")) + " && chown -R nobody:nogroup " +
+                                            testsupport::shellQuote(env.home())),
                       0);
         }
-        std::vector<std::string> args = env.toolArgs(kGolden);
+        std::vector<std::string> args = env.toolArgs(installation);
         args[9] = std::to_string(source.port());
         env.spawnTool(args, {}, runner);
         const int status = env.tool().wait(10000);
